@@ -1,0 +1,52 @@
+# Compiler settings shared by every target of the project, in one place.
+
+set(MOORWICK_SANITIZER "" CACHE STRING "Sanitizer build: empty, 'asan' (ASan+UBSan) or 'tsan'")
+set_property(CACHE MOORWICK_SANITIZER PROPERTY STRINGS "" asan tsan)
+
+if(MOORWICK_SANITIZER STREQUAL "asan")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(MOORWICK_SANITIZER STREQUAL "tsan")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT MOORWICK_SANITIZER STREQUAL "")
+  message(FATAL_ERROR "MOORWICK_SANITIZER must be empty, 'asan' or 'tsan', not '${MOORWICK_SANITIZER}'")
+endif()
+
+# Warnings and language level for our own targets; third-party headers are
+# included as system headers so their warnings do not drown ours.
+function(moorwick_target_settings target)
+  target_compile_features(${target} PUBLIC cxx_std_17)
+  set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF POSITION_INDEPENDENT_CODE ON)
+  # __FILE__ relative to the repository, so log lines name "./src/main.cpp".
+  target_compile_options(${target} PRIVATE
+    -fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=./
+    $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra>
+    $<$<COMPILE_LANGUAGE:C>:-Wall -Wextra>)
+endfunction()
+
+# A GoogleTest executable registered with CTest under the given labels.
+#   moorwick_add_gtest(name SOURCES a.cpp b.cpp LIBS lib1 lib2 LABELS unit [TIMEOUT s])
+function(moorwick_add_gtest name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  moorwick_target_settings(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+  if(ARG_ENVIRONMENT)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${ARG_ENVIRONMENT}")
+  endif()
+endfunction()
+
+# A Google Benchmark executable, run by `make bench`.
+function(moorwick_add_benchmark name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  moorwick_target_settings(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark)
+  set_property(GLOBAL APPEND PROPERTY MOORWICK_BENCHMARKS ${name})
+endfunction()

@@ -1,0 +1,7 @@
+# The logging facility: moorwick::Logger, LOG_* statements, matrix logging.
+add_library(moorwick_logging src/common/utils.cpp)
+moorwick_target_settings(moorwick_logging)
+target_include_directories(moorwick_logging PUBLIC
+  $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
+target_link_libraries(moorwick_logging PUBLIC spdlog::spdlog fmt::fmt Eigen3::Eigen
+  PRIVATE PkgConfig::SYSTEMD)
