@@ -89,8 +89,8 @@ public:
   // and turns it to the canonical sign in place.
   void GetMainaxisType(Eigen::Vector3f& axis, int& type);
   // Box pose relative to the grab pose.
-  void GetObbPose(GrabPose& obb_pose, const GrabPose& grab_pose, const Eigen::Vector3f& obb_position,
-                  const Eigen::Matrix3f& obb_rotation);
+  void GetObbPose(GrabPose& obb_pose, const GrabPose& grab_pose,
+                  const Eigen::Vector3f& obb_position, const Eigen::Matrix3f& obb_rotation);
   // Width of the cloud across the camera's horizontal line of sight.
   float GetTrashProjectWith(const CloudPtr& cloud);
 
