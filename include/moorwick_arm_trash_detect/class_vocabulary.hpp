@@ -18,6 +18,9 @@ inline constexpr std::size_t kClassCount = 23;
 // Process-wide table class id (1..23) -> class name. Built once, read-only.
 const std::map<std::int32_t, std::string>& ClassTable();
 
+// Class id of a model class index (index + 1), saturating instead of overflowing.
+std::int32_t ClassIdOfIndex(std::int32_t class_index);
+
 // Name of a class id, empty for an id outside the table. Never modifies the
 // table, so camera callbacks may call it concurrently.
 const std::string& ClassName(std::int32_t class_id);
@@ -87,8 +90,7 @@ using ClassSizeRangeMap = std::map<std::string, SizeRange>;
 // the message names the file and the key.
 void initializeClassHeightConf(const std::string& share_dir, std::int32_t cam_id,
                                ClassValueRecord& class_height_conf);
-void initializeAiConf(const std::string& share_dir, std::int32_t cam_id,
-                      ClassValueRecord& ai_conf);
+void initializeAiConf(const std::string& share_dir, std::int32_t cam_id, ClassValueRecord& ai_conf);
 // Adds or overwrites one entry per top-level key; a top level that is not a
 // mapping adds nothing.
 void initializeClassSizeRange(const std::string& share_dir, std::int32_t cam_id,

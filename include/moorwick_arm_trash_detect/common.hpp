@@ -11,14 +11,17 @@
 
 namespace moorwick {
 
+// Float pixel coordinate truncated toward zero; NaN gives 0, values beyond the
+// int range saturate.
+int TruncToInt(float value);
+
 // Non-zero pixels of `mask` inside `rect`, as (column, row) offsets from the
 // box corner (rect x, y truncated), row-major. A large mask of a box away from
 // the left and top border is first eroded in place, so outline pixels whose
 // depth belongs to the background drop out. The walk is clipped to the mask,
 // so a box reaching past the image reads nothing outside it. `mask` must be
 // 8-bit single-channel; any other mask yields no points.
-std::vector<cv::Point> getMaskPoints(cv::Mat& mask, const cv::Rect_<float>& rect,
-                                     int erosion_size);
+std::vector<cv::Point> getMaskPoints(cv::Mat& mask, const cv::Rect_<float>& rect, int erosion_size);
 
 // Local time formatted "%Y-%m-%d-%H-%M-%S".
 std::string GetTimeString(std::chrono::system_clock::time_point when);
