@@ -221,3 +221,38 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// The shipped configuration finds each of the documented example colours as
+// its class, on a grey floor with some shading.
+TEST(ShippedColorKeyConfig, FindsEveryDocumentedColour) {
+  YOLOv8Seg model(std::string(MODEL_ZOO_CONFIG_DIR) + "/model_color_key.yaml");
+  struct Piece {
+    cv::Scalar rgb;
+    int label;
+  };
+  const Piece pieces[] = {{{220, 40, 40}, 0},  {{40, 80, 220}, 4},   {{230, 200, 40}, 15},
+                          {{40, 200, 60}, 16}, {{170, 50, 200}, 17}, {{40, 200, 200}, 21}};
+  cv::Mat img(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
+  for (int i = 0; i < 6; ++i) {
+    cv::Mat piece = img(cv::Rect(20 + i * 100, 100 + i * 40, 60, 40));
+    piece.setTo(pieces[i].rgb);
+    piece.rowRange(20, 40) *= 0.6;  // the shaded side of the piece
+  }
+  std::vector<SegObject> objs;
+  ASSERT_EQ(model.detect(img, objs), 6);
+  std::vector<int> labels;
+  for (const SegObject& o : objs) {
+    labels.push_back(o.label);
+    const int i = static_cast<int>((o.rect.x - 20) / 100);
+    ASSERT_GE(i, 0);
+    ASSERT_LT(i, 6);
+    EXPECT_EQ(o.label, pieces[i].label);
+    EXPECT_EQ(o.rect, cv::Rect_<float>(20 + i * 100, 100 + i * 40, 60, 40));
+    EXPECT_EQ(cv::countNonZero(o.mask), 60 * 40);
+  }
+  EXPECT_EQ(labels, (std::vector<int>{0, 4, 15, 16, 17, 21}));
+}
+
+}  // namespace

@@ -306,3 +306,22 @@ TEST(OnnxConfigFile, MissingConfigurationFileIsNamed) {
 }
 
 }  // namespace
+
+namespace {
+
+// The shipped configuration is complete; only the robot's model file is
+// absent here, and the error says where it is expected.
+TEST(ShippedOnnxConfig, NamesWhereTheModelFileGoes) {
+  const std::string cfg = std::string(MODEL_ZOO_CONFIG_DIR) + "/model_onnx.yaml";
+  try {
+    YOLOv8Seg model(cfg);
+    FAIL() << "a model file is installed at the robot's path";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find(
+                  "cannot open model file '/opt/moorwick/models/trash_yolov8_seg_cut.onnx'"),
+              std::string::npos)
+        << e.what();
+  }
+}
+
+}  // namespace
