@@ -9,7 +9,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <filesystem>
+#include <thread>
 
 using ai_moor::model::SegObject;
 using ai_moor::model::YOLOv8Seg;
@@ -322,6 +325,39 @@ TEST(ShippedOnnxConfig, NamesWhereTheModelFileGoes) {
               std::string::npos)
         << e.what();
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Two camera callbacks may share a model: concurrent calls give each caller
+// the full, correct answer.
+TEST_F(OnnxModel, ConcurrentCallsEachGetTheWholeAnswer) {
+  auto model = load();
+  const cv::Mat img = scene();
+  std::atomic<int> good{0};
+  auto worker = [&] {
+    for (int i = 0; i < 20; ++i) {
+      std::vector<SegObject> objs;
+      model->detect(img, objs);
+      objs = by_label(objs);
+      auto near = [](const cv::Rect_<float>& a, const cv::Rect_<float>& b) {
+        return std::abs(a.x - b.x) + std::abs(a.y - b.y) + std::abs(a.width - b.width) +
+                   std::abs(a.height - b.height) <
+               1e-2F;
+      };
+      if (objs.size() == 2 && near(objs[0].rect, {48, 32, 16, 16}) &&
+          near(objs[1].rect, {96, 48, 32, 32})) {
+        ++good;
+      }
+    }
+  };
+  std::thread a(worker);
+  std::thread b(worker);
+  a.join();
+  b.join();
+  EXPECT_EQ(good.load(), 40);
 }
 
 }  // namespace
