@@ -3,11 +3,11 @@
 
 #include <opencv2/core.hpp>
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
-#include <regex>
 
 #include "log_capture.hpp"
 #include "moorwick_arm_trash_detect/common.hpp"
@@ -214,7 +214,12 @@ TEST(TimeString, CurrentTimeHasTheFileNameShape) {
   const auto before = GetTimeString(std::chrono::system_clock::now());
   const auto now = GetCurrentTimeString();
   const auto after = GetTimeString(std::chrono::system_clock::now());
-  EXPECT_TRUE(std::regex_match(now, std::regex(R"(\d{4}-\d{2}-\d{2}-\d{2}-\d{2}-\d{2})"))) << now;
+  // Shape "dddd-dd-dd-dd-dd-dd".
+  const std::string shape = "dddd-dd-dd-dd-dd-dd";
+  ASSERT_EQ(now.size(), shape.size()) << now;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    EXPECT_EQ(shape[i] == 'd', std::isdigit(static_cast<unsigned char>(now[i])) != 0) << now;
+  }
   EXPECT_TRUE(now == before || now == after) << now;
 }
 
