@@ -116,15 +116,15 @@ TEST_P(CallbackGroupTest, ExclusiveGroupsNeverOverlap) {
   OverlapProbe probe;
   std::vector<rclcpp::TimerBase::SharedPtr> timers;
   for (int i = 0; i < 3; ++i) {
-    timers.push_back(node->create_wall_timer(5ms, [&] { probe.run(); }, group));
+    timers.push_back(node->create_wall_timer(
+        5ms, [&] { probe.run(); }, group));
   }
   rclcpp::executors::MultiThreadedExecutor exec(rclcpp::ExecutorOptions(), 4);
   exec.add_node(node);
   std::thread t([&] { exec.spin(); });
   // Enough calls for a reentrant group to overlap on any machine.
-  const bool enough = eventually([&] {
-    return probe.calls.load() >= 30 && (!c.may_overlap || probe.max_running.load() > 1);
-  });
+  const bool enough = eventually(
+      [&] { return probe.calls.load() >= 30 && (!c.may_overlap || probe.max_running.load() > 1); });
   exec.cancel();
   t.join();
   ASSERT_TRUE(enough) << c.name << ": calls " << probe.calls.load();
@@ -149,7 +149,8 @@ TEST_F(RuntimeTest, GroupsNotAddedWithTheNodeNeedTheirOwnExecutor) {
   std::atomic<int> in_default{0};
   std::atomic<int> in_own{0};
   auto t1 = node->create_wall_timer(5ms, [&] { ++in_default; });
-  auto t2 = node->create_wall_timer(5ms, [&] { ++in_own; }, own);
+  auto t2 = node->create_wall_timer(
+      5ms, [&] { ++in_own; }, own);
 
   rclcpp::executors::SingleThreadedExecutor main_exec;
   main_exec.add_node(node);
@@ -179,13 +180,14 @@ TEST_F(RuntimeTest, ShutdownEndsSpinAndEveryWait) {
   exec.add_node(node);
 
   auto spin_done = std::async(std::launch::async, [&] { exec.spin(); });
-  auto service_wait =
-      std::async(std::launch::async, [&] { return client->wait_for_service(std::chrono::hours(1)); });
+  auto service_wait = std::async(std::launch::async,
+                                 [&] { return client->wait_for_service(std::chrono::hours(1)); });
   auto message_wait = std::async(std::launch::async, [&] {
     std_msgs::msg::Header h;
     return rclcpp::wait_for_message(h, node, "/never_published", std::chrono::hours(1));
   });
-  auto sleeper = std::async(std::launch::async, [] { return rclcpp::sleep_for(std::chrono::hours(1)); });
+  auto sleeper =
+      std::async(std::launch::async, [] { return rclcpp::sleep_for(std::chrono::hours(1)); });
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(spin_done.wait_for(0s), std::future_status::timeout);
   rclcpp::shutdown();
@@ -251,9 +253,8 @@ TEST_F(RuntimeTest, ServiceInTheSameProcessAnswersWithHeaderAndCallback) {
   auto req = std::make_shared<Srv::Request>();
   req->cmd = 41;
   std::atomic<int> callback_code{0};
-  auto fut = client->async_send_request(req, [&](rclcpp::Client<Srv>::SharedFuture f) {
-    callback_code = f.get()->error_code;
-  });
+  auto fut = client->async_send_request(
+      req, [&](rclcpp::Client<Srv>::SharedFuture f) { callback_code = f.get()->error_code; });
   EXPECT_EQ(rclcpp::spin_until_future_complete(client_node, fut, 30s),
             rclcpp::FutureReturnCode::SUCCESS);
   EXPECT_EQ(fut.get()->error_code, 42);
@@ -266,11 +267,11 @@ TEST_F(RuntimeTest, ServiceInTheSameProcessAnswersWithHeaderAndCallback) {
 TEST_F(RuntimeTest, MalformedSamplesAreDroppedAndLaterOnesStillArrive) {
   auto node = rclcpp::Node::make_shared("bad_input");
   std::atomic<int> good{0};
-  auto sub = node->create_subscription<std_msgs::msg::Header>(
-      "/mixed", 10, [&](const std_msgs::msg::Header& h) {
-        EXPECT_EQ(h.frame_id, "fine");
-        ++good;
-      });
+  auto sub = node->create_subscription<std_msgs::msg::Header>("/mixed", 10,
+                                                              [&](const std_msgs::msg::Header& h) {
+                                                                EXPECT_EQ(h.frame_id, "fine");
+                                                                ++good;
+                                                              });
   // A writer of the right type name that sends a string length past the end.
   static const ros2_runtime::TypeSupport garbage{
       "std_msgs::msg::dds_::Header_", [](const void*) -> size_t { return 12; },
@@ -281,7 +282,8 @@ TEST_F(RuntimeTest, MalformedSamplesAreDroppedAndLaterOnesStillArrive) {
   ros2_runtime::DdsWriter bad(rclcpp::contexts::get_global_default_context()->participant(),
                               "rt/mixed", garbage, rclcpp::QoS(10).get_rmw_qos_profile());
   auto pub = node->create_publisher<std_msgs::msg::Header>("/mixed", 10);
-  ASSERT_TRUE(eventually([&] { return bad.matched_count() > 0 && pub->get_subscription_count() > 0; }));
+  ASSERT_TRUE(
+      eventually([&] { return bad.matched_count() > 0 && pub->get_subscription_count() > 0; }));
   int dummy = 0;
   ASSERT_TRUE(bad.write(&dummy));
   std_msgs::msg::Header h;

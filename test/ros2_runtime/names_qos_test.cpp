@@ -28,7 +28,8 @@ TEST_P(ResolveTest, ResolvesOrRejects) {
     EXPECT_EQ(resolve_name(c.name, c.node, c.ns, false), c.expected);
     EXPECT_EQ(resolve_name(c.name, c.node, c.ns, true), c.expected);
   } else {
-    EXPECT_THROW(resolve_name(c.name, c.node, c.ns, false), rclcpp::exceptions::InvalidTopicNameError);
+    EXPECT_THROW(resolve_name(c.name, c.node, c.ns, false),
+                 rclcpp::exceptions::InvalidTopicNameError);
     EXPECT_THROW(resolve_name(c.name, c.node, c.ns, true),
                  rclcpp::exceptions::InvalidServiceNameError);
   }
@@ -36,23 +37,24 @@ TEST_P(ResolveTest, ResolvesOrRejects) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, ResolveTest,
-    ::testing::Values(
-        ResolveCase{"chatter", "/", "talker", "/chatter"},
-        ResolveCase{"chatter", "/robot", "talker", "/robot/chatter"},
-        ResolveCase{"cam/image_raw", "/a/b", "n", "/a/b/cam/image_raw"},
-        ResolveCase{"/tf_static", "/robot", "n", "/tf_static"},
-        ResolveCase{"~/out", "/robot", "node", "/robot/node/out"},
-        ResolveCase{"~/out", "/", "node", "/node/out"},
-        ResolveCase{"~", "/robot", "node", "/robot/node"},
-        ResolveCase{"{node}/state", "/robot", "arm", "/robot/arm/state"},
-        ResolveCase{"moorwick_arm_trash_detect/grab_trash_cloud", "/", "cam1",
-                    "/moorwick_arm_trash_detect/grab_trash_cloud"},
-        ResolveCase{"", "/", "n", nullptr}, ResolveCase{"a//b", "/", "n", nullptr},
-        ResolveCase{"a/", "/", "n", nullptr}, ResolveCase{"/", "/", "n", nullptr},
-        ResolveCase{"1abc", "/", "n", nullptr}, ResolveCase{"a/2b", "/", "n", nullptr},
-        ResolveCase{"with space", "/", "n", nullptr}, ResolveCase{"dash-ed", "/", "n", nullptr},
-        ResolveCase{"~x", "/", "n", nullptr}, ResolveCase{"a/~", "/", "n", nullptr},
-        ResolveCase{"{unknown}/x", "/", "n", nullptr}));
+    ::testing::Values(ResolveCase{"chatter", "/", "talker", "/chatter"},
+                      ResolveCase{"chatter", "/robot", "talker", "/robot/chatter"},
+                      ResolveCase{"cam/image_raw", "/a/b", "n", "/a/b/cam/image_raw"},
+                      ResolveCase{"/tf_static", "/robot", "n", "/tf_static"},
+                      ResolveCase{"~/out", "/robot", "node", "/robot/node/out"},
+                      ResolveCase{"~/out", "/", "node", "/node/out"},
+                      ResolveCase{"~", "/robot", "node", "/robot/node"},
+                      ResolveCase{"{node}/state", "/robot", "arm", "/robot/arm/state"},
+                      ResolveCase{"moorwick_arm_trash_detect/grab_trash_cloud", "/", "cam1",
+                                  "/moorwick_arm_trash_detect/grab_trash_cloud"},
+                      ResolveCase{"", "/", "n", nullptr}, ResolveCase{"a//b", "/", "n", nullptr},
+                      ResolveCase{"a/", "/", "n", nullptr}, ResolveCase{"/", "/", "n", nullptr},
+                      ResolveCase{"1abc", "/", "n", nullptr},
+                      ResolveCase{"a/2b", "/", "n", nullptr},
+                      ResolveCase{"with space", "/", "n", nullptr},
+                      ResolveCase{"dash-ed", "/", "n", nullptr},
+                      ResolveCase{"~x", "/", "n", nullptr}, ResolveCase{"a/~", "/", "n", nullptr},
+                      ResolveCase{"{unknown}/x", "/", "n", nullptr}));
 
 TEST(NodeNames, ValidAndInvalid) {
   for (const char* ok : {"cam_1", "moorwick_arm_trash_detect_node", "_x", "A"}) {
@@ -70,7 +72,8 @@ TEST(Namespaces, NormalisedOrRejected) {
   EXPECT_EQ(rclcpp::detail::normalize_namespace("robot"), "/robot");
   EXPECT_EQ(rclcpp::detail::normalize_namespace("/a/b_2"), "/a/b_2");
   for (const char* bad : {"/a/", "/a//b", "/1a", "/a-b", "a b"}) {
-    EXPECT_THROW(rclcpp::detail::normalize_namespace(bad), rclcpp::exceptions::InvalidNamespaceError)
+    EXPECT_THROW(rclcpp::detail::normalize_namespace(bad),
+                 rclcpp::exceptions::InvalidNamespaceError)
         << bad;
   }
 }
@@ -97,7 +100,8 @@ TEST(QosProfiles, MatchTheStockRosProfiles) {
        D::SystemDefault},
       {"static broadcaster", rclcpp::QoS(1).transient_local(), H::KeepLast, 1, R::Reliable,
        D::TransientLocal},
-      {"chained", rclcpp::QoS(rclcpp::KeepAll()).best_effort().transient_local().durability_volatile(),
+      {"chained",
+       rclcpp::QoS(rclcpp::KeepAll()).best_effort().transient_local().durability_volatile(),
        H::KeepAll, 0, R::BestEffort, D::Volatile},
       {"keep_last after keep_all", rclcpp::QoS(rclcpp::KeepAll()).keep_last(3), H::KeepLast, 3,
        R::Reliable, D::Volatile},
@@ -189,8 +193,9 @@ TEST(QosMapping, EveryPolicyIsSetExplicitly) {
 }
 
 TEST(QosMapping, DeadlineLifespanAndUserData) {
-  DdsQos q(rclcpp::QoS(1).deadline(rclcpp::Duration(0, 250000000)).lifespan(
-               rclcpp::Duration::from_seconds(2.0)),
+  DdsQos q(rclcpp::QoS(1)
+               .deadline(rclcpp::Duration(0, 250000000))
+               .lifespan(rclcpp::Duration::from_seconds(2.0)),
            "clientid=abc;");
   dds_duration_t d = 0;
   ASSERT_TRUE(dds_qget_deadline(q.p, &d));
