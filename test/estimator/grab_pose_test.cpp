@@ -108,6 +108,20 @@ TEST_F(GrabPoseTest, StandingBottleIsGrabbedHorizontallyAwayFromCamera) {
       << est_->grab_tcp_.transpose() << " vs " << expected.transpose();
 }
 
+TEST_F(GrabPoseTest, OffAxisBottleApproachPointsRadiallyOutward) {
+  const Shape bottle = Shape::Cylinder(0.065, 0.2, {-0.45, 0.18, 0.0}, {0, 0, 1}).RestingOn(kFloor);
+  ASSERT_EQ(Estimate(bottle), GrabPoseEstimate::kSuccess);
+  ASSERT_EQ(est_->main_axis_type_, 2);
+  const Eigen::Vector3d approach = ToolZ(est_->grab_pose_);
+  EXPECT_NEAR(approach.z(), 0.0, 1e-6);
+  // Away from the arm base (and from a camera mounted near it).
+  const Eigen::Vector2d radial = ToD(est_->grab_tcp_).head<2>().normalized();
+  EXPECT_GT(approach.head<2>().dot(radial), 0.9999) << approach.transpose();
+  const Eigen::Vector2d away = (ToD(est_->grab_tcp_).head<2>() - CameraXY()).normalized();
+  EXPECT_GT(approach.head<2>().dot(away), 0.99);
+  EXPECT_TRUE(bottle.Contains(ToD(est_->grab_tcp_), 0.0)) << est_->grab_tcp_.transpose();
+}
+
 struct SlantCase {
   const char* name;
   double elevation_deg;
