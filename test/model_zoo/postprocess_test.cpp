@@ -410,6 +410,42 @@ TEST_F(MaskCrop, CoefficientsThroughToTheImageMask) {
   EXPECT_EQ(count(m.rowRange(0, 32)), 32 * 128);
 }
 
+// The windowed computation used per detection must give exactly the mask of
+// the full prototype map, wherever the box lies.
+TEST(MaskWindow, SameMaskAsTheFullPrototypeMap) {
+  cv::RNG rng(42);
+  cv::Mat protos(32, 160 * 160, CV_32F);
+  rng.fill(protos, cv::RNG::NORMAL, 0.0, 3.0);
+  cv::Mat coeffs(32, 50, CV_32F);
+  rng.fill(coeffs, cv::RNG::NORMAL, 0.0, 1.0);
+  for (const auto& [image, input] : {std::pair<cv::Size, cv::Size>{{640, 480}, {640, 640}},
+                                     {{1280, 720}, {640, 640}},
+                                     {{300, 500}, {640, 640}}}) {
+    const post::Letterbox lb = post::make_letterbox(image, input);
+    for (int i = 0; i < 50; ++i) {
+      // Boxes from tiny to full size, some hanging over the image edges.
+      const float w = rng.uniform(1.0F, static_cast<float>(image.width));
+      const float h = rng.uniform(1.0F, static_cast<float>(image.height));
+      const cv::Rect2f box(rng.uniform(-0.2F * w, image.width - 0.8F * w),
+                           rng.uniform(-0.2F * h, image.height - 0.8F * h), w, h);
+      const cv::Mat full = post::instance_mask(
+          post::mask_probabilities(coeffs, i, protos, {160, 160}), box, lb, 0.5F);
+      const cv::Mat windowed = post::instance_mask(coeffs, i, protos, {160, 160}, box, lb, 0.5F);
+      ASSERT_EQ(windowed.size(), image);
+      EXPECT_GT(cv::countNonZero(full), 0) << box;
+      EXPECT_EQ(cv::countNonZero(full != windowed), 0) << image << " " << box;
+    }
+  }
+  // Bad anchors and mismatched tensors give an empty mask, not a crash.
+  const post::Letterbox lb = post::make_letterbox({640, 480}, {640, 640});
+  EXPECT_EQ(cv::countNonZero(
+                post::instance_mask(coeffs, 50, protos, {160, 160}, {0, 0, 99, 99}, lb, 0.5F)),
+            0);
+  EXPECT_EQ(
+      cv::countNonZero(post::instance_mask(coeffs, 0, protos, {80, 80}, {0, 0, 99, 99}, lb, 0.5F)),
+      0);
+}
+
 TEST_F(MaskCrop, DegenerateBoxesGiveEmptyMasks) {
   const cv::Mat prob(16, 16, CV_32F, cv::Scalar(0.99F));
   for (const cv::Rect2f& box :
