@@ -161,8 +161,9 @@ std::vector<Candidate> decode_levels(const std::vector<Level>& levels, int num_c
       if (!(logit > logit_threshold)) {
         continue;
       }
+      const int row = cell / lv.grid_w;  // grid row, integer on purpose
       const float ax = static_cast<float>(cell % lv.grid_w) + 0.5F;
-      const float ay = static_cast<float>(cell / lv.grid_w) + 0.5F;
+      const float ay = static_cast<float>(row) + 0.5F;
       float d[4];
       for (int side = 0; side < 4; ++side) {
         d[side] = dfl_distance(base + static_cast<size_t>(side * kRegMax) * step + cell, step);

@@ -120,7 +120,7 @@ TEST(Dfl, ExpectationOverBins) {
   // Bins laid out 3 floats apart (as in a [bins, anchors] tensor).
   std::vector<float> strided(3 * post::kRegMax, 100.0F);  // other anchors' values
   for (int b = 0; b < post::kRegMax; ++b) {
-    strided[static_cast<size_t>(b * 3)] = b == 6 ? 40.0F : 0.0F;
+    strided[static_cast<size_t>(b) * 3] = b == 6 ? 40.0F : 0.0F;
   }
   EXPECT_NEAR(post::dfl_distance(strided.data(), 3), 6.0F, 1e-4F);
 }
@@ -302,6 +302,7 @@ TEST_P(NmsKeeps, RightBoxes) {
   };
   const auto kept = post::nms(in, GetParam().iou_threshold, GetParam().max_detections);
   std::vector<int> anchors;
+  anchors.reserve(kept.size());
   for (const auto& k : kept) {
     anchors.push_back(k.anchor);
   }
