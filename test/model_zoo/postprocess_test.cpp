@@ -272,6 +272,62 @@ TEST(Decode, MalformedInputsGiveNothing) {
                            [](const post::Candidate& c) { return c.anchor == 6525; }));
 }
 
+// Seeded random tensors sprinkled with NaN, Inf and huge values, through the
+// whole chain: whatever the network emits, detections stay well-formed.
+TEST(Decode, RandomTensorsKeepDetectionsWellFormed) {
+  cv::RNG rng(2024);
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(), 1e30F, -1e30F};
+  const post::Letterbox lb = post::make_letterbox({200, 150}, {64, 64});
+  int masks_checked = 0;
+  for (int round = 0; round < 20; ++round) {
+    std::vector<post::Level> levels;
+    for (int s : post::kStrides) {
+      post::Level lv{cv::Mat(4 * post::kRegMax + kClasses, (64 / s) * (64 / s), CV_32F), 64 / s,
+                     64 / s, s};
+      rng.fill(lv.data, cv::RNG::NORMAL, 0.0, 10.0);
+      for (int k = 0; k < 20; ++k) {
+        lv.data.at<float>(rng.uniform(0, lv.data.rows), rng.uniform(0, lv.data.cols)) =
+            specials[rng.uniform(0, 5)];
+      }
+      levels.push_back(lv);
+    }
+    cv::Mat coeffs(kMasks, 84, CV_32F);
+    rng.fill(coeffs, cv::RNG::NORMAL, 0.0, 5.0);
+    coeffs.at<float>(rng.uniform(0, kMasks), rng.uniform(0, 84)) = specials[rng.uniform(0, 5)];
+    cv::Mat protos(kMasks, 16 * 16, CV_32F);
+    rng.fill(protos, cv::RNG::NORMAL, 0.0, 5.0);
+    const auto candidates = post::decode_levels(levels, kClasses, 0.25F);
+    for (const auto& c : candidates) {
+      ASSERT_GT(c.score, 0.25F);
+      ASSERT_LE(c.score, 1.0F);
+      ASSERT_TRUE(std::isfinite(c.box.x) && std::isfinite(c.box.width)) << c.box;
+      ASSERT_GE(c.label, 0);
+      ASSERT_LT(c.label, kClasses);
+    }
+    for (const auto& c : post::nms(candidates, 0.45F, 100)) {
+      const cv::Rect2f box = post::to_image(c.box, lb);
+      ASSERT_GE(box.x, 0.0F);
+      ASSERT_GE(box.y, 0.0F);
+      ASSERT_LE(box.x + box.width, 200.0F);
+      ASSERT_LE(box.y + box.height, 150.0F);
+      const cv::Mat m = post::instance_mask(coeffs, c.anchor, protos, {16, 16}, box, lb, 0.5F);
+      ASSERT_EQ(m.size(), cv::Size(200, 150));
+      // Nothing outside the box's pixels (rounded outwards) and only 0/1.
+      cv::Rect grown(static_cast<int>(std::floor(box.x)), static_cast<int>(std::floor(box.y)),
+                     static_cast<int>(std::ceil(box.width)) + 1,
+                     static_cast<int>(std::ceil(box.height)) + 1);
+      cv::Mat beyond = m.clone();
+      beyond(grown & cv::Rect(0, 0, 200, 150)).setTo(0);
+      EXPECT_EQ(cv::countNonZero(beyond), 0);
+      EXPECT_EQ(cv::countNonZero(m > 1), 0);
+      masks_checked += cv::countNonZero(m) > 0 ? 1 : 0;
+    }
+  }
+  EXPECT_GT(masks_checked, 100);  // the chain really produced masks
+}
+
 // --- NMS ------------------------------------------------------------------
 
 TEST(Nms, IouOfSimpleBoxes) {
