@@ -226,16 +226,16 @@ void initializeClassSizeRange(const std::string& share_dir, std::int32_t cam_id,
     const std::string name =
         ReadValue<std::string>([&] { return entry.first; }, path, "<class name>");
     const YAML::Node& limits = entry.second;
+    const auto element = [&](const char* bound, std::size_t i) {
+      return ReadValue<double>([&] { return limits[bound][i]; }, path,
+                               fmt::format("{}.{}[{}]", name, bound, i));
+    };
     SizeRange range;
     for (std::size_t i = 0; i < 3; ++i) {
-      const std::string index = std::to_string(i);
-      range.min[i] =
-          ReadValue<double>([&] { return limits["min"][i]; }, path, name + ".min[" + index + "]");
+      range.min[i] = element("min", i);
     }
     for (std::size_t i = 0; i < 3; ++i) {
-      const std::string index = std::to_string(i);
-      range.max[i] =
-          ReadValue<double>([&] { return limits["max"][i]; }, path, name + ".max[" + index + "]");
+      range.max[i] = element("max", i);
     }
     class_size_range_map[name] = range;
   }
