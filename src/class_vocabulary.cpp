@@ -158,13 +158,16 @@ T ReadValue(const Lookup& lookup, const std::string& file, const std::string& ke
   }
 }
 
-// Reads the 23 class values in record order; the first absent or malformed key throws.
+// Reads the 23 class values in record order; the first absent or malformed key
+// throws and leaves the record as it was.
 void ReadClassValues(const std::string& path, ClassValueRecord& record) {
   const YAML::Node root = YAML::LoadFile(path);
+  ClassValueRecord loaded;
   for (std::size_t i = 0; i < kClassCount; ++i) {
     const std::string key = kClassValueKeys[i];
-    record.*kFields[i] = ReadValue<float>([&] { return root[key]; }, path, key);
+    loaded.*kFields[i] = ReadValue<float>([&] { return root[key]; }, path, key);
   }
+  record = loaded;
 }
 
 bool WithinRange(const SizeRange& range, const std::array<double, 3>& extents) {
