@@ -3,7 +3,6 @@
 #include <yaml-cpp/yaml.h>
 
 #include <limits>
-#include <string_view>
 #include <utility>
 
 #include "moorwick_arm_trash_detect/logger.hpp"
@@ -34,6 +33,8 @@ const std::string& ClassName(std::int32_t class_id) {
   return it == table.end() ? kEmpty : it->second;
 }
 
+// The first fifteen box colours are the agreed ones; the rest walk an even RGB
+// grid so that neighbouring class indices stay easy to tell apart.
 const std::array<RgbColor, 80> kBoxColors{{
     RgbColor{0, 114, 189},   RgbColor{217, 83, 25},   RgbColor{237, 177, 32},
     RgbColor{126, 47, 142},  RgbColor{119, 172, 48},  RgbColor{77, 190, 238},
