@@ -18,7 +18,8 @@ ConfigError::ConfigError(std::string file, std::string key, std::string problem)
     : std::runtime_error(Compose(file, key, problem)),
       file_(std::move(file)),
       key_(std::move(key)),
-      problem_(std::move(problem)) {}
+      problem_(std::move(problem)) {
+}
 
 namespace config_detail {
 
@@ -69,8 +70,8 @@ YAML::Node ConfigSection(const YAML::Node& root, const std::string& section,
     throw ConfigError(path, section, "missing");
   }
   if (!node.IsMap()) {
-    throw ConfigError(path, section, "wrong type: expected a mapping, found " +
-                                         config_detail::Describe(node));
+    throw ConfigError(path, section,
+                      "wrong type: expected a mapping, found " + config_detail::Describe(node));
   }
   return node;
 }

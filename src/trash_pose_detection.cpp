@@ -124,8 +124,9 @@ bool DetectionNode::ChooseTargetTrashInfo(const std::vector<TrashInfo>& trash_in
     const auto dy = static_cast<float>(pose.py - aim.py);
     const auto dz = static_cast<float>(pose.pz - aim.pz);
     const float d = std::sqrt(dx * dx + dy * dy + dz * dz);
-    LOG_INFO(Styled(kDim, "Distance from target to aim trash is: dx:{:.3f}, dy:{:.3f}, "
-                          "dz:{:.3f}, d:{:.3f}"),
+    LOG_INFO(Styled(kDim,
+                    "Distance from target to aim trash is: dx:{:.3f}, dy:{:.3f}, "
+                    "dz:{:.3f}, d:{:.3f}"),
              dx, dy, dz, d);
     if (d < d_min) {
       trash_info = trash_infos[k];
@@ -164,9 +165,9 @@ void RunDetect(const std::vector<std::shared_ptr<CameraDetectionNode>>& cameras,
     if (!camera->is_grab_aim_trash) {
       // A real-time camera may have rewritten its list since it was taken.
       const std::vector<TrashInfo> current = camera->CopyTrashInfos();
-      chosen = !current.empty() && DetectionNode::ChooseTargetTrashInfo(
-                                       current, nullptr, settings.max_grab_radius,
-                                       answer.trash_info);
+      chosen =
+          !current.empty() && DetectionNode::ChooseTargetTrashInfo(
+                                  current, nullptr, settings.max_grab_radius, answer.trash_info);
     } else {
       chosen = DetectionNode::ChooseTargetTrashInfo(trash_infos, &aim_trash_info,
                                                     settings.aim_grab_radius, answer.trash_info);
@@ -211,8 +212,8 @@ DetectionNode::DetectionNode(const std::string& config_path) {
   max_grab_radius = ReadConfig<float>(params, "max_grab_radius", config_path, kMainSection);
   aim_grab_radius = ReadConfig<float>(params, "aim_grab_radius", config_path, kMainSection);
   detect_timeout_ms = ReadConfig<int>(params, "detect_timeout_ms", config_path, kMainSection);
-  const auto node_names = ReadConfig<std::vector<std::string>>(
-      params, "trash_detect_node_array", config_path, kMainSection);
+  const auto node_names = ReadConfig<std::vector<std::string>>(params, "trash_detect_node_array",
+                                                               config_path, kMainSection);
   cam_num_ = node_names.size();
   LOG_INFO("cam_num_: {}", cam_num_);
 
@@ -246,8 +247,7 @@ DetectionNode::DetectionNode(const std::string& config_path) {
   callback_group_ = node_->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive);
   detect_service_ = node_->create_service<ArmTrashPose>(
       service_name,
-      std::bind(&DetectionNode::DetectCallback, this, std::placeholders::_1,
-                std::placeholders::_2),
+      std::bind(&DetectionNode::DetectCallback, this, std::placeholders::_1, std::placeholders::_2),
       rmw_qos_profile_services_default, callback_group_);
 }
 

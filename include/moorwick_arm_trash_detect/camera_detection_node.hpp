@@ -5,6 +5,7 @@
 #include <Eigen/Core>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -15,18 +16,20 @@
 #include <message_filters/subscriber.h>
 #include <message_filters/sync_policies/approximate_time.h>
 #include <message_filters/synchronizer.h>
+#include <tf2_ros/buffer.h>
+#include <tf2_ros/static_transform_broadcaster.h>
+#include <tf2_ros/transform_listener.h>
 #include <moorwick_protocol/msg/grab_trash_cloud.hpp>
 #include <rclcpp/rclcpp.hpp>
 #include <sensor_msgs/msg/camera_info.hpp>
 #include <sensor_msgs/msg/image.hpp>
 #include <sensor_msgs/msg/point_cloud2.hpp>
-#include <tf2_ros/buffer.h>
-#include <tf2_ros/static_transform_broadcaster.h>
-#include <tf2_ros/transform_listener.h>
 #include <visualization_msgs/msg/marker_array.hpp>
 
 #include "ai_moor/model/yolov8_seg.hpp"
 #include "moorwick_arm_trash_detect/class_vocabulary.hpp"
+#include "moorwick_arm_trash_detect/detection_filter.hpp"
+#include "moorwick_arm_trash_detect/trash_cloud.hpp"
 #include "moorwick_arm_trash_detect/trash_pose_estimate.hpp"
 #include "moorwick_arm_trash_detect/types.hpp"
 
@@ -34,6 +37,12 @@ namespace moorwick {
 
 // Share directory of the installed package (ament index).
 std::string PackageShareDirectory();
+
+// The detection image: boxes, labels "name 87.5%" and blended masks on a copy
+// of `input` (RGB). Class indices without a palette colour are skipped.
+void DrawDetections(const cv::Mat& input, cv::Mat& output,
+                    const std::vector<ai_moor::model::SegObject>& objs,
+                    const std::vector<std::string>& class_names);
 
 class CameraDetectionNode {
 public:
@@ -79,6 +88,19 @@ public:
                      const ImageMsg::ConstSharedPtr& depth_msg);
   void ImageDetectCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
                            const ImageMsg::ConstSharedPtr& depth_msg);
+
+  // Pieces of the two callbacks.
+  DetectionFilterParams FilterParams() const;
+  TrashCloudParams CloudParams() const;
+  bool RunModel(const ImageMsg::ConstSharedPtr& rgb_msg, cv::Mat& image,
+                std::vector<ai_moor::model::SegObject>& objs,
+                std::chrono::system_clock::time_point& t0, bool debug_level);
+  void PublishDetectionImage(const cv::Mat& image,
+                             const std::vector<ai_moor::model::SegObject>& objs, cv::Mat& detected);
+  bool DepthMatchesColour(const ImageMsg& depth_msg, const cv::Mat& image);
+  void PublishInspection(const std::vector<TrashInfo>& trash_infos,
+                         const std::vector<pcl::PointCloud<pcl::PointXYZ>::Ptr>& transformed_clouds,
+                         const std::vector<pcl::PointCloud<pcl::PointXYZ>::Ptr>& processed_clouds);
 
   // Configuration, named after the keys of the per-camera file.
   std::int32_t cam_id{0};

@@ -73,8 +73,8 @@ public:
     }
     env["AMENT_PREFIX_PATH"] = prefix.string();
     env["ROS_DOMAIN_ID"] = std::to_string(domain_id);
-    env["CYCLONEDDS_URI"] = std::string("file://") + MOORWICK_SOURCE_CONFIG_DIR +
-                            "/cyclonedds_loopback.xml";
+    env["CYCLONEDDS_URI"] =
+        std::string("file://") + MOORWICK_SOURCE_CONFIG_DIR + "/cyclonedds_loopback.xml";
     env["SPDLOG_STDOUT"] = "true";
     env["SPDLOG_SYSTEMD"] = "false";
     env["SPDLOG_LEVEL"] = "debug";

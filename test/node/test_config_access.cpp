@@ -31,9 +31,10 @@ protected:
 };
 
 TEST_F(ConfigAccessTest, ReadsEveryTypeTheNodeUses) {
-  const std::string path = Write("ok.yaml",
-                                 "sec:\n  f: 0.25\n  i: -3\n  u: 50\n  b: true\n  s: arm_base_link\n"
-                                 "  e: \"\"\n  ids: [1, 2, 16]\n  names: [a, b]\n");
+  const std::string path =
+      Write("ok.yaml",
+            "sec:\n  f: 0.25\n  i: -3\n  u: 50\n  b: true\n  s: arm_base_link\n"
+            "  e: \"\"\n  ids: [1, 2, 16]\n  names: [a, b]\n");
   const YAML::Node sec = ConfigSection(LoadConfigFile(path), "sec", path);
   EXPECT_FLOAT_EQ(ReadConfig<float>(sec, "f", path, "sec"), 0.25F);
   EXPECT_EQ(ReadConfig<int>(sec, "i", path, "sec"), -3);
@@ -113,7 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<BadValueCase>& info) {
       std::string name = info.param.name;
       for (char& ch : name) {
-        if (ch == ' ') ch = '_';
+        if (ch == ' ')
+          ch = '_';
       }
       return name;
     });

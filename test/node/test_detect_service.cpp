@@ -91,8 +91,8 @@ protected:
   }
 
   std::shared_ptr<CameraDetectionNode> Camera(int cam_id, bool aim = false) {
-    const std::string name = "detect_service_test_cam" + std::to_string(cam_id) + "_" +
-                             std::to_string(counter_++);
+    const std::string name =
+        "detect_service_test_cam" + std::to_string(cam_id) + "_" + std::to_string(counter_++);
     auto node = std::make_shared<rclcpp::Node>(name);
     auto camera = std::make_shared<CameraDetectionNode>(node, "unused.yaml");
     camera->cam_id = cam_id;
@@ -116,8 +116,8 @@ protected:
 
 TEST_F(DetectServiceTest, RadiusChoiceTakesNearestAndLogsEachImprovement) {
   auto cam = Camera(1);
-  Responder responder(cam, {PieceAtArm(1, 0.8, 0, 0), PieceAtArm(2, 0, 0.5, 0),
-                            PieceAtArm(3, 0, 0, 0.5)});
+  Responder responder(
+      cam, {PieceAtArm(1, 0.8, 0, 0), PieceAtArm(2, 0, 0.5, 0), PieceAtArm(3, 0, 0, 0.5)});
   const DetectAnswer answer = Run();
   EXPECT_EQ(answer.error_code, 102200000);
   EXPECT_EQ(answer.error_msg, "NONE: 无错误");
@@ -321,8 +321,8 @@ INSTANTIATE_TEST_SUITE_P(
                    true,
                    1},
         ChoiceCase{"at_radius_excluded", {PieceAtArm(1, 0.0, 0.0, 0.5)}, false, 0.5F, false, 0},
-        ChoiceCase{"negative_coordinates", {PieceAtArm(4, -0.2, -0.1, -0.15)}, false, 0.3F, true,
-                   4},
+        ChoiceCase{
+            "negative_coordinates", {PieceAtArm(4, -0.2, -0.1, -0.15)}, false, 0.3F, true, 4},
         ChoiceCase{"aim_ignores_arm_pose",
                    {PieceAtArm(1, 0.1, 0.0, 0.0), PieceAtMap(2, 1.02, 1.0, 0.0)},
                    true,
@@ -346,8 +346,8 @@ TEST(TrashInfoMessage, RoundTripKeepsEveryField) {
   info.reserved_3 = 5;
   double v = 0.5;
   for (PoseRecord* pose : {&info.map_pose, &info.arm_pose, &info.obb_pose}) {
-    for (double* f : {&pose->px, &pose->py, &pose->pz, &pose->qx, &pose->qy, &pose->qz,
-                      &pose->qw}) {
+    for (double* f :
+         {&pose->px, &pose->py, &pose->pz, &pose->qx, &pose->qy, &pose->qz, &pose->qw}) {
       *f = (v += 0.25);
     }
   }

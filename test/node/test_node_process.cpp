@@ -11,11 +11,11 @@
 #include <string>
 #include <thread>
 
+#include <tf2_ros/static_transform_broadcaster.h>
 #include <geometry_msgs/msg/transform_stamped.hpp>
 #include <moorwick_protocol/srv/arm_trash_pose.hpp>
 #include <rclcpp/rclcpp.hpp>
 #include <sensor_msgs/msg/camera_info.hpp>
-#include <tf2_ros/static_transform_broadcaster.h>
 
 #include "node_process.hpp"
 
@@ -56,8 +56,7 @@ void WriteTestConfig(const test::TempPrefix& prefix, const std::string& camera_i
   const std::string folder = "folder_path: \"/opt/moorwick/trash_pose_detect_data/\"";
   const auto pos = text.find(folder);
   ASSERT_NE(pos, std::string::npos);
-  text.replace(pos, folder.size(),
-               "folder_path: \"" + (prefix.root() / "data").string() + "/\"");
+  text.replace(pos, folder.size(), "folder_path: \"" + (prefix.root() / "data").string() + "/\"");
   test::WriteText(estimator, text);
 
   prefix.WriteConfig("cam1_detect_config.yaml",
@@ -186,9 +185,8 @@ private:
 void ExpectTimeoutAnswer(Driver& driver, test::NodeProcess& node) {
   const auto start = std::chrono::steady_clock::now();
   const auto response = driver.Call(7, 3);
-  const auto elapsed =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                            start);
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
   ASSERT_NE(response, nullptr) << node.Output();
   // Every camera timed out: the response keeps its initial values.
   EXPECT_EQ(response->error_code, 0);
@@ -218,16 +216,15 @@ TEST(NodeProcessTest, ServesTopicsAndAnswersWithTheTimeOut) {
   test::NodeProcess node(prefix.root(), kDomainId);
   ASSERT_TRUE(node.WaitForOutput("DetectionNode executor thread start!", 90s)) << node.Output();
 
-  const std::set<std::string> wanted{
-      "/moorwick_arm_trash_detect/cam1_detected_image",
-      "/moorwick_arm_trash_detect/cam1_trashes_cloud",
-      "/moorwick_arm_trash_detect/cam1_trashes_init_cloud",
-      "/moorwick_arm_trash_detect/cam1_trash_obb_markers",
-      "/moorwick_arm_trash_detect/cam1_trash_pose",
-      "/moorwick_arm_trash_detect/grab_trash_cloud",
-      "/node_process_test/color/image_raw",
-      "/node_process_test/aligned_depth_to_color/image_raw",
-      "/tf_static"};
+  const std::set<std::string> wanted{"/moorwick_arm_trash_detect/cam1_detected_image",
+                                     "/moorwick_arm_trash_detect/cam1_trashes_cloud",
+                                     "/moorwick_arm_trash_detect/cam1_trashes_init_cloud",
+                                     "/moorwick_arm_trash_detect/cam1_trash_obb_markers",
+                                     "/moorwick_arm_trash_detect/cam1_trash_pose",
+                                     "/moorwick_arm_trash_detect/grab_trash_cloud",
+                                     "/node_process_test/color/image_raw",
+                                     "/node_process_test/aligned_depth_to_color/image_raw",
+                                     "/tf_static"};
   const auto topics = driver.WaitForTopics(wanted, 20s);
   for (const auto& name : wanted) {
     EXPECT_EQ(topics.count(name), 1U) << name;

@@ -51,8 +51,7 @@ TEST_P(StartupErrorTest, EndsWithOneLineAndStatusOne) {
   const std::string output = node.Output();
   const std::string expected =
       "[ERROR] start-up failed: configuration file " + file.string() + c.expected;
-  EXPECT_NE(output.find(expected), std::string::npos) << "wanted: " << expected << "\n"
-                                                      << output;
+  EXPECT_NE(output.find(expected), std::string::npos) << "wanted: " << expected << "\n" << output;
   // One error line, and the service never came up.
   std::size_t errors = 0;
   for (std::size_t pos = output.find("[ERROR]"); pos != std::string::npos;
@@ -68,8 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StartupCase{"main_file_missing", "trash_pose_detect_config.yaml", "", nullptr,
                     ": cannot be opened (missing or unreadable)"},
-        StartupCase{"main_key_missing", "trash_pose_detect_config.yaml",
-                    "detect_timeout_ms: 600", "detect_timeout: 600",
+        StartupCase{"main_key_missing", "trash_pose_detect_config.yaml", "detect_timeout_ms: 600",
+                    "detect_timeout: 600",
                     ", key 'moorwick_arm_trash_detect.detect_timeout_ms': missing"},
         StartupCase{"main_wrong_type", "trash_pose_detect_config.yaml", "max_grab_radius: 1.0",
                     "max_grab_radius: one metre",
@@ -97,8 +96,7 @@ TEST(StartupError, PackageNotInThePrefixEndsWithStatusOne) {
     ASSERT_TRUE(node.Exited(60s)) << node.Output();
     ASSERT_TRUE(node.ExitedNormally()) << node.Output();
     EXPECT_EQ(node.ExitCode(), 1);
-    EXPECT_NE(node.Output().find("[ERROR] start-up failed: "), std::string::npos)
-        << node.Output();
+    EXPECT_NE(node.Output().find("[ERROR] start-up failed: "), std::string::npos) << node.Output();
     EXPECT_NE(node.Output().find("moorwick_arm_trash_detect"), std::string::npos);
   }
   std::filesystem::remove_all(empty);
