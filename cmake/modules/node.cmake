@@ -7,6 +7,12 @@ target_include_directories(moorwick_node_config PUBLIC
   $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_link_libraries(moorwick_node_config PUBLIC yaml-cpp)
 
+# The rest needs the ROS 2 runtime (ros2_runtime/, added after the modules).
+if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/ros2_runtime/CMakeLists.txt)
+  message(STATUS "moorwick_node: ros2_runtime/ not present, node targets skipped")
+  return()
+endif()
+
 add_library(moorwick_node
   src/camera_detection_node.cpp
   src/trash_pose_detection.cpp)
