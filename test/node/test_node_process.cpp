@@ -7,15 +7,20 @@
 #include <future>
 #include <map>
 #include <memory>
-#include <set>
+#include <vector>
 #include <string>
 #include <thread>
 
+#include <tf2_msgs/msg/tf_message.hpp>
 #include <tf2_ros/static_transform_broadcaster.h>
+#include <visualization_msgs/msg/marker_array.hpp>
 #include <geometry_msgs/msg/transform_stamped.hpp>
+#include <moorwick_protocol/msg/grab_trash_cloud.hpp>
 #include <moorwick_protocol/srv/arm_trash_pose.hpp>
 #include <rclcpp/rclcpp.hpp>
 #include <sensor_msgs/msg/camera_info.hpp>
+#include <sensor_msgs/msg/image.hpp>
+#include <sensor_msgs/msg/point_cloud2.hpp>
 
 #include "node_process.hpp"
 
@@ -136,26 +141,29 @@ public:
     spinner_.join();
   }
 
-  // Names of the topics in the graph, polled until `wanted` are all present.
-  std::set<std::string> WaitForTopics(const std::set<std::string>& wanted,
-                                      std::chrono::seconds bound) {
-    std::set<std::string> names;
+  // Subscribes to `topic` and waits until the node's publisher matches: the
+  // topic exists with this name and type. Returns the publisher count seen.
+  template <class MessageT>
+  std::size_t MatchPublisher(const std::string& topic, std::chrono::seconds bound) {
+    auto sub = node_->create_subscription<MessageT>(
+        topic, rclcpp::QoS(1).reliable(), [](typename MessageT::ConstSharedPtr) {});
+    subscriptions_.push_back(sub);
     const auto end = std::chrono::steady_clock::now() + bound;
-    do {
-      names.clear();
-      for (const auto& [name, types] : node_->get_topic_names_and_types()) {
-        names.insert(name);
-      }
-      bool all = true;
-      for (const auto& w : wanted) {
-        all = all && names.count(w) > 0;
-      }
-      if (all) {
-        break;
-      }
-      std::this_thread::sleep_for(100ms);
-    } while (std::chrono::steady_clock::now() < end);
-    return names;
+    while (sub->get_publisher_count() == 0 && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(50ms);
+    }
+    return sub->get_publisher_count();
+  }
+
+  // Publishes on `topic` and waits until the node's subscription matches.
+  template <class MessageT>
+  std::size_t MatchSubscription(const std::string& topic, std::chrono::seconds bound) {
+    auto pub = node_->create_publisher<MessageT>(topic, rclcpp::QoS(10).reliable());
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (pub->get_subscription_count() == 0 && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(50ms);
+    }
+    return pub->get_subscription_count();
   }
 
   std::shared_ptr<ArmTrashPose::Response> Call(std::int32_t cmd, std::uint8_t cam_choice) {
@@ -179,6 +187,7 @@ private:
   std::shared_ptr<tf2_ros::StaticTransformBroadcaster> broadcaster_;
   rclcpp::Client<ArmTrashPose>::SharedPtr client_;
   std::shared_ptr<rclcpp::executors::SingleThreadedExecutor> executor_;
+  std::vector<rclcpp::SubscriptionBase::SharedPtr> subscriptions_;
   std::thread spinner_;
 };
 
@@ -216,19 +225,22 @@ TEST(NodeProcessTest, ServesTopicsAndAnswersWithTheTimeOut) {
   test::NodeProcess node(prefix.root(), kDomainId);
   ASSERT_TRUE(node.WaitForOutput("DetectionNode executor thread start!", 90s)) << node.Output();
 
-  const std::set<std::string> wanted{"/moorwick_arm_trash_detect/cam1_detected_image",
-                                     "/moorwick_arm_trash_detect/cam1_trashes_cloud",
-                                     "/moorwick_arm_trash_detect/cam1_trashes_init_cloud",
-                                     "/moorwick_arm_trash_detect/cam1_trash_obb_markers",
-                                     "/moorwick_arm_trash_detect/cam1_trash_pose",
-                                     "/moorwick_arm_trash_detect/grab_trash_cloud",
-                                     "/node_process_test/color/image_raw",
-                                     "/node_process_test/aligned_depth_to_color/image_raw",
-                                     "/tf_static"};
-  const auto topics = driver.WaitForTopics(wanted, 20s);
-  for (const auto& name : wanted) {
-    EXPECT_EQ(topics.count(name), 1U) << name;
-  }
+  using sensor_msgs::msg::Image;
+  using sensor_msgs::msg::PointCloud2;
+  using visualization_msgs::msg::MarkerArray;
+  const std::string prefix = "/moorwick_arm_trash_detect/cam1";
+  EXPECT_EQ(driver.MatchPublisher<Image>(prefix + "_detected_image", 20s), 1U);
+  EXPECT_EQ(driver.MatchPublisher<PointCloud2>(prefix + "_trashes_cloud", 20s), 1U);
+  EXPECT_EQ(driver.MatchPublisher<PointCloud2>(prefix + "_trashes_init_cloud", 20s), 1U);
+  EXPECT_EQ(driver.MatchPublisher<MarkerArray>(prefix + "_trash_obb_markers", 20s), 1U);
+  EXPECT_EQ(driver.MatchPublisher<MarkerArray>(prefix + "_trash_pose", 20s), 1U);
+  EXPECT_EQ(driver.MatchPublisher<moorwick_protocol::msg::GrabTrashCloud>(
+                "/moorwick_arm_trash_detect/grab_trash_cloud", 20s),
+            1U);
+  EXPECT_EQ(driver.MatchSubscription<Image>("/node_process_test/color/image_raw", 20s), 1U);
+  EXPECT_EQ(
+      driver.MatchSubscription<Image>("/node_process_test/aligned_depth_to_color/image_raw", 20s),
+      1U);
 
   const std::string output = node.Output();
   EXPECT_NE(output.find("cam_num_: 1"), std::string::npos) << output;
@@ -268,6 +280,8 @@ TEST(NodeProcessTest, MissingTransformIsReportedAndTheNodeServes) {
   Driver driver(/*publish_transform=*/false);
   test::NodeProcess node(prefix.root(), kDomainId);
   ASSERT_TRUE(node.WaitForOutput("DetectionNode executor thread start!", 90s)) << node.Output();
+  // The node's static transform broadcaster is the only /tf_static writer here.
+  EXPECT_EQ(driver.MatchPublisher<tf2_msgs::msg::TFMessage>("/tf_static", 20s), 1U);
   const std::string output = node.Output();
   EXPECT_NE(output.find("cam_1 : fx=615.25"), std::string::npos) << output;
   EXPECT_NE(output.find(std::string("[ERROR] Transform ") + kCamFrame +
