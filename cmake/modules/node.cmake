@@ -32,7 +32,8 @@ target_link_libraries(moorwick_node PUBLIC
   ros2::cv_bridge
   ros2::pcl_conversions
   yaml-cpp
-  Eigen3::Eigen)
+  Eigen3::Eigen
+  PRIVATE ${PCL_IO_LIBRARIES} opencv_imgproc opencv_imgcodecs)
 
 add_executable(moorwick_arm_trash_detect_node src/main.cpp)
 moorwick_target_settings(moorwick_arm_trash_detect_node)

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -40,8 +39,18 @@ TrashInfo PieceAtMap(std::uint8_t class_id, double x, double y, double z) {
   return info;
 }
 
-bool SameBytes(const TrashInfo& a, const TrashInfo& b) {
-  return std::memcmp(&a, &b, sizeof(TrashInfo)) == 0;
+bool SamePose(const PoseRecord& a, const PoseRecord& b) {
+  return a.px == b.px && a.py == b.py && a.pz == b.pz && a.qx == b.qx && a.qy == b.qy &&
+         a.qz == b.qz && a.qw == b.qw;
+}
+
+// Field by field: the record has padding after its four bytes.
+bool SameRecord(const TrashInfo& a, const TrashInfo& b) {
+  return a.class_id == b.class_id && a.reserved_1 == b.reserved_1 &&
+         a.main_axis_type == b.main_axis_type && a.reserved_3 == b.reserved_3 &&
+         SamePose(a.map_pose, b.map_pose) && SamePose(a.arm_pose, b.arm_pose) &&
+         SamePose(a.obb_pose, b.obb_pose) && a.obb_size[0] == b.obb_size[0] &&
+         a.obb_size[1] == b.obb_size[1] && a.obb_size[2] == b.obb_size[2];
 }
 
 // Plays one camera's image callback: waits until the service arms the camera,
@@ -123,7 +132,7 @@ TEST_F(DetectServiceTest, RadiusChoiceTakesNearestAndLogsEachImprovement) {
   EXPECT_EQ(answer.error_msg, "NONE: 无错误");
   // The equally near third piece does not replace the second.
   EXPECT_EQ(answer.trash_info.class_id, 2);
-  EXPECT_TRUE(SameBytes(answer.trash_info, PieceAtArm(2, 0, 0.5, 0)));
+  EXPECT_TRUE(SameRecord(answer.trash_info, PieceAtArm(2, 0, 0.5, 0)));
   EXPECT_EQ(log_->Count("d_min is now:"), 2U);
   EXPECT_EQ(log_->Count("d_min is now:0.8"), 1U);
   EXPECT_EQ(log_->Count("d_min is now:0.5"), 1U);
@@ -151,7 +160,7 @@ TEST_F(DetectServiceTest, RadiusChoiceWithNothingInReachOnLastCameraAnswersNoTar
   const DetectAnswer answer = Run();
   EXPECT_EQ(answer.error_code, 102200010);
   EXPECT_EQ(answer.error_msg, "NO_TARGET_TRASH_CHOOSED");
-  EXPECT_TRUE(SameBytes(answer.trash_info, TrashInfo{}));
+  EXPECT_TRUE(SameRecord(answer.trash_info, TrashInfo{}));
   EXPECT_EQ(log_->Count("d_min is now:"), 0U);
 }
 
@@ -176,7 +185,7 @@ TEST_F(DetectServiceTest, AimChoiceOutsideRadiusAnswersNoTarget) {
   const DetectAnswer answer = Run(0, 0, PieceAtMap(9, 1.0, 2.0, 0.0));
   EXPECT_EQ(answer.error_code, 102200010);
   EXPECT_EQ(answer.error_msg, "NO_TARGET_TRASH_CHOOSED");
-  EXPECT_TRUE(SameBytes(answer.trash_info, TrashInfo{}));
+  EXPECT_TRUE(SameRecord(answer.trash_info, TrashInfo{}));
   EXPECT_EQ(log_->Count("cam_3: failed to choose target trash!"), 1U);
 }
 
@@ -221,7 +230,7 @@ TEST_F(DetectServiceTest, AllCamerasTimingOutLeaveTheInitialAnswer) {
   const DetectAnswer answer = Run();
   EXPECT_EQ(answer.error_code, 0);
   EXPECT_EQ(answer.error_msg, "");
-  EXPECT_TRUE(SameBytes(answer.trash_info, TrashInfo{}));
+  EXPECT_TRUE(SameRecord(answer.trash_info, TrashInfo{}));
   EXPECT_EQ(log_->Count("trash pose detect process timeout"), 2U);
   EXPECT_EQ(log_->Count("detect completed !"), 1U);
 }
@@ -358,7 +367,7 @@ TEST(TrashInfoMessage, RoundTripKeepsEveryField) {
   EXPECT_EQ(msg.arm_pose.position.y, info.arm_pose.py);
   EXPECT_EQ(msg.obb_pose.orientation.w, info.obb_pose.qw);
   EXPECT_EQ(msg.obb_size[2], 0.03);
-  EXPECT_TRUE(SameBytes(FromMsg(msg), info));
+  EXPECT_TRUE(SameRecord(FromMsg(msg), info));
 }
 
 }  // namespace

@@ -7,13 +7,11 @@
 #include <future>
 #include <map>
 #include <memory>
-#include <vector>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include <tf2_msgs/msg/tf_message.hpp>
 #include <tf2_ros/static_transform_broadcaster.h>
-#include <visualization_msgs/msg/marker_array.hpp>
 #include <geometry_msgs/msg/transform_stamped.hpp>
 #include <moorwick_protocol/msg/grab_trash_cloud.hpp>
 #include <moorwick_protocol/srv/arm_trash_pose.hpp>
@@ -21,6 +19,8 @@
 #include <sensor_msgs/msg/camera_info.hpp>
 #include <sensor_msgs/msg/image.hpp>
 #include <sensor_msgs/msg/point_cloud2.hpp>
+#include <tf2_msgs/msg/tf_message.hpp>
+#include <visualization_msgs/msg/marker_array.hpp>
 
 #include "node_process.hpp"
 
@@ -145,8 +145,8 @@ public:
   // topic exists with this name and type. Returns the publisher count seen.
   template <class MessageT>
   std::size_t MatchPublisher(const std::string& topic, std::chrono::seconds bound) {
-    auto sub = node_->create_subscription<MessageT>(
-        topic, rclcpp::QoS(1).reliable(), [](typename MessageT::ConstSharedPtr) {});
+    auto sub = node_->create_subscription<MessageT>(topic, rclcpp::QoS(1).reliable(),
+                                                    [](typename MessageT::ConstSharedPtr) {});
     subscriptions_.push_back(sub);
     const auto end = std::chrono::steady_clock::now() + bound;
     while (sub->get_publisher_count() == 0 && std::chrono::steady_clock::now() < end) {
@@ -200,15 +200,17 @@ void ExpectTimeoutAnswer(Driver& driver, test::NodeProcess& node) {
   // Every camera timed out: the response keeps its initial values.
   EXPECT_EQ(response->error_code, 0);
   EXPECT_EQ(response->error_msg, "");
-  EXPECT_EQ(response->trash_info.class_id, 0);
+  // (A default-constructed record: zero positions, identity orientations.)
+  const moorwick_protocol::msg::TrashInfo initial;
+  EXPECT_EQ(response->trash_info, initial);
   EXPECT_EQ(response->trash_info.arm_pose.position.x, 0.0);
-  EXPECT_EQ(response->trash_info.arm_pose.orientation.w, 0.0);
+  EXPECT_EQ(response->trash_info.arm_pose.orientation.w, 1.0);
   EXPECT_TRUE(node.WaitForOutput("detect completed !", 10s)) << node.Output();
   const std::string output = node.Output();
   EXPECT_NE(output.find("Received cmd: 7  cam_choice: 3"), std::string::npos);
   EXPECT_NE(output.find("cam_1: trash pose detect process timeout"), std::string::npos);
   EXPECT_NE(output.find("is_camera_1_detect_done_: false"), std::string::npos);
-  RecordProperty("detect_call_ms", static_cast<int>(elapsed.count()));
+  ::testing::Test::RecordProperty("detect_call_ms", static_cast<int>(elapsed.count()));
 }
 
 void ExpectSigintEndsWithZero(test::NodeProcess& node) {
@@ -228,12 +230,12 @@ TEST(NodeProcessTest, ServesTopicsAndAnswersWithTheTimeOut) {
   using sensor_msgs::msg::Image;
   using sensor_msgs::msg::PointCloud2;
   using visualization_msgs::msg::MarkerArray;
-  const std::string prefix = "/moorwick_arm_trash_detect/cam1";
-  EXPECT_EQ(driver.MatchPublisher<Image>(prefix + "_detected_image", 20s), 1U);
-  EXPECT_EQ(driver.MatchPublisher<PointCloud2>(prefix + "_trashes_cloud", 20s), 1U);
-  EXPECT_EQ(driver.MatchPublisher<PointCloud2>(prefix + "_trashes_init_cloud", 20s), 1U);
-  EXPECT_EQ(driver.MatchPublisher<MarkerArray>(prefix + "_trash_obb_markers", 20s), 1U);
-  EXPECT_EQ(driver.MatchPublisher<MarkerArray>(prefix + "_trash_pose", 20s), 1U);
+  const std::string cam_topics = "/moorwick_arm_trash_detect/cam1";
+  EXPECT_EQ(driver.MatchPublisher<Image>(cam_topics + "_detected_image", 20s), 1U);
+  EXPECT_EQ(driver.MatchPublisher<PointCloud2>(cam_topics + "_trashes_cloud", 20s), 1U);
+  EXPECT_EQ(driver.MatchPublisher<PointCloud2>(cam_topics + "_trashes_init_cloud", 20s), 1U);
+  EXPECT_EQ(driver.MatchPublisher<MarkerArray>(cam_topics + "_trash_obb_markers", 20s), 1U);
+  EXPECT_EQ(driver.MatchPublisher<MarkerArray>(cam_topics + "_trash_pose", 20s), 1U);
   EXPECT_EQ(driver.MatchPublisher<moorwick_protocol::msg::GrabTrashCloud>(
                 "/moorwick_arm_trash_detect/grab_trash_cloud", 20s),
             1U);
