@@ -301,5 +301,28 @@ TEST(NodeProcessTest, MissingTransformIsReportedAndTheNodeServes) {
   ExpectSigintEndsWithZero(node);
 }
 
+TEST(NodeProcessTest, EmptyCameraListStillServes) {
+  test::TempPrefix prefix("node_process_no_cameras");
+  prefix.WriteConfig("trash_pose_detect_config.yaml",
+                     std::string("moorwick_arm_trash_detect:\n"
+                                 "  max_grab_radius: 1.0\n"
+                                 "  aim_grab_radius: 0.05\n"
+                                 "  detect_timeout_ms: 300\n"
+                                 "  trash_detect_node_array: []\n"
+                                 "  detect_service: ") +
+                         kServiceName + "\n");
+  Driver driver(/*publish_transform=*/false);
+  test::NodeProcess node(prefix.root(), kDomainId);
+  ASSERT_TRUE(node.WaitForOutput("DetectionNode executor thread start!", 60s)) << node.Output();
+  EXPECT_NE(node.Output().find("cam_num_: 0"), std::string::npos) << node.Output();
+  const auto response = driver.Call(0, 0);
+  ASSERT_NE(response, nullptr) << node.Output();
+  EXPECT_EQ(response->error_code, 0);
+  EXPECT_EQ(response->trash_info, moorwick_protocol::msg::TrashInfo());
+  EXPECT_TRUE(node.WaitForOutput("detect completed !", 10s)) << node.Output();
+  EXPECT_EQ(node.Output().find("timeout"), std::string::npos) << node.Output();
+  ExpectSigintEndsWithZero(node);
+}
+
 }  // namespace
 }  // namespace moorwick
