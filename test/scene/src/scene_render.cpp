@@ -129,6 +129,19 @@ PieceTruth ComputePieceTruth(const SceneDescription& scene, int piece_index) {
   return t;
 }
 
+GrabError CompareGrab(const PieceTruth& truth, const Eigen::Vector3d& grab_point,
+                      double tolerance_mm) {
+  GrabError e;
+  const Eigen::Vector3d d = grab_point - truth.center;
+  e.horizontal_mm = 1000.0 * d.head<2>().norm();
+  e.vertical_mm = 1000.0 * d.z();
+  e.total_mm = 1000.0 * d.norm();
+  // A millimetre of slack for depth quantisation at the floor.
+  e.within_height = grab_point.z() >= truth.lowest_z - 0.001 && grab_point.z() <= truth.highest_z;
+  e.ok = e.horizontal_mm <= tolerance_mm && e.within_height;
+  return e;
+}
+
 RenderedFrame RenderScene(const SceneDescription& scene, const RenderOptions& options) {
   const PinholeCamera& cam = scene.camera;
   if (cam.width <= 0 || cam.height <= 0 || !(cam.fx > 0.0) || !(cam.fy > 0.0)) {

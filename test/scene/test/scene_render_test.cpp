@@ -381,5 +381,35 @@ TEST(PieceTruth, GrabOrientations) {
   EXPECT_THROW(ComputePieceTruth(scene, 3), std::out_of_range);
 }
 
+TEST(CompareGrab, HorizontalToleranceAndHeightRange) {
+  PieceTruth t;
+  t.center = Eigen::Vector3d(-0.5, 0.1, -0.116);
+  t.lowest_z = -0.176;
+  t.highest_z = -0.056;
+  struct Case {
+    Eigen::Vector3d grab;
+    double horizontal, vertical;
+    bool ok;
+  };
+  const Case cases[] = {
+      {{-0.5, 0.1, -0.116}, 0.0, 0.0, true},
+      {{-0.506, 0.108, -0.116}, 10.0, 0.0, true},     // exactly at the tolerance
+      {{-0.506, 0.1081, -0.116}, 10.08, 0.0, false},  // just past it
+      {{-0.5, 0.1, -0.066}, 0.0, 50.0, true},         // high, still on the piece
+      {{-0.5, 0.1, -0.050}, 0.0, 66.0, false},        // above the piece
+      {{-0.5, 0.1, -0.1765}, 0.0, -60.5, true},       // at the floor, within slack
+      {{-0.5, 0.1, -0.180}, 0.0, -64.0, false},       // under the floor
+  };
+  for (const Case& c : cases) {
+    const GrabError e = CompareGrab(t, c.grab);
+    EXPECT_NEAR(e.horizontal_mm, c.horizontal, 0.01) << c.grab.transpose();
+    EXPECT_NEAR(e.vertical_mm, c.vertical, 1e-6) << c.grab.transpose();
+    EXPECT_NEAR(e.total_mm, std::hypot(c.horizontal, c.vertical), 0.01);
+    EXPECT_EQ(e.ok, c.ok) << c.grab.transpose();
+  }
+  EXPECT_FALSE(CompareGrab(t, {-0.52, 0.1, -0.116}, 10.0).ok);
+  EXPECT_TRUE(CompareGrab(t, {-0.52, 0.1, -0.116}, 25.0).ok);
+}
+
 }  // namespace
 }  // namespace moorwick_test

@@ -79,6 +79,20 @@ struct RenderedFrame {
   std::vector<PieceTruth> truth;
 };
 
+// How far a grab point lies from a piece's truth. Grab heights follow the
+// gripper's rules (lowered into flat pieces, high on the visible side of
+// standing ones), so the verdict asks the point to be within the tolerance of
+// the centre horizontally and within the piece's height, not at its centre.
+struct GrabError {
+  double horizontal_mm{0.0};  // in the floor plane
+  double vertical_mm{0.0};    // signed, above the centre
+  double total_mm{0.0};       // 3-D distance to the centre
+  bool within_height{false};  // between the piece's lowest and highest point
+  bool ok{false};             // horizontal_mm <= tolerance and within_height
+};
+GrabError CompareGrab(const PieceTruth& truth, const Eigen::Vector3d& grab_point,
+                      double tolerance_mm = 10.0);
+
 // Renders colour, depth, masks and truth. Same scene and options, same frame.
 RenderedFrame RenderScene(const SceneDescription& scene, const RenderOptions& options);
 
