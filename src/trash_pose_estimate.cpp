@@ -15,6 +15,7 @@
 #include <limits>
 #include <opencv2/imgproc.hpp>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "moorwick_arm_trash_detect/common/utils.hpp"
@@ -105,6 +106,12 @@ public:
     const std::string path = std::string(map_name) + "." + key;
     if (!node.IsDefined()) {
       throw EstimatorConfigError(file_, path, "missing key");
+    }
+    // A negative count must not wrap around to a huge unsigned value.
+    if constexpr (std::is_unsigned_v<T> && !std::is_same_v<T, bool>) {
+      if (node.IsScalar() && node.Scalar().find('-') != std::string::npos) {
+        throw EstimatorConfigError(file_, path, "value '" + Text(node) + "' does not convert");
+      }
     }
     try {
       return node.as<T>();

@@ -101,10 +101,10 @@ enum class Form { kStock, kCutHead };
 // Which output plays which part, found from their shapes.
 struct OutputLayout {
   Form form{Form::kStock};
-  int detections{-1};              // stock: [1, 4 + classes + masks, anchors]
-  int coefficients{-1};            // cut: [1, masks, anchors]
+  int detections{-1};                     // stock: [1, 4 + classes + masks, anchors]
+  int coefficients{-1};                   // cut: [1, masks, anchors]
   std::array<int, 3> levels{-1, -1, -1};  // cut: [1, 64 + classes, H/s, W/s]
-  int protos{-1};                  // [1, masks, H/4, W/4]
+  int protos{-1};                         // [1, masks, H/4, W/4]
   int num_classes{0};
   int num_masks{0};
 };
@@ -240,10 +240,9 @@ public:
                        std::to_string(settings_.input.height));
     }
     if (layout_.num_classes != settings_.num_classes) {
-      config::fail(config_file, "model file '" + path + "' has " +
-                                    std::to_string(layout_.num_classes) +
-                                    " classes, num_classes says " +
-                                    std::to_string(settings_.num_classes));
+      config::fail(config_file,
+                   "model file '" + path + "' has " + std::to_string(layout_.num_classes) +
+                       " classes, num_classes says " + std::to_string(settings_.num_classes));
     }
   }
 

@@ -12,7 +12,9 @@ namespace post {
 
 namespace {
 
-float sigmoid(float x) { return 1.0F / (1.0F + std::exp(-x)); }
+float sigmoid(float x) {
+  return 1.0F / (1.0F + std::exp(-x));
+}
 
 bool finite_box(float a, float b, float c, float d) {
   return std::isfinite(a) && std::isfinite(b) && std::isfinite(c) && std::isfinite(d);
@@ -49,7 +51,8 @@ Letterbox make_letterbox(cv::Size image, cv::Size input) {
   }
   lb.scale = std::min(static_cast<float>(input.width) / static_cast<float>(image.width),
                       static_cast<float>(input.height) / static_cast<float>(image.height));
-  lb.scaled.width = std::clamp(static_cast<int>(std::lround(image.width * lb.scale)), 1, input.width);
+  lb.scaled.width =
+      std::clamp(static_cast<int>(std::lround(image.width * lb.scale)), 1, input.width);
   lb.scaled.height =
       std::clamp(static_cast<int>(std::lround(image.height * lb.scale)), 1, input.height);
   lb.pad_left = (input.width - lb.scaled.width) / 2;
@@ -134,10 +137,10 @@ std::vector<Candidate> decode_levels(const std::vector<Level>& levels, int num_c
                                      float score_threshold) {
   std::vector<Candidate> out;
   // Compare logits, not probabilities: one sigmoid per survivor.
-  const float logit_threshold =
-      score_threshold <= 0.0F   ? -std::numeric_limits<float>::infinity()
-      : score_threshold >= 1.0F ? std::numeric_limits<float>::infinity()
-                                : std::log(score_threshold / (1.0F - score_threshold));
+  const float logit_threshold = score_threshold <= 0.0F ? -std::numeric_limits<float>::infinity()
+                                : score_threshold >= 1.0F
+                                    ? std::numeric_limits<float>::infinity()
+                                    : std::log(score_threshold / (1.0F - score_threshold));
   constexpr int kBoxRows = 4 * kRegMax;
   std::vector<float> best;
   std::vector<int> label;
@@ -214,7 +217,7 @@ cv::Mat mask_probabilities(const cv::Mat& coeffs, int anchor, const cv::Mat& pro
     return {};
   }
   cv::Mat c;
-  coeffs.col(anchor).copyTo(c);  // masks x 1
+  coeffs.col(anchor).copyTo(c);     // masks x 1
   cv::Mat logits = c.t() * protos;  // 1 x (proto_h * proto_w)
   cv::Mat prob;
   cv::exp(-logits, prob);

@@ -22,7 +22,10 @@ A pure red 8x8 square on a cell of the 8-grid thus gives one class-0 box equal
 to that cell, a pure green 16x16 square on the 16-grid one class-1 box, and
 each mask covers the whole box.
 
-Usage: make_tiny_yolov8_seg.py OUT.onnx
+With --unrelated it writes instead a small convolutional model whose output
+fits no YOLOv8-seg form, for the loader's error path.
+
+Usage: make_tiny_yolov8_seg.py [--unrelated] OUT.onnx
 """
 import sys
 
@@ -166,11 +169,29 @@ def build():
     return model
 
 
+def build_unrelated():
+    g = Graph()
+    g.op("Conv", ["images", g.const("w", averaging_conv_weight(4))], "features", strides=[4, 4],
+         kernel_shape=[4, 4])
+    graph = helper.make_graph(
+        g.nodes, "not_yolov8_seg",
+        [helper.make_tensor_value_info("images", TensorProto.FLOAT, [1, 3, INPUT, INPUT])],
+        [helper.make_tensor_value_info("features", TensorProto.FLOAT, [1, 3, INPUT // 4, INPUT // 4])],
+        g.inits)
+    model = helper.make_model(graph, producer_name="moorwick_test", opset_imports=[helper.make_opsetid("", 13)])
+    model.ir_version = 7
+    onnx.checker.check_model(model, full_check=True)
+    return model
+
+
 def main():
-    if len(sys.argv) != 2:
+    args = sys.argv[1:]
+    unrelated = "--unrelated" in args
+    args = [a for a in args if a != "--unrelated"]
+    if len(args) != 1:
         sys.stderr.write(__doc__)
         return 2
-    onnx.save(build(), sys.argv[1])
+    onnx.save(build_unrelated() if unrelated else build(), args[0])
     return 0
 
 

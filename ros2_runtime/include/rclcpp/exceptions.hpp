@@ -1,0 +1,56 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace rclcpp {
+namespace exceptions {
+
+class NameValidationError : public std::invalid_argument {
+public:
+  NameValidationError(const std::string& name_type, const std::string& name,
+                      const std::string& message, size_t index)
+      : std::invalid_argument("Invalid " + name_type + ": " + message + ":\n  '" + name + "'\n   " +
+                              std::string(index, ' ') + "^\n"),
+        name_type(name_type),
+        name(name),
+        message(message),
+        invalid_index(index) {}
+  std::string name_type;
+  std::string name;
+  std::string message;
+  size_t invalid_index;
+};
+
+class InvalidNodeNameError : public NameValidationError {
+public:
+  InvalidNodeNameError(const std::string& name, const std::string& message, size_t index)
+      : NameValidationError("node name", name, message, index) {}
+};
+class InvalidNamespaceError : public NameValidationError {
+public:
+  InvalidNamespaceError(const std::string& name, const std::string& message, size_t index)
+      : NameValidationError("namespace", name, message, index) {}
+};
+class InvalidTopicNameError : public NameValidationError {
+public:
+  InvalidTopicNameError(const std::string& name, const std::string& message, size_t index)
+      : NameValidationError("topic name", name, message, index) {}
+};
+class InvalidServiceNameError : public NameValidationError {
+public:
+  InvalidServiceNameError(const std::string& name, const std::string& message, size_t index)
+      : NameValidationError("service name", name, message, index) {}
+};
+
+class RCLError : public std::runtime_error {
+public:
+  explicit RCLError(const std::string& what) : std::runtime_error(what) {}
+};
+class RCLInvalidArgument : public RCLError {
+public:
+  explicit RCLInvalidArgument(const std::string& what) : RCLError(what) {}
+};
+
+}  // namespace exceptions
+}  // namespace rclcpp

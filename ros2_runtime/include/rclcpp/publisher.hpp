@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "rclcpp/context.hpp"
+#include "rclcpp/qos.hpp"
+#include "ros2_runtime/dds_bridge.hpp"
+#include "ros2_runtime/type_support.hpp"
+
+namespace rclcpp {
+
+class PublisherBase {
+public:
+  using SharedPtr = std::shared_ptr<PublisherBase>;
+
+  PublisherBase(Context::SharedPtr context, const std::string& topic, const QoS& qos,
+                const ros2_runtime::TypeSupport& ts)
+      : context_(std::move(context)),
+        topic_(topic),
+        qos_(qos),
+        writer_(context_->participant(), ros2_runtime::topic_to_dds(topic), ts,
+                qos.get_rmw_qos_profile()) {}
+  virtual ~PublisherBase() = default;
+
+  const char* get_topic_name() const { return topic_.c_str(); }
+  size_t get_subscription_count() const { return writer_.matched_count(); }
+  QoS get_actual_qos() const { return qos_; }
+
+protected:
+  void write(const void* msg) {
+    if (!writer_.write(msg) && !reported_failure_) {
+      reported_failure_ = true;
+      std::fprintf(stderr, "[ros2_runtime] publishing on '%s' failed\n", topic_.c_str());
+    }
+  }
+
+private:
+  Context::SharedPtr context_;
+  std::string topic_;
+  QoS qos_;
+  ros2_runtime::DdsWriter writer_;
+  bool reported_failure_{false};
+};
+
+template <class MessageT, class AllocatorT = std::allocator<void>>
+class Publisher : public PublisherBase {
+public:
+  using SharedPtr = std::shared_ptr<Publisher>;
+  using ConstSharedPtr = std::shared_ptr<const Publisher>;
+  using WeakPtr = std::weak_ptr<Publisher>;
+
+  Publisher(Context::SharedPtr context, const std::string& topic, const QoS& qos)
+      : PublisherBase(std::move(context), topic, qos,
+                      ros2_runtime::message_type_support<MessageT>()) {}
+
+  void publish(const MessageT& msg) { write(&msg); }
+  void publish(std::unique_ptr<MessageT> msg) { write(msg.get()); }
+};
+
+}  // namespace rclcpp

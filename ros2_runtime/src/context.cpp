@@ -1,0 +1,281 @@
+#include "rclcpp/context.hpp"
+
+#include <dds/dds.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include "rclcpp/clock.hpp"
+#include "rclcpp/rate.hpp"
+#include "rclcpp/utilities.hpp"
+
+namespace rclcpp {
+
+Context::Context() = default;
+
+Context::~Context() {
+  shutdown("context destroyed");
+  if (participant_ > 0) {
+    dds_delete(participant_);
+  }
+}
+
+void Context::init(int, char const* const*, const InitOptions&) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (valid_.load()) {
+    throw std::runtime_error("context is already initialized");
+  }
+  domain_id_ = 0;
+  if (const char* env = std::getenv("ROS_DOMAIN_ID"); env != nullptr && *env != '\0') {
+    char* end = nullptr;
+    const long v = std::strtol(env, &end, 10);
+    if (end == env || *end != '\0' || v < 0 || v > 232) {
+      throw std::runtime_error(std::string("ROS_DOMAIN_ID is not a valid domain id: ") + env);
+    }
+    domain_id_ = static_cast<size_t>(v);
+  }
+  if (participant_ > 0) {
+    // Re-initialised after a shutdown: the old participant and everything on
+    // it go away.
+    dds_delete(participant_);
+    participant_ = 0;
+  }
+  dds_qos_t* qos = dds_create_qos();
+  static const char kEnclave[] = "enclave=/;";
+  dds_qset_userdata(qos, kEnclave, sizeof(kEnclave) - 1);
+  const dds_entity_t pp =
+      dds_create_participant(static_cast<dds_domainid_t>(domain_id_), qos, nullptr);
+  dds_delete_qos(qos);
+  if (pp < 0) {
+    throw std::runtime_error(std::string("could not create the DDS participant: ") +
+                             dds_strretcode(pp));
+  }
+  participant_ = pp;
+  shutdown_reason_.clear();
+  valid_.store(true);
+}
+
+int32_t Context::participant() const {
+  if (participant_ <= 0) {
+    throw std::runtime_error("rclcpp context is not initialized (call rclcpp::init first)");
+  }
+  return participant_;
+}
+
+bool Context::shutdown(const std::string& reason) {
+  std::vector<OnShutdownCallback> callbacks;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!valid_.load()) {
+      return false;
+    }
+    valid_.store(false);
+    shutdown_reason_ = reason;
+    callbacks.swap(on_shutdown_);
+    ++generation_;
+  }
+  cv_.notify_all();
+  for (auto& cb : callbacks) {
+    cb();
+  }
+  return true;
+}
+
+std::string Context::shutdown_reason() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return shutdown_reason_;
+}
+
+Context::OnShutdownCallback Context::on_shutdown(OnShutdownCallback callback) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  on_shutdown_.push_back(callback);
+  return callback;
+}
+
+uint64_t Context::work_generation() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return generation_;
+}
+
+void Context::notify_work() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++generation_;
+  }
+  cv_.notify_all();
+}
+
+bool Context::wait_for_work(uint64_t seen, std::chrono::steady_clock::time_point until) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_until(lock, until, [&] { return generation_ != seen || !valid_.load(); });
+}
+
+bool Context::sleep_until(std::chrono::steady_clock::time_point until) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.wait_until(lock, until, [&] { return !valid_.load(); });
+  return valid_.load();
+}
+
+// ---------------------------------------------------------------- globals
+
+namespace contexts {
+Context::SharedPtr get_global_default_context() {
+  static Context::SharedPtr ctx = std::make_shared<Context>();
+  return ctx;
+}
+}  // namespace contexts
+
+namespace {
+
+// Signals arrive on a self-pipe; a watcher thread does the actual shutdown,
+// which is not async-signal-safe.
+int g_signal_pipe[2] = {-1, -1};
+std::once_flag g_watcher_once;
+struct sigaction g_old_int {};
+struct sigaction g_old_term {};
+bool g_installed = false;
+
+void on_signal(int signo) {
+  const int saved = errno;
+  const unsigned char b = static_cast<unsigned char>(signo);
+  if (g_signal_pipe[1] >= 0) {
+    [[maybe_unused]] ssize_t r = ::write(g_signal_pipe[1], &b, 1);
+  }
+  errno = saved;
+}
+
+void start_watcher() {
+  std::call_once(g_watcher_once, [] {
+    if (::pipe(g_signal_pipe) != 0) {
+      return;
+    }
+    ::fcntl(g_signal_pipe[1], F_SETFL, O_NONBLOCK);
+    std::thread([] {
+      for (;;) {
+        unsigned char b = 0;
+        const ssize_t r = ::read(g_signal_pipe[0], &b, 1);
+        if (r == 1) {
+          contexts::get_global_default_context()->shutdown("signal");
+        } else if (r < 0 && errno != EINTR) {
+          return;
+        }
+      }
+    }).detach();
+  });
+}
+
+}  // namespace
+
+bool install_signal_handlers(SignalHandlerOptions options) {
+  if (g_installed || options == SignalHandlerOptions::None) {
+    return false;
+  }
+  start_watcher();
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  if (options == SignalHandlerOptions::All || options == SignalHandlerOptions::SigInt) {
+    sigaction(SIGINT, &sa, &g_old_int);
+  }
+  if (options == SignalHandlerOptions::All || options == SignalHandlerOptions::SigTerm) {
+    sigaction(SIGTERM, &sa, &g_old_term);
+  }
+  g_installed = true;
+  return true;
+}
+
+bool uninstall_signal_handlers() {
+  if (!g_installed) {
+    return false;
+  }
+  sigaction(SIGINT, &g_old_int, nullptr);
+  sigaction(SIGTERM, &g_old_term, nullptr);
+  g_installed = false;
+  return true;
+}
+
+void init(int argc, char const* const argv[], const InitOptions& init_options,
+          SignalHandlerOptions signal_handler_options) {
+  auto ctx = contexts::get_global_default_context();
+  ctx->init(argc, argv, init_options);
+  if (init_options.shutdown_on_signal) {
+    install_signal_handlers(signal_handler_options);
+  }
+}
+
+bool ok(Context::SharedPtr context) {
+  if (!context) {
+    context = contexts::get_global_default_context();
+  }
+  return context->is_valid();
+}
+
+bool shutdown(Context::SharedPtr context, const std::string& reason) {
+  if (!context) {
+    context = contexts::get_global_default_context();
+  }
+  return context->shutdown(reason);
+}
+
+void on_shutdown(std::function<void()> callback, Context::SharedPtr context) {
+  if (!context) {
+    context = contexts::get_global_default_context();
+  }
+  context->on_shutdown(std::move(callback));
+}
+
+bool sleep_for(const std::chrono::nanoseconds& nanoseconds, Context::SharedPtr context) {
+  if (!context) {
+    context = contexts::get_global_default_context();
+  }
+  return context->sleep_until(std::chrono::steady_clock::now() + nanoseconds);
+}
+
+std::vector<std::string> remove_ros_arguments(int argc, char const* const argv[]) {
+  std::vector<std::string> out;
+  bool in_ros = false;
+  for (int i = 0; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--ros-args") {
+      in_ros = true;
+    } else if (in_ros && a == "--") {
+      in_ros = false;
+    } else if (!in_ros) {
+      out.push_back(a);
+    }
+  }
+  return out;
+}
+
+bool Clock::sleep_until(Time until, std::shared_ptr<Context> context) {
+  if (!context) {
+    context = contexts::get_global_default_context();
+  }
+  const auto left = until - now();
+  return context->sleep_until(std::chrono::steady_clock::now() +
+                              std::chrono::nanoseconds(left.nanoseconds()));
+}
+
+namespace detail {
+bool sleep_steady_until(std::chrono::steady_clock::time_point until) {
+  auto ctx = contexts::get_global_default_context();
+  if (!ctx->is_valid()) {
+    // Not initialised (or already down): a plain sleep keeps loops paced.
+    std::this_thread::sleep_until(until);
+    return false;
+  }
+  return ctx->sleep_until(until);
+}
+bool sleep_system_until(std::chrono::system_clock::time_point until) {
+  return sleep_steady_until(std::chrono::steady_clock::now() +
+                            (until - std::chrono::system_clock::now()));
+}
+}  // namespace detail
+
+}  // namespace rclcpp
