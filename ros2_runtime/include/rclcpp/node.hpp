@@ -114,6 +114,21 @@ public:
     return srv;
   }
 
+  // The QoS-object forms of later rclcpp releases, for convenience.
+  template <class ServiceT, class CallbackT>
+  typename Service<ServiceT>::SharedPtr create_service(const std::string& service_name,
+                                                       CallbackT&& callback, const QoS& qos,
+                                                       CallbackGroup::SharedPtr group = nullptr) {
+    return create_service<ServiceT>(service_name, std::forward<CallbackT>(callback),
+                                    qos.get_rmw_qos_profile(), std::move(group));
+  }
+  template <class ServiceT>
+  typename Client<ServiceT>::SharedPtr create_client(const std::string& service_name,
+                                                     const QoS& qos,
+                                                     CallbackGroup::SharedPtr group = nullptr) {
+    return create_client<ServiceT>(service_name, qos.get_rmw_qos_profile(), std::move(group));
+  }
+
   template <class ServiceT>
   typename Client<ServiceT>::SharedPtr create_client(
       const std::string& service_name,
