@@ -124,6 +124,10 @@ TEST_F(ApproximateTimeTest, DroppedFrameLeavesTheOrphanUnpaired) {
         {'B', 400}});
   EXPECT_EQ(outputs_,
             (std::vector<Output>{{1, 0, 0}, {3, 100, 100}, {6, 300, 300}, {8, 400, 400}}));
+  // Used messages are gone: B410 then A520 only form a new candidate (520,410) that waits,
+  // A400 is not offered a second time.
+  Feed({{'B', 410}, {'A', 520}});
+  EXPECT_EQ(outputs_.size(), 4u);
 }
 
 TEST_F(ApproximateTimeTest, TwiceTheRateOnOneStream) {
@@ -172,10 +176,15 @@ TEST_F(ApproximateTimeTest, OverflowOnThePivotTopicForbidsItAsPivot) {
   // the candidate is cancelled, and A (which dropped) may not be the pivot of (20,0): B0 goes.
   Feed({{'B', 0}, {'A', 10}, {'A', 20}, {'A', 30}});
   EXPECT_TRUE(outputs_.empty());
-  // B25: A's flag is cleared (B is the end now); (20,25) then A30 does not beat it
-  // ((30-25)*1.1 = 5.5 >= 5) and B25 is the pivot: out. Without the rule B0 would pair with A20.
-  Feed({{'B', 25}});
-  EXPECT_EQ(outputs_, (std::vector<Output>{{4, 20, 25}}));
+  // B100: B is the end now, A's flag clears: (20,100), then (30,100) beats it (0 < 10);
+  // pivot B, the virtual A at 100 could still win: wait. Had A been allowed as pivot, (20,0)
+  // would have come out here instead.
+  Feed({{'B', 100}});
+  EXPECT_TRUE(outputs_.empty());
+  // A110: (110,100) beats (30,100) ((110-100)*1.1 = 11 < 70) and B100, the pivot, is the
+  // start: out.
+  Feed({{'A', 110}});
+  EXPECT_EQ(outputs_, (std::vector<Output>{{5, 110, 100}}));
 }
 
 TEST_F(ApproximateTimeTest, AgePenaltyWeighsLatenessAgainstSpread) {
