@@ -46,8 +46,8 @@ protected:
     log_ = test::InstallCaptureSink();
     prefix_ = std::make_unique<test::TempPrefix>("image_callback");
     ::setenv("AMENT_PREFIX_PATH", prefix_->root().c_str(), 1);
-    scene_ = moorwick_test::LoadSceneFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) +
-                                          "/demo/scene.yaml");
+    scene_ =
+        moorwick_test::LoadSceneFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/demo/scene.yaml");
 
     YAML::Node estimator = YAML::LoadFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) +
                                           "/demo/demo_pose_estimate_config.yaml");
@@ -64,7 +64,8 @@ protected:
     params["depth_topic"] = "/image_callback_test/depth";
     params["is_enable_semantic"] = true;
     params["trash_class_ids"] = std::vector<int>{1, 5, 14, 18};
-    params["model_cfg_file"] = std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/demo/model_color_key.yaml";
+    params["model_cfg_file"] =
+        std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/demo/model_color_key.yaml";
     std::ofstream(path) << cam;
 
     static int counter = 0;
@@ -79,8 +80,10 @@ protected:
     camera_->initializeClassSizeRange();
     // Without a camera_info topic the intrinsics are the scene camera's.
     const auto& c = scene_.scene.camera;
-    camera_->camera_params_ = {static_cast<float>(c.fx),        static_cast<float>(c.fy),
-                               static_cast<float>(c.cx),        static_cast<float>(c.cy),
+    camera_->camera_params_ = {static_cast<float>(c.fx),
+                               static_cast<float>(c.fy),
+                               static_cast<float>(c.cx),
+                               static_cast<float>(c.cy),
                                static_cast<std::uint32_t>(c.width),
                                static_cast<std::uint32_t>(c.height)};
     frame_ = moorwick_test::RenderScene(scene_.scene, scene_.render);
@@ -214,8 +217,16 @@ TEST(DrawDetections, BoxesLabelsAndBlend) {
   EXPECT_EQ(output.at<cv::Vec3b>(45, 55), cv::Vec3b(172, 179, 55));
   // A box corner: 0.5 * box colour of class 4 (119, 172, 48) + 0.8 * v + 1.
   EXPECT_EQ(output.at<cv::Vec3b>(32, 10), cv::Vec3b(69, 103, 49));
-  // The label background (0, 0, 255) starts one row below the box top.
-  EXPECT_EQ(output.at<cv::Vec3b>(14, 12)[2], cv::saturate_cast<uchar>(0.5 * 255 + 0.8 * 30 + 1));
+  // The label background (0, 0, 255) starts one row below the truncated box
+  // top; its bottom row lies below the text's baseline.
+  int baseline = 0;
+  const cv::Size text =
+      cv::getTextSize("bottle 87.5%", cv::FONT_HERSHEY_SIMPLEX, 0.4, 1, &baseline);
+  const int bottom = 12 + 1 + text.height + baseline - 1;
+  EXPECT_EQ(
+      output.at<cv::Vec3b>(bottom, 11),
+      cv::Vec3b(cv::saturate_cast<uchar>(0.8 * 11 + 1), cv::saturate_cast<uchar>(0.8 * 20 + 1),
+                cv::saturate_cast<uchar>(0.5 * 255 + 0.8 * 30 + 1)));
 }
 
 }  // namespace
