@@ -22,7 +22,7 @@ namespace {
 void PrintUsage() {
   std::cout <<
       R"(usage: detect_client [options]
-  --service NAME      service name (default /moorwick_arm_trash_detect/detect)
+  --service NAME      service name (default /moorwick_arm_trash_detect/arm_trash_pose)
   --cmd N             request cmd (default 1)
   --cam-choice N      request cam_choice, 0..255 (default 0)
   --aim X Y Z         aim position in the map frame (request aim_trash_info.map_pose)
@@ -39,7 +39,7 @@ Exit status: 0 when every call was answered, 1 otherwise, 2 on bad arguments.
 }
 
 struct Options {
-  std::string service{"/moorwick_arm_trash_detect/detect"};
+  std::string service{"/moorwick_arm_trash_detect/arm_trash_pose"};
   int cmd{1};
   int cam_choice{0};
   std::optional<Eigen::Vector3d> aim;
