@@ -32,12 +32,15 @@ done
 rm -rf "$OUT"
 DEMO_PREFIX=$OUT/prefix
 CONFIG=$DEMO_PREFIX/share/$PKG/config
-mkdir -p "$DEMO_PREFIX/share/ament_index/resource_index/packages" "$OUT/data" || fail "cannot create $OUT"
-touch "$DEMO_PREFIX/share/ament_index/resource_index/packages/$PKG"
-cp -r "$INSTALLED_CONFIG" "$CONFIG"
-cp "$INSTALLED_CONFIG"/demo/* "$CONFIG"/
-sed -i "s|@DEMO_CONFIG_DIR@|$CONFIG|" "$CONFIG/cam1_detect_config.yaml"
-sed -i "s|folder_path: .*|folder_path: \"$OUT/data/\"|" "$CONFIG/demo_pose_estimate_config.yaml"
+{
+  mkdir -p "$DEMO_PREFIX/share/ament_index/resource_index/packages" "$DEMO_PREFIX/share/$PKG" \
+    "$OUT/data" &&
+    touch "$DEMO_PREFIX/share/ament_index/resource_index/packages/$PKG" &&
+    cp -r "$INSTALLED_CONFIG" "$CONFIG" &&
+    cp "$INSTALLED_CONFIG"/demo/* "$CONFIG"/ &&
+    sed -i "s|@DEMO_CONFIG_DIR@|$CONFIG|" "$CONFIG/cam1_detect_config.yaml" &&
+    sed -i "s|folder_path: .*|folder_path: \"$OUT/data/\"|" "$CONFIG/demo_pose_estimate_config.yaml"
+} || fail "cannot lay out the demo prefix in $OUT"
 SCENE=$CONFIG/scene.yaml
 
 export ROS_DOMAIN_ID=${MOORWICK_DEMO_DOMAIN:-87}

@@ -37,6 +37,7 @@ protected:
     fs::remove_all(dir_);
     config_ = dir_ / "prefix/share/moorwick_arm_trash_detect/config";
     fs::create_directories(dir_ / "prefix/share/ament_index/resource_index/packages");
+    fs::create_directories(config_.parent_path());
     WriteFile(dir_ / "prefix/share/ament_index/resource_index/packages/moorwick_arm_trash_detect",
               "");
     // The shipped configuration with the demo files laid over it, as the demo does.
@@ -63,8 +64,10 @@ protected:
   void TearDown() override {
     node_proc_.reset();
     sims_.clear();
-    executor_->cancel();
-    spinner_.join();
+    if (executor_)
+      executor_->cancel();
+    if (spinner_.joinable())
+      spinner_.join();
     if (!HasFailure())
       fs::remove_all(dir_);
   }
