@@ -97,8 +97,8 @@ private:
 
 }  // namespace moorwick
 
-#define MOORWICK_LOG_AT(level, ...)                                                     \
-  ::moorwick::Logger::Instance().Log(                                                   \
+#define MOORWICK_LOG_AT(level, ...)                                                        \
+  ::moorwick::Logger::Instance().Log(                                                      \
       level, ::spdlog::source_loc{__FILE__, __LINE__, static_cast<const char*>(__func__)}, \
       __VA_ARGS__)
 

@@ -14,7 +14,9 @@ namespace moorwick {
 namespace {
 
 // Unset: nullptr; otherwise the value.
-const char* Env(const char* name) { return std::getenv(name); }
+const char* Env(const char* name) {
+  return std::getenv(name);
+}
 
 bool LevelFromName(std::string_view text, int& level) {
   static constexpr std::pair<std::string_view, int> kLevels[] = {
@@ -106,7 +108,7 @@ constexpr char kMatrixFormat[] =
     "           [{:.6f} {:.6f} {:.6f} {:.6f}]";
 }  // namespace
 
-#define MOORWICK_MATRIX_ARGS(m)                                                               \
+#define MOORWICK_MATRIX_ARGS(m)                                                             \
   m(0, 0), m(0, 1), m(0, 2), m(0, 3), m(1, 0), m(1, 1), m(1, 2), m(1, 3), m(2, 0), m(2, 1), \
       m(2, 2), m(2, 3), m(3, 0), m(3, 1), m(3, 2), m(3, 3)
 

@@ -15,7 +15,7 @@ struct SegObject {
   cv::Rect_<float> rect;  // x, y, width, height in image pixels
   int label{0};           // 0-based class index
   float prob{0.0F};
-  cv::Mat mask;           // CV_8UC1, size of the input image, values 0 or 1
+  cv::Mat mask;  // CV_8UC1, size of the input image, values 0 or 1
 };
 
 class YOLOv8Seg {

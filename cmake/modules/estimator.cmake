@@ -1,0 +1,11 @@
+# Grab pose estimation (GrabPoseEstimate): ROS-free, on PCL, OpenCV, Eigen and yaml-cpp.
+add_library(moorwick_estimator src/trash_pose_estimate.cpp)
+moorwick_target_settings(moorwick_estimator)
+target_include_directories(moorwick_estimator PUBLIC
+  $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
+target_include_directories(moorwick_estimator SYSTEM PUBLIC ${PCL_INCLUDE_DIRS})
+target_compile_definitions(moorwick_estimator PUBLIC ${PCL_DEFINITIONS})
+target_link_libraries(moorwick_estimator
+  PUBLIC moorwick_logging Eigen3::Eigen yaml-cpp ${PCL_COMMON_LIBRARIES}
+  PRIVATE ${PCL_FILTERS_LIBRARIES} ${PCL_FEATURES_LIBRARIES} ${PCL_SEARCH_LIBRARIES}
+          ${PCL_KDTREE_LIBRARIES} opencv_core opencv_imgproc Boost::filesystem)

@@ -1,0 +1,204 @@
+// Grab pose estimation for one piece of litter: cloud conditioning, shape
+// analysis, reachability and grab pose synthesis, all in the arm base frame.
+// ROS-free; the camera node owns one estimator and reads its public fields.
+#pragma once
+
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+#include <yaml-cpp/exceptions.h>
+
+#include <Eigen/Core>
+#include <Eigen/Geometry>
+#include <cstdint>
+#include <string>
+
+namespace moorwick {
+
+// Grab pose of the TCP (or a box pose relative to it): position in metres,
+// orientation as a double-precision quaternion.
+struct GrabPose {
+  Eigen::Vector3f position{Eigen::Vector3f::Zero()};
+  Eigen::Quaterniond orientation{Eigen::Quaterniond::Identity()};
+
+  EIGEN_MAKE_ALIGNED_OPERATOR_NEW
+};
+
+// A problem with the estimator file: names the file and the key. Derives from
+// the YAML library's exception so that callers catching YAML errors still do.
+class EstimatorConfigError : public YAML::Exception {
+public:
+  EstimatorConfigError(const std::string& file, const std::string& key, const std::string& problem);
+
+  std::string file_;
+  std::string key_;
+};
+
+// Durations of the stages of the last estimate, milliseconds; for profiling only.
+struct EstimateStageTimings {
+  double voxel_grid_ms{0.0};
+  double pass_through_ms{0.0};
+  double outlier_removal_ms{0.0};
+  double pca_ms{0.0};
+  double obb_ms{0.0};
+  double aabb_ms{0.0};
+  double min_area_rect_ms{0.0};
+};
+
+class GrabPoseEstimate {
+public:
+  using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+  using CloudPtr = Cloud::Ptr;
+
+  // Result codes of the two estimate operations.
+  static constexpr int kSuccess = 1;
+  static constexpr int kTooFewPoints = 11;
+  static constexpr int kOutOfWorkspace = 41;
+  static constexpr int kUnknownMainAxisType = 1111;
+
+  // Loads the estimator file at `config_path` and creates the debug data folders.
+  // Throws EstimatorConfigError (a YAML::Exception) naming the file and key on a
+  // missing file, missing key or bad value, and boost::filesystem::filesystem_error
+  // when a folder cannot be created.
+  explicit GrabPoseEstimate(const std::string& config_path);
+
+  // Grab pose of an ordinary piece. Conditions `cloud` in place. Returns 1, 11
+  // (too few usable points), 41 (out of reach) or 1111 (no main-axis type).
+  int GetInitialGrabPose(const CloudPtr& cloud);
+  // Grab pose of a transparent piece (horizontal grab behind the visible
+  // surface). Conditions `cloud` in place. Returns 1, 11 or 41.
+  int GetTransparentGrabPose(const CloudPtr& cloud);
+
+  // Thins the cloud, records its heights, cuts the floor (and, for tall pieces,
+  // a wedge of bottom points seen past the piece) and removes outliers. Callers
+  // pass the same cloud as input and output. Non-finite points are dropped first.
+  void PclProcessFunc(const CloudPtr& input, const CloudPtr& output);
+  void RemoveBottomCloudByAngle(const CloudPtr& cloud, float lowest_z, float angle_deg);
+  // Point with the smallest horizontal distance to the camera; (0, 0, 0) when empty.
+  pcl::PointXYZ GetNearestPointToCamera(const CloudPtr& cloud) const;
+  // Keeps the points q with normal . (q - point) <= 0.
+  void FilterCloudByPlane(const CloudPtr& cloud, const Eigen::Vector3f& point,
+                          const Eigen::Vector3f& normal);
+
+  // Shape analysis of a conditioned cloud; none of them changes the cloud.
+  // PCAFunc on fewer than 3 points logs a warning and leaves zero extents.
+  void PCAFunc(const CloudPtr& cloud);
+  void OBBFunc(const CloudPtr& cloud);
+  void AABBFunc(const CloudPtr& cloud);
+  void MinAreaRectFunc(const CloudPtr& cloud);
+  // Classifies `axis` as lying (1), standing (2), slanted low (3) or steep (4)
+  // and turns it to the canonical sign in place.
+  void GetMainaxisType(Eigen::Vector3f& axis, int& type);
+  // Box pose relative to the grab pose.
+  void GetObbPose(GrabPose& obb_pose, const GrabPose& grab_pose,
+                  const Eigen::Vector3f& obb_position, const Eigen::Matrix3f& obb_rotation);
+  // Width of the cloud across the camera's horizontal line of sight.
+  float GetTrashProjectWith(const CloudPtr& cloud);
+
+  // Whether the arm can reach `tcp`; writes grab_distance_ and grab_angle_.
+  bool IsInWorkspace(const Eigen::Vector3f& tcp);
+
+  // Moves `tcp` deeper into the piece along the camera's line of sight.
+  void ExtendGrabTCP(Eigen::Vector3f& tcp);
+  void AssignGrabPose(const Eigen::Vector3f& tcp, const Eigen::Quaterniond& q, GrabPose& pose);
+
+  // --- state, read by the camera node after each estimate ---
+  int trash_type_{0};
+  float base_height_{0.176F};
+  float finger2tcp_{0.0F};
+  Eigen::Matrix4f camera_extrinsic_{Eigen::Matrix4f::Identity()};
+  Eigen::Vector3f Txyz_{Eigen::Vector3f::Zero()};
+  Eigen::Vector3f Rxyz_{Eigen::Vector3f::Zero()};
+  bool is_use_euler_{false};
+  bool is_eye_on_hand_{false};
+  Eigen::Matrix4f base2flange_{Eigen::Matrix4f::Identity()};
+  Eigen::Matrix4f flange2camera_{Eigen::Matrix4f::Identity()};
+  Eigen::Vector3f base2flange_T_{Eigen::Vector3f::Zero()};
+  Eigen::Vector3f base2flange_euler_{Eigen::Vector3f::Zero()};
+  float fx_{0.0F};
+  float fy_{0.0F};
+  float cx_{0.0F};
+  float cy_{0.0F};
+  bool is_grab_slanted_{false};
+  bool enable_process_cloud_{true};
+  bool enable_pcacenter_extend_{true};
+  bool is_on_floor_{false};
+  std::string trash_code_{"code"};
+  std::string trash_test_pose_{"test_pose"};
+  std::string file_name_suffix_{"suffix"};
+  std::string data_folder_;
+  std::string data_file_prefix_;
+  std::string missing_detect_prefix_;
+  float extend_length_{0.0F};
+  float extra_length_ratio_{0.8F};
+  float trash_lowest_z_{0.0F};
+  float trash_highest_z_{0.0F};
+  float trash_height_{0.0F};
+  float processed_trash_lowest_z_{0.0F};
+  float processed_trash_highest_z_{0.0F};
+  float processed_trash_height_{0.0F};
+  float tcp_ajust_value_{0.008F};
+  float tcp_ajust_threshold_{0.02F};
+  float extend_height_threshold_{0.03F};
+  float extend_lenth_threshold_{0.04F};
+  float extend_length_max_{0.012F};
+  float transparent_height_ratio_{1.8F};
+  float sor_leaf_size_{0.001F};
+  int sor2_meank_value_{50};
+  float pass_ajust_value_{0.003F};
+  float pass_ajust_value_1_{0.003F};
+  float pass_ajust_value_2_{0.003F};
+  float pass_ajust_value_3_{0.003F};
+  std::uint32_t min_trash_cloud_size_{34};
+  float remove_cloud_angle_{15.0F};
+  float remove_bottom_height_threshold_1_{0.024F};
+  float remove_bottom_height_threshold_2_{0.05F};
+  float remove_bottom_height_threshold_3_{0.07F};
+  float grab_distance_{0.0F};
+  float grab_angle_{0.0F};
+  float workspace_r_min_{0.3F};
+  float workspace_r_max_{0.8F};
+  float arm_dh_d1_{0.1555F};
+  float arm_dh_a1_{0.01125F};
+  float workspace_angle_min_{-60.0F};
+  float workspace_angle_max_{60.0F};
+  float grab_vertical_distance_min_{0.2F};
+  float grab_vertical_distance_max_{0.6F};
+  float grab_vertical_angle_min_{-60.0F};
+  float grab_vertical_angle_max_{60.0F};
+  float grab_parallel_distance_min_{0.5F};
+  float grab_parallel_distance_max_{0.7F};
+  float grab_parallel_angle_min_{-60.0F};
+  float grab_parallel_angle_max_{60.0F};
+  int main_axis_type_{1};
+  Eigen::Matrix3f pca_eigen_vectors_{Eigen::Matrix3f::Identity()};
+  Eigen::Vector4f pca_center_{0.0F, 0.0F, 0.0F, 1.0F};
+  Eigen::Vector3f pca_lengths_{Eigen::Vector3f::Zero()};
+  Eigen::Vector3f grab_mainaxis_{Eigen::Vector3f::Zero()};
+  Eigen::Vector3f grab_tcp_{Eigen::Vector3f::Zero()};
+  GrabPose grab_pose_;
+  GrabPose obb_pose_;
+  Eigen::Matrix3f obb_rotation_{Eigen::Matrix3f::Identity()};
+  Eigen::Vector3f obb_position_{Eigen::Vector3f::Zero()};
+  Eigen::Quaternionf obb_quaternion_{Eigen::Quaternionf::Identity()};
+  pcl::PointXYZ min_point_obb_{0.0F, 0.0F, 0.0F};
+  pcl::PointXYZ max_point_obb_{0.0F, 0.0F, 0.0F};
+  Eigen::Vector3f aabb_position_{Eigen::Vector3f::Zero()};
+  pcl::PointXYZ min_point_aabb_{0.0F, 0.0F, 0.0F};
+  pcl::PointXYZ max_point_aabb_{0.0F, 0.0F, 0.0F};
+  Eigen::Matrix<float, 4, 2> rect_points_{Eigen::Matrix<float, 4, 2>::Zero()};
+  Eigen::Vector2f rect_main_direction_{Eigen::Vector2f::Zero()};
+
+  // Stage durations of the last PclProcessFunc and shape analysis.
+  EstimateStageTimings stage_timings_;
+
+  EIGEN_MAKE_ALIGNED_OPERATOR_NEW
+
+private:
+  void LoadConfig(const std::string& config_path);
+  // Steps shared by both estimate operations up to the first workspace check;
+  // returns 0 to go on, otherwise the result code.
+  int ConditionAndMeasure(const CloudPtr& cloud);
+  Eigen::Vector2f CameraXY() const;
+};
+
+}  // namespace moorwick

@@ -1,0 +1,222 @@
+#!/usr/bin/python3
+"""Writes a tiny YOLOv8-seg-shaped ONNX model for the model_zoo tests.
+
+The backbone is a stand-in (strided averaging convolutions, plus a side
+branch with the other layer types of a real export that adds zero), but the head
+after the per-level convolutions is laid out as an ultralytics export lays
+out `model.22` (Segment): per-level Concat of box distribution and class
+logits, Reshape + Concat over levels, Split, DFL (Reshape, Transpose, Softmax,
+1x1 Conv), dist2bbox against a constant anchor grid, stride multiply, Sigmoid,
+and the final Concat with the mask coefficients. The cutting tool walks that
+structure, so it is exercised as on a real export.
+
+Weights are chosen so that the model's answer can be worked out by hand:
+  input 64x64 RGB in 0..1, two classes, 32 mask prototypes;
+  stride 8: class 0 logit = 30 * (R - G - B) - 10 per 8x8 cell, class 1 = -20;
+  stride 16: class 1 logit = 30 * (G - R - B) - 10 per 16x16 cell, class 0 = -20;
+  stride 32: both classes -20;
+  box distribution: bins 0 and 1 at 20, others 0, on every side, so each side
+  decodes to 0.5 stride and every box is exactly its cell;
+  mask coefficients: channel 0 = 1, others 0;
+  prototype 0 = 20 * (R + G - B) - 10 per 4x4 cell, others 0.
+A pure red 8x8 square on a cell of the 8-grid thus gives one class-0 box equal
+to that cell, a pure green 16x16 square on the 16-grid one class-1 box, and
+each mask covers the whole box.
+
+With --unrelated it writes instead a small convolutional model whose output
+fits no YOLOv8-seg form, for the loader's error path.
+
+Usage: make_tiny_yolov8_seg.py [--unrelated] OUT.onnx
+"""
+import sys
+
+import numpy as np
+import onnx
+from onnx import TensorProto, helper, numpy_helper
+
+INPUT = 64
+NC = 2
+NM = 32
+REG_MAX = 16
+STRIDES = (8, 16, 32)
+
+
+class Graph:
+    def __init__(self):
+        self.nodes = []
+        self.inits = []
+        self.count = 0
+
+    def const(self, name, array):
+        self.inits.append(numpy_helper.from_array(np.asarray(array), name))
+        return name
+
+    def op(self, op_type, inputs, name, **attrs):
+        self.nodes.append(helper.make_node(op_type, inputs, [name], name=name, **attrs))
+        return name
+
+    def op_multi(self, op_type, inputs, outputs, name, **attrs):
+        self.nodes.append(helper.make_node(op_type, inputs, outputs, name=name, **attrs))
+        return outputs
+
+
+def averaging_conv_weight(k):
+    # Per-channel mean over a k x k window: out channel c sees only in channel c.
+    w = np.zeros((3, 3, k, k), np.float32)
+    for c in range(3):
+        w[c, c] = 1.0 / (k * k)
+    return w
+
+
+def colour_head(r, g, b, bias):
+    return np.array([r, g, b], np.float32), np.float32(bias)
+
+
+def build():
+    g = Graph()
+    feats = {}
+    for s in STRIDES:
+        feats[s] = g.op("Conv", ["images", g.const(f"model.bb{s}.weight", averaging_conv_weight(s))],
+                        f"/model.bb{s}/Conv", strides=[s, s], kernel_shape=[s, s])
+
+    # Class logit rows (weights on R, G, B of the cell mean, and a bias).
+    cls_rows = {
+        8: [colour_head(30, -30, -30, -10), colour_head(0, 0, 0, -20)],
+        16: [colour_head(0, 0, 0, -20), colour_head(-30, 30, -30, -10)],
+        32: [colour_head(0, 0, 0, -20), colour_head(0, 0, 0, -20)],
+    }
+    box_bias = np.zeros((4, REG_MAX), np.float32)
+    box_bias[:, 0:2] = 20.0
+    box_bias = box_bias.reshape(-1)
+    mc_bias = np.zeros(NM, np.float32)
+    mc_bias[0] = 1.0
+
+    level_cat, level_mc = [], []
+    for i, s in enumerate(STRIDES):
+        box = g.op("Conv", [feats[s], g.const(f"model.22.cv2.{i}.weight", np.zeros((4 * REG_MAX, 3, 1, 1), np.float32)),
+                            g.const(f"model.22.cv2.{i}.bias", box_bias)],
+                   f"/model.22/cv2.{i}/Conv", kernel_shape=[1, 1])
+        w = np.stack([r[0] for r in cls_rows[s]]).reshape(NC, 3, 1, 1)
+        bias = np.array([r[1] for r in cls_rows[s]], np.float32)
+        cls = g.op("Conv", [feats[s], g.const(f"model.22.cv3.{i}.weight", w), g.const(f"model.22.cv3.{i}.bias", bias)],
+                   f"/model.22/cv3.{i}/Conv", kernel_shape=[1, 1])
+        mc = g.op("Conv", [feats[s], g.const(f"model.22.cv4.{i}.weight", np.zeros((NM, 3, 1, 1), np.float32)),
+                           g.const(f"model.22.cv4.{i}.bias", mc_bias)],
+                  f"/model.22/cv4.{i}/Conv", kernel_shape=[1, 1])
+        level_mc.append(g.op("Reshape", [mc, g.const(f"mc_shape_{i}", np.array([1, NM, -1], np.int64))],
+                             f"/model.22/Reshape_mc_{i}"))
+        level_cat.append(g.op("Concat", [box, cls], f"/model.22/Concat_{i}", axis=1))
+
+    # Prototypes at stride 4.
+    p2 = g.op("Conv", ["images", g.const("model.proto_in.weight", averaging_conv_weight(4))],
+              "/model.proto_in/Conv", strides=[4, 4], kernel_shape=[4, 4])
+    pw = np.zeros((NM, 3, 1, 1), np.float32)
+    pw[0, :, 0, 0] = [20, 20, -20]
+    pb = np.zeros(NM, np.float32)
+    pb[0] = -10
+    protos = g.op("Conv", [p2, g.const("model.22.proto.cv3.weight", pw), g.const("model.22.proto.cv3.bias", pb)],
+                  "/model.22/proto/cv3/Conv", kernel_shape=[1, 1])
+    # Layer types of a real backbone and prototype branch (SiLU, C2f's Split,
+    # SPPF's MaxPool, the neck's nearest Resize, Proto's ConvTranspose), on a
+    # side branch that a zero 1x1 convolution adds to the prototypes: they
+    # must import and run, the answer stays the one worked out above.
+    c = g.op("Conv", [feats[8], g.const("model.side.cv.weight", np.full((4, 3, 1, 1), 0.1, np.float32))],
+             "/model.side/cv/Conv", kernel_shape=[1, 1])
+    silu = g.op("Mul", [c, g.op("Sigmoid", [c], "/model.side/act/Sigmoid")], "/model.side/act/Mul")
+    a, b = g.op_multi("Split", [silu, g.const("side_split", np.array([2, 2], np.int64))],
+                      ["/model.side/Split_output_0", "/model.side/Split_output_1"], "/model.side/Split", axis=1)
+    cat = g.op("Concat", [a, b, silu], "/model.side/Concat", axis=1)
+    pool = g.op("MaxPool", [cat], "/model.side/m/MaxPool", kernel_shape=[5, 5], strides=[1, 1], pads=[2, 2, 2, 2])
+    up = g.op("Resize", [pool, g.const("side_roi", np.zeros(0, np.float32)),
+                         g.const("side_scales", np.array([1, 1, 2, 2], np.float32))],
+              "/model.side/upsample/Resize", mode="nearest")
+    ct = g.op("ConvTranspose", [pool, g.const("model.side.upsample.weight", np.full((8, 8, 2, 2), 0.05, np.float32)),
+                                g.const("model.side.upsample.bias", np.zeros(8, np.float32))],
+              "/model.side/ConvTranspose", kernel_shape=[2, 2], strides=[2, 2])
+    side = g.op("Conv", [g.op("Add", [up, ct], "/model.side/Add"),
+                         g.const("model.side.out.weight", np.zeros((NM, 8, 1, 1), np.float32)),
+                         g.const("model.side.out.bias", np.zeros(NM, np.float32))],
+                "/model.side/out/Conv", kernel_shape=[1, 1])
+    g.op("Add", [protos, side], "output1")
+
+    mc_all = g.op("Concat", level_mc, "/model.22/Concat_mc", axis=2)
+
+    flat = [g.op("Reshape", [t, g.const(f"level_shape_{i}", np.array([1, 4 * REG_MAX + NC, -1], np.int64))],
+                 f"/model.22/Reshape_{i}") for i, t in enumerate(level_cat)]
+    x_cat = g.op("Concat", flat, "/model.22/Concat_3", axis=2)
+    box, cls = g.op_multi("Split", [x_cat, g.const("split_box_cls", np.array([4 * REG_MAX, NC], np.int64))],
+                          ["/model.22/Split_output_0", "/model.22/Split_output_1"], "/model.22/Split", axis=1)
+
+    # Distribution focal loss: softmax over the bins, expectation as a 1x1 conv.
+    n_anchor = sum((INPUT // s) ** 2 for s in STRIDES)
+    d = g.op("Reshape", [box, g.const("dfl_shape", np.array([1, 4, REG_MAX, n_anchor], np.int64))],
+             "/model.22/dfl/Reshape")
+    d = g.op("Transpose", [d], "/model.22/dfl/Transpose", perm=[0, 2, 1, 3])
+    d = g.op("Softmax", [d], "/model.22/dfl/Softmax", axis=1)
+    d = g.op("Conv", [d, g.const("model.22.dfl.conv.weight",
+                                 np.arange(REG_MAX, dtype=np.float32).reshape(1, REG_MAX, 1, 1))],
+             "/model.22/dfl/conv/Conv", kernel_shape=[1, 1])
+    d = g.op("Reshape", [d, g.const("dfl_out_shape", np.array([1, 4, n_anchor], np.int64))],
+             "/model.22/dfl/Reshape_1")
+
+    anchors, strides = [], []
+    for s in STRIDES:
+        n = INPUT // s
+        ys, xs = np.meshgrid(np.arange(n) + 0.5, np.arange(n) + 0.5, indexing="ij")
+        anchors.append(np.stack([xs.reshape(-1), ys.reshape(-1)]))
+        strides.append(np.full(n * n, s))
+    anchor_c = g.const("anchors", np.concatenate(anchors, 1)[None].astype(np.float32))
+    stride_c = g.const("strides", np.concatenate(strides)[None].astype(np.float32))
+
+    lt, rb = g.op_multi("Split", [d, g.const("split_lt_rb", np.array([2, 2], np.int64))],
+                        ["/model.22/Split_1_output_0", "/model.22/Split_1_output_1"], "/model.22/Split_1", axis=1)
+    x1y1 = g.op("Sub", [anchor_c, lt], "/model.22/Sub")
+    x2y2 = g.op("Add", [anchor_c, rb], "/model.22/Add")
+    c_xy = g.op("Div", [g.op("Add", [x1y1, x2y2], "/model.22/Add_1"), g.const("two", np.array(2, np.float32))],
+                "/model.22/Div")
+    wh = g.op("Sub", [x2y2, x1y1], "/model.22/Sub_1")
+    dbox = g.op("Concat", [c_xy, wh], "/model.22/Concat_4", axis=1)
+    dbox = g.op("Mul", [dbox, stride_c], "/model.22/Mul")
+    y = g.op("Concat", [dbox, g.op("Sigmoid", [cls], "/model.22/Sigmoid")], "/model.22/Concat_5", axis=1)
+    g.op("Concat", [y, mc_all], "output0", axis=1)
+
+    graph = helper.make_graph(
+        g.nodes, "tiny_yolov8_seg",
+        [helper.make_tensor_value_info("images", TensorProto.FLOAT, [1, 3, INPUT, INPUT])],
+        [helper.make_tensor_value_info("output0", TensorProto.FLOAT, [1, 4 + NC + NM, n_anchor]),
+         helper.make_tensor_value_info("output1", TensorProto.FLOAT, [1, NM, INPUT // 4, INPUT // 4])],
+        g.inits)
+    model = helper.make_model(graph, producer_name="moorwick_test", opset_imports=[helper.make_opsetid("", 13)])
+    model.ir_version = 7
+    onnx.checker.check_model(model, full_check=True)
+    return model
+
+
+def build_unrelated():
+    g = Graph()
+    g.op("Conv", ["images", g.const("w", averaging_conv_weight(4))], "features", strides=[4, 4],
+         kernel_shape=[4, 4])
+    graph = helper.make_graph(
+        g.nodes, "not_yolov8_seg",
+        [helper.make_tensor_value_info("images", TensorProto.FLOAT, [1, 3, INPUT, INPUT])],
+        [helper.make_tensor_value_info("features", TensorProto.FLOAT, [1, 3, INPUT // 4, INPUT // 4])],
+        g.inits)
+    model = helper.make_model(graph, producer_name="moorwick_test", opset_imports=[helper.make_opsetid("", 13)])
+    model.ir_version = 7
+    onnx.checker.check_model(model, full_check=True)
+    return model
+
+
+def main():
+    args = sys.argv[1:]
+    unrelated = "--unrelated" in args
+    args = [a for a in args if a != "--unrelated"]
+    if len(args) != 1:
+        sys.stderr.write(__doc__)
+        return 2
+    onnx.save(build_unrelated() if unrelated else build(), args[0])
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

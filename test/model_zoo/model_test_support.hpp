@@ -1,0 +1,50 @@
+// Scratch folders and configuration files for the model library tests.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace model_test {
+
+// Folder of the committed tiny ONNX models.
+inline std::string data_dir() {
+  return MODEL_ZOO_TEST_DATA_DIR;
+}
+
+class ScratchDir : public ::testing::Test {
+protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = std::filesystem::path(::testing::TempDir()) / "moorwick_model_zoo" /
+           (std::string(info->test_suite_name()) + "." + info->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string dir_str() const { return dir_.string(); }
+
+  std::string write(const std::string& name, const std::string& text) const {
+    const auto path = dir_ / name;
+    std::ofstream(path) << text;
+    return path.string();
+  }
+
+  std::filesystem::path dir_;
+};
+
+// True when mask is CV_8UC1 with 1 exactly on rect and 0 elsewhere.
+inline bool mask_equals_rect(const cv::Mat& mask, const cv::Rect& rect) {
+  if (mask.type() != CV_8UC1) {
+    return false;
+  }
+  cv::Mat want = cv::Mat::zeros(mask.size(), CV_8UC1);
+  want(rect).setTo(1);
+  return cv::countNonZero(mask != want) == 0;
+}
+
+}  // namespace model_test

@@ -1,0 +1,363 @@
+// The onnx backend end to end through OpenCV DNN on the tiny committed models
+// (see make_tiny_yolov8_seg.py for how their answers are worked out), and its
+// configuration errors.
+#include "ai_moor/model/yolov8_seg.hpp"
+#include "model_test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <opencv2/core/version.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <filesystem>
+#include <thread>
+
+using ai_moor::model::SegObject;
+using ai_moor::model::YOLOv8Seg;
+
+namespace {
+
+const cv::Scalar kFloor(60, 60, 60);
+const cv::Scalar kRed(255, 0, 0);
+const cv::Scalar kGreen(0, 255, 0);
+
+std::string cut_model() {
+  return model_test::data_dir() + "/tiny_yolov8_seg_cut.onnx";
+}
+std::string stock_model() {
+  return model_test::data_dir() + "/tiny_yolov8_seg_stock.onnx";
+}
+
+std::string onnx_config(const std::string& model, const std::string& extra = "",
+                        int num_classes = 2) {
+  return "backend: onnx\nmodel_file: " + model +
+         "\ninput_width: 64\ninput_height: 64\nnum_classes: " + std::to_string(num_classes) + "\n" +
+         extra;
+}
+
+// 128x96 goes into the 64x64 input at scale 0.5 below 8 rows of padding.
+// Red on the 8-grid cell (row 3, col 3) = input (24..32, 24..32) = image
+// x 48..64, y (24 - 8) * 2 = 32..48. Green on the 16-grid cell (row 2,
+// col 3) = input (48..64, 32..48) = image x 96..128, y 48..80.
+cv::Mat scene(double zoom = 1.0) {
+  cv::Mat img(cv::Size(static_cast<int>(128 * zoom), static_cast<int>(96 * zoom)), CV_8UC3, kFloor);
+  auto r = [zoom](int x, int y, int w, int h) {
+    return cv::Rect(static_cast<int>(x * zoom), static_cast<int>(y * zoom),
+                    static_cast<int>(w * zoom), static_cast<int>(h * zoom));
+  };
+  img(r(48, 32, 16, 16)).setTo(kRed);
+  img(r(96, 48, 32, 32)).setTo(kGreen);
+  return img;
+}
+
+std::vector<SegObject> by_label(std::vector<SegObject> objs) {
+  std::sort(objs.begin(), objs.end(),
+            [](const SegObject& a, const SegObject& b) { return a.label < b.label; });
+  return objs;
+}
+
+void expect_rect(const cv::Rect_<float>& got, const cv::Rect_<float>& want, float tol = 1e-3F) {
+  EXPECT_NEAR(got.x, want.x, tol);
+  EXPECT_NEAR(got.y, want.y, tol);
+  EXPECT_NEAR(got.width, want.width, tol);
+  EXPECT_NEAR(got.height, want.height, tol);
+}
+
+// The mask of a piece that fills its box exactly. Prototypes are bilinear at
+// 8 image pixels per cell here: along an edge the first pixel samples
+// p = 0.5625 (in), but at a corner the two weights multiply. Weights for the
+// first pixels from an edge are 0.5625, 0.6875, 0.8125, 0.9375; products below
+// 0.5 drop (0,0), (0,1), (1,0), (0,2), (2,0), (1,1) at each fading corner. At
+// the image border prototypes are replicated, so those corners keep all.
+cv::Mat expected_mask(cv::Size image, const cv::Rect& box, bool fade_right) {
+  cv::Mat m = cv::Mat::zeros(image, CV_8UC1);
+  m(box).setTo(1);
+  const int dropped[6][2] = {{0, 0}, {0, 1}, {1, 0}, {0, 2}, {2, 0}, {1, 1}};
+  for (const auto& d : dropped) {
+    const int l = box.x + d[0];
+    const int r = box.x + box.width - 1 - d[0];
+    const int t = box.y + d[1];
+    const int b = box.y + box.height - 1 - d[1];
+    m.at<uchar>(t, l) = 0;
+    m.at<uchar>(b, l) = 0;
+    if (fade_right) {
+      m.at<uchar>(t, r) = 0;
+      m.at<uchar>(b, r) = 0;
+    }
+  }
+  return m;
+}
+
+class OnnxModel : public model_test::ScratchDir {
+protected:
+  std::unique_ptr<YOLOv8Seg> load(const std::string& extra = "") {
+    return std::make_unique<YOLOv8Seg>(write("model.yaml", onnx_config(cut_model(), extra)));
+  }
+};
+
+TEST_F(OnnxModel, CutHeadFindsBothPiecesWithBoxesAndMasks) {
+  auto model = load();
+  std::vector<SegObject> objs;
+  EXPECT_EQ(model->detect(scene(), objs), 2);
+  objs = by_label(objs);
+  ASSERT_EQ(objs.size(), 2U);
+  // Class logits are 30 - 10 = 20 on a pure cell: sigmoid(20) ~ 1.
+  EXPECT_EQ(objs[0].label, 0);
+  EXPECT_GT(objs[0].prob, 0.999F);
+  expect_rect(objs[0].rect, {48, 32, 16, 16});
+  EXPECT_EQ(cv::countNonZero(objs[0].mask != expected_mask({128, 96}, {48, 32, 16, 16}, true)), 0);
+  EXPECT_EQ(cv::countNonZero(objs[0].mask), 256 - 4 * 6);
+  EXPECT_EQ(objs[1].label, 1);
+  EXPECT_GT(objs[1].prob, 0.999F);
+  expect_rect(objs[1].rect, {96, 48, 32, 32});
+  // Its right edge is the image's right border.
+  EXPECT_EQ(cv::countNonZero(objs[1].mask != expected_mask({128, 96}, {96, 48, 32, 32}, false)), 0);
+  EXPECT_EQ(cv::countNonZero(objs[1].mask), 1024 - 2 * 6);
+  for (const SegObject& o : objs) {
+    EXPECT_EQ(o.mask.size(), cv::Size(128, 96));
+  }
+}
+
+TEST_F(OnnxModel, LargeImageMapsBackThroughTheLetterbox) {
+  // 640x480 -> scale 0.1, same 8 rows of padding: every coordinate x5.
+  auto model = load();
+  std::vector<SegObject> objs;
+  model->detect(scene(5.0), objs);
+  objs = by_label(objs);
+  ASSERT_EQ(objs.size(), 2U);
+  expect_rect(objs[0].rect, {240, 160, 80, 80});
+  expect_rect(objs[1].rect, {480, 240, 160, 160});
+  for (const SegObject& o : objs) {
+    ASSERT_EQ(o.mask.size(), cv::Size(640, 480));
+    const cv::Rect box(o.rect);
+    // The mask never leaves its box and covers it up to the prototype's
+    // blur at the edge (4 input pixels = 40 image pixels per prototype cell).
+    EXPECT_EQ(cv::countNonZero(o.mask), cv::countNonZero(o.mask(box)));
+    EXPECT_GE(cv::countNonZero(o.mask(box)), static_cast<int>(0.9 * box.area()));
+  }
+}
+
+TEST_F(OnnxModel, RepeatedCallsKeepNoState) {
+  auto model = load();
+  std::vector<SegObject> first;
+  std::vector<SegObject> floor_only;
+  std::vector<SegObject> again;
+  model->detect(scene(), first);
+  model->detect(cv::Mat(96, 128, CV_8UC3, kFloor), floor_only);
+  model->detect(scene(), again);
+  EXPECT_TRUE(floor_only.empty());
+  ASSERT_EQ(first.size(), again.size());
+  for (size_t i = 0; i < first.size(); ++i) {
+    EXPECT_EQ(first[i].label, again[i].label);
+    EXPECT_EQ(first[i].rect, again[i].rect);
+    EXPECT_EQ(first[i].prob, again[i].prob);
+    EXPECT_EQ(cv::countNonZero(first[i].mask != again[i].mask), 0);
+  }
+}
+
+TEST_F(OnnxModel, ImageTypesAndEmptyInput) {
+  auto model = load();
+  std::vector<SegObject> objs(3);  // stale content is replaced
+  EXPECT_EQ(model->detect(cv::Mat(), objs), 0);
+  EXPECT_TRUE(objs.empty());
+
+  cv::Mat rgba;
+  cv::cvtColor(scene(), rgba, cv::COLOR_RGB2RGBA);
+  EXPECT_EQ(model->detect(rgba, objs), 2);
+
+  // Grey has no red or green: nothing, but no failure.
+  EXPECT_EQ(model->detect(cv::Mat(96, 128, CV_8UC1, cv::Scalar(200)), objs), 0);
+
+  cv::Mat deep;
+  scene().convertTo(deep, CV_16UC3, 257.0);
+  objs.resize(2);
+  EXPECT_EQ(model->detect(deep, objs), 0);
+  EXPECT_TRUE(objs.empty());
+}
+
+TEST_F(OnnxModel, ScoreThresholdFromConfiguration) {
+  // A red square covering half an 8-cell in x: mean R = 0.5 + 0.5 * 60/255,
+  // G = B = 0.5 * 60/255: logit 30 * (0.5 - 0.5*0.235) - 10 = 1.47, p = 0.81.
+  cv::Mat img(96, 128, CV_8UC3, kFloor);
+  img(cv::Rect(48, 32, 8, 16)).setTo(kRed);
+  std::vector<SegObject> objs;
+  load("score_threshold: 0.75\n")->detect(img, objs);
+  ASSERT_EQ(objs.size(), 1U);
+  EXPECT_NEAR(objs[0].prob, 0.813F, 0.01F);
+  load("score_threshold: 0.85\n")->detect(img, objs);
+  EXPECT_TRUE(objs.empty());
+}
+
+TEST_F(OnnxModel, RelativeModelPathIsBesideTheConfiguration) {
+  std::filesystem::copy_file(cut_model(), dir_ / "tiny.onnx");
+  YOLOv8Seg model(write("model.yaml", onnx_config("tiny.onnx")));
+  std::vector<SegObject> objs;
+  EXPECT_EQ(model.detect(scene(), objs), 2);
+}
+
+TEST_F(OnnxModel, StockExportNeedsNewerOpenCv) {
+  const std::string cfg = write("stock.yaml", onnx_config(stock_model()));
+#if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 7
+  try {
+    YOLOv8Seg model(cfg);
+    FAIL() << "OpenCV " CV_VERSION " imported a stock YOLOv8 head";
+  } catch (const std::runtime_error& e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find(cfg), std::string::npos) << what;
+    EXPECT_NE(what.find(stock_model()), std::string::npos) << what;
+    EXPECT_NE(what.find("cut_yolov8_head.py"), std::string::npos) << what;
+  }
+#else
+  // Newer OpenCV runs the stock form: the same answer as the cut head.
+  YOLOv8Seg stock(cfg);
+  std::vector<SegObject> objs;
+  stock.detect(scene(), objs);
+  objs = by_label(objs);
+  ASSERT_EQ(objs.size(), 2U);
+  expect_rect(objs[0].rect, {48, 32, 16, 16});
+  expect_rect(objs[1].rect, {96, 48, 32, 32});
+#endif
+}
+
+// --- configuration errors ---------------------------------------------------
+
+struct BadConfig {
+  const char* name;
+  std::string text;               // {cut}, {unrelated} and {missing} are replaced by paths
+  std::vector<std::string> says;  // fragments the message must contain
+};
+
+class OnnxConfigError : public model_test::ScratchDir,
+                        public ::testing::WithParamInterface<BadConfig> {};
+
+std::string fill(std::string text, const std::string& dir) {
+  const std::pair<std::string, std::string> keys[] = {
+      {"{cut}", cut_model()},
+      {"{unrelated}", model_test::data_dir() + "/tiny_unrelated.onnx"},
+      {"{missing}", dir + "/no_such_model.onnx"},
+      {"{garbage}", dir + "/garbage.onnx"}};
+  for (const auto& [key, value] : keys) {
+    for (auto pos = text.find(key); pos != std::string::npos; pos = text.find(key)) {
+      text.replace(pos, key.size(), value);
+    }
+  }
+  return text;
+}
+
+TEST_P(OnnxConfigError, ConstructorNamesFileAndProblem) {
+  write("garbage.onnx", "this is not a protobuf");
+  const std::string cfg = write("model.yaml", fill(GetParam().text, dir_str()));
+  try {
+    YOLOv8Seg model(cfg);
+    FAIL() << "constructed from " << GetParam().text;
+  } catch (const std::runtime_error& e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find(cfg), std::string::npos) << what;
+    for (const std::string& part : GetParam().says) {
+      EXPECT_NE(what.find(fill(part, dir_str())), std::string::npos)
+          << "want '" << part << "' in: " << what;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OnnxConfigError,
+    ::testing::Values(
+        BadConfig{"missing_model_file",
+                  onnx_config("{missing}"),
+                  {"cannot open model file", "{missing}"}},
+        BadConfig{"not_onnx", onnx_config("{garbage}"), {"cannot be imported", "{garbage}"}},
+        BadConfig{"class_count_mismatch",
+                  onnx_config("{cut}", "", 3),
+                  {"has 2 classes", "num_classes says 3"}},
+        BadConfig{"outputs_fit_neither_form",
+                  onnx_config("{unrelated}"),
+                  {"fit neither", "[1, 3, 16, 16]", "{unrelated}"}},
+        BadConfig{"input_not_multiple_of_32",
+                  "backend: onnx\nmodel_file: {cut}\ninput_width: 50\ninput_height: 64\n"
+                  "num_classes: 2\n",
+                  {"multiples of 32"}},
+        BadConfig{"threshold_out_of_range",
+                  onnx_config("{cut}", "iou_threshold: 1.5\n"),
+                  {"iou_threshold"}},
+        BadConfig{"no_detections_allowed",
+                  onnx_config("{cut}", "max_detections: 0\n"),
+                  {"max_detections"}},
+        BadConfig{"missing_class_count",
+                  "backend: onnx\nmodel_file: {cut}\ninput_width: 64\ninput_height: 64\n",
+                  {"missing key 'num_classes'"}},
+        BadConfig{"class_count_not_a_number",
+                  "backend: onnx\nmodel_file: {cut}\ninput_width: 64\ninput_height: 64\n"
+                  "num_classes: [2]\n",
+                  {"num_classes"}},
+        BadConfig{"unknown_backend", "backend: tensorrt\n", {"unknown backend 'tensorrt'"}},
+        BadConfig{"no_backend", "model_file: x.onnx\n", {"missing key 'backend'"}},
+        BadConfig{"top_level_list", "- backend\n- onnx\n", {"mapping"}},
+        BadConfig{"broken_yaml", "backend: [onnx\n", {"not valid YAML"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OnnxConfigFile, MissingConfigurationFileIsNamed) {
+  try {
+    YOLOv8Seg model("/nonexistent/moorwick/model.yaml");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("/nonexistent/moorwick/model.yaml"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("cannot open"), std::string::npos);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The shipped configuration is complete; only the robot's model file is
+// absent here, and the error says where it is expected.
+TEST(ShippedOnnxConfig, NamesWhereTheModelFileGoes) {
+  const std::string cfg = std::string(MODEL_ZOO_CONFIG_DIR) + "/model_onnx.yaml";
+  try {
+    YOLOv8Seg model(cfg);
+    FAIL() << "a model file is installed at the robot's path";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find(
+                  "cannot open model file '/opt/moorwick/models/trash_yolov8_seg_cut.onnx'"),
+              std::string::npos)
+        << e.what();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Two camera callbacks may share a model: concurrent calls give each caller
+// the full, correct answer.
+TEST_F(OnnxModel, ConcurrentCallsEachGetTheWholeAnswer) {
+  auto model = load();
+  const cv::Mat img = scene();
+  std::atomic<int> good{0};
+  auto worker = [&] {
+    for (int i = 0; i < 20; ++i) {
+      std::vector<SegObject> objs;
+      model->detect(img, objs);
+      objs = by_label(objs);
+      auto near = [](const cv::Rect_<float>& a, const cv::Rect_<float>& b) {
+        return std::abs(a.x - b.x) + std::abs(a.y - b.y) + std::abs(a.width - b.width) +
+                   std::abs(a.height - b.height) <
+               1e-2F;
+      };
+      if (objs.size() == 2 && near(objs[0].rect, {48, 32, 16, 16}) &&
+          near(objs[1].rect, {96, 48, 32, 32})) {
+        ++good;
+      }
+    }
+  };
+  std::thread a(worker);
+  std::thread b(worker);
+  a.join();
+  b.join();
+  EXPECT_EQ(good.load(), 40);
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+#!/usr/bin/python3
+"""Checks the head-cutting tool on the committed stock-form tiny model.
+
+- The tiny models are reproducible from their generator.
+- The tool's output has the cut-head outputs with the right shapes, none of
+  the decoding nodes, and the same graph as the committed cut-head model
+  (which the C++ tests run end to end).
+- Models that are not YOLOv8-seg exports are refused with a message.
+
+Usage: test_cut_tool.py TOOL DATA_DIR SCRATCH_DIR
+"""
+import os
+import subprocess
+import sys
+import unittest
+
+import onnx
+
+TOOL = DATA = SCRATCH = None
+
+
+def out_shapes(model):
+    return {o.name: [d.dim_value for d in o.type.tensor_type.shape.dim] for o in model.graph.output}
+
+
+class CutTool(unittest.TestCase):
+    def run_tool(self, src, dst):
+        return subprocess.run([sys.executable, TOOL, src, dst], capture_output=True, text=True)
+
+    def test_generator_reproduces_committed_models(self):
+        for flags, name in (([], "tiny_yolov8_seg_stock.onnx"), (["--unrelated"], "tiny_unrelated.onnx")):
+            fresh = os.path.join(SCRATCH, "fresh_" + name)
+            subprocess.run([sys.executable, os.path.join(DATA, "make_tiny_yolov8_seg.py"), *flags, fresh],
+                           check=True)
+            self.assertEqual(onnx.load(fresh).SerializeToString(),
+                             onnx.load(os.path.join(DATA, name)).SerializeToString(), name)
+
+    def test_cuts_stock_model_into_cut_head_form(self):
+        dst = os.path.join(SCRATCH, "cut.onnx")
+        res = self.run_tool(os.path.join(DATA, "tiny_yolov8_seg_stock.onnx"), dst)
+        self.assertEqual(res.returncode, 0, res.stderr)
+        self.assertIn("2 classes", res.stdout)
+        cut = onnx.load(dst)
+        onnx.checker.check_model(cut)
+        # 64x64 input, 2 classes, 32 masks: levels 8x8, 4x4, 2x2; 84 anchors.
+        self.assertEqual(sorted(out_shapes(cut).values()),
+                         sorted([[1, 66, 8, 8], [1, 66, 4, 4], [1, 66, 2, 2], [1, 32, 84], [1, 32, 16, 16]]))
+        # The decoding head is gone: DFL, anchors, strides, sigmoid, final concats.
+        ops = {n.op_type for n in cut.graph.node}
+        self.assertNotIn("Softmax", ops)
+        self.assertNotIn("Transpose", ops)
+        names = {n.name for n in cut.graph.node}
+        for gone in ("/model.22/dfl/Softmax", "/model.22/Split", "/model.22/Sub", "/model.22/Mul",
+                     "/model.22/Sigmoid", "/model.22/Concat_5", "output0"):
+            self.assertNotIn(gone, names)
+        self.assertNotIn("anchors", {t.name for t in cut.graph.initializer})
+        committed = onnx.load(os.path.join(DATA, "tiny_yolov8_seg_cut.onnx"))
+        self.assertEqual([(n.op_type, list(n.input), list(n.output)) for n in cut.graph.node],
+                         [(n.op_type, list(n.input), list(n.output)) for n in committed.graph.node])
+        self.assertEqual(out_shapes(cut), out_shapes(committed))
+
+    def test_refuses_models_of_other_forms(self):
+        for name, says in (("tiny_unrelated.onnx", "expected 2 outputs"),
+                           ("tiny_yolov8_seg_cut.onnx", "expected 2 outputs")):
+            res = self.run_tool(os.path.join(DATA, name), os.path.join(SCRATCH, "x.onnx"))
+            self.assertEqual(res.returncode, 1, name)
+            self.assertIn(says, res.stderr)
+            self.assertIn(name, res.stderr)
+
+    def test_refuses_a_stock_model_without_the_final_concat(self):
+        model = onnx.load(os.path.join(DATA, "tiny_yolov8_seg_stock.onnx"))
+        final = next(n for n in model.graph.node if n.output[0] == "output0")
+        final.op_type = "Max"  # same shape, not the Segment head's Concat
+        del final.attribute[:]
+        src = os.path.join(SCRATCH, "odd.onnx")
+        onnx.save(model, src)
+        res = self.run_tool(src, os.path.join(SCRATCH, "x.onnx"))
+        self.assertEqual(res.returncode, 1)
+        self.assertIn("not a Concat", res.stderr)
+
+
+if __name__ == "__main__":
+    TOOL, DATA, SCRATCH = sys.argv[1:4]
+    os.makedirs(SCRATCH, exist_ok=True)
+    unittest.main(argv=sys.argv[:1], verbosity=2)
