@@ -219,4 +219,3 @@ TEST(TopicNames, FollowRmwCycloneddsPrefixes) {
 }
 
 }  // namespace
-
