@@ -5,8 +5,10 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -20,7 +22,7 @@ namespace {
 void PrintUsage() {
   std::cout <<
       R"(usage: detect_client [options]
-  --service NAME      service name (default /moorwick_arm_trash_detect/detect)
+  --service NAME      service name (default /moorwick_arm_trash_detect/arm_trash_pose)
   --cmd N             request cmd (default 1)
   --cam-choice N      request cam_choice, 0..255 (default 0)
   --aim X Y Z         aim position in the map frame (request aim_trash_info.map_pose)
@@ -29,12 +31,15 @@ void PrintUsage() {
   --wait S            seconds to wait for the service to appear (default 10)
   --timeout S         seconds to wait for an answer (default 10)
   --repeat N          call N times (default 1)
+  --save-image TOPIC FILE
+                      write the first rgb8 image on TOPIC that arrives during the
+                      last call (the node's detection image) to FILE
 Exit status: 0 when every call was answered, 1 otherwise, 2 on bad arguments.
 )";
 }
 
 struct Options {
-  std::string service{"/moorwick_arm_trash_detect/detect"};
+  std::string service{"/moorwick_arm_trash_detect/arm_trash_pose"};
   int cmd{1};
   int cam_choice{0};
   std::optional<Eigen::Vector3d> aim;
@@ -43,6 +48,8 @@ struct Options {
   double wait_s{10.0};
   double timeout_s{10.0};
   int repeat{1};
+  std::string image_topic;
+  std::string image_file;
 };
 
 bool ParseDouble(const char* text, double& out) {
@@ -90,6 +97,9 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     } else if (a == "--repeat" && need(1) && ParseDouble(argv[i + 1], v) && v >= 1) {
       o.repeat = static_cast<int>(v);
       ++i;
+    } else if (a == "--save-image" && need(2)) {
+      o.image_topic = argv[++i];
+      o.image_file = argv[++i];
     } else if (a.rfind("--ros-args", 0) == 0) {
       break;
     } else {
@@ -138,6 +148,19 @@ int main(int argc, char** argv) {
               << options.wait_s << " s" << std::endl;
     rclcpp::shutdown();
     return 1;
+  }
+
+  // The detection image is published while the call is being served, so the
+  // subscription exists before the first request goes out.
+  std::mutex image_mutex;
+  sensor_msgs::msg::Image::SharedPtr last_image;
+  rclcpp::Subscription<sensor_msgs::msg::Image>::SharedPtr image_sub;
+  if (!options.image_topic.empty()) {
+    image_sub = node->create_subscription<sensor_msgs::msg::Image>(
+        options.image_topic, rclcpp::QoS(1), [&](sensor_msgs::msg::Image::SharedPtr msg) {
+          std::lock_guard<std::mutex> lock(image_mutex);
+          last_image = msg;
+        });
   }
 
   int answered = 0;
@@ -194,6 +217,26 @@ int main(int argc, char** argv) {
       }
     }
     std::cout << std::flush;
+  }
+  if (image_sub) {
+    // Give a detection image still on the wire a moment to arrive.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (rclcpp::ok() && std::chrono::steady_clock::now() < deadline) {
+      {
+        std::lock_guard<std::mutex> lock(image_mutex);
+        if (last_image)
+          break;
+      }
+      rclcpp::spin_some(node);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::lock_guard<std::mutex> lock(image_mutex);
+    std::string problem;
+    if (moorwick_sim::SaveRgbImage(last_image, options.image_file, problem)) {
+      std::cout << "detection image written to " << options.image_file << std::endl;
+    } else {
+      std::cout << "detection image not written: " << problem << std::endl;
+    }
   }
   rclcpp::shutdown();
   return answered == options.repeat ? 0 : 1;

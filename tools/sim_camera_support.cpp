@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -155,6 +158,36 @@ Comparison CompareWithScene(const moorwick_test::SceneFile& scene,
     }
   }
   return c;
+}
+
+bool SaveRgbImage(const sensor_msgs::msg::Image::ConstSharedPtr& image, const std::string& path,
+                  std::string& problem) {
+  if (!image) {
+    problem = "no image received";
+    return false;
+  }
+  if (image->encoding != "rgb8" || image->width == 0 || image->height == 0 ||
+      image->step < image->width * 3U ||
+      image->data.size() < static_cast<std::size_t>(image->step) * image->height) {
+    problem =
+        fmt::format("not a usable rgb8 image ({}x{}, encoding '{}', step {}, {} bytes)",
+                    image->width, image->height, image->encoding, image->step, image->data.size());
+    return false;
+  }
+  const cv::Mat rgb(static_cast<int>(image->height), static_cast<int>(image->width), CV_8UC3,
+                    const_cast<std::uint8_t*>(image->data.data()), image->step);
+  cv::Mat bgr;
+  cv::cvtColor(rgb, bgr, cv::COLOR_RGB2BGR);
+  try {
+    if (!cv::imwrite(path, bgr)) {
+      problem = "cannot write " + path;
+      return false;
+    }
+  } catch (const cv::Exception& e) {
+    problem = "cannot write " + path + ": " + e.what();
+    return false;
+  }
+  return true;
 }
 
 std::string FormatTrashInfo(const moorwick_protocol::msg::TrashInfo& info) {

@@ -47,6 +47,12 @@ struct Comparison {
 Comparison CompareWithScene(const moorwick_test::SceneFile& scene,
                             const moorwick_protocol::msg::TrashInfo& answer);
 
+// Writes an rgb8 image message to an image file (format by extension).
+// False with the reason when there is no image, it is not packed rgb8, or the
+// file cannot be written.
+bool SaveRgbImage(const sensor_msgs::msg::Image::ConstSharedPtr& image, const std::string& path,
+                  std::string& problem);
+
 // Readable block of one service answer.
 std::string FormatTrashInfo(const moorwick_protocol::msg::TrashInfo& info);
 

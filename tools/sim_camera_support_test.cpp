@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdio>
 #include <cstring>
 
 namespace moorwick_sim {
@@ -111,6 +114,32 @@ TEST(DetectClientOutput, ComparesAnAnswerWithTheNearestTruthPiece) {
   EXPECT_EQ(ErrorCodeName(102200000), "NONE");
   EXPECT_EQ(ErrorCodeName(102200003), "TRASH_POSE_LIST_EMPTY");
   EXPECT_EQ(ErrorCodeName(102200010), "NO_TARGET_TRASH_CHOOSED");
+}
+
+TEST(DetectClientOutput, SavesAnRgbImageAsBgrFileAndRefusesOthers) {
+  cv::Mat rgb(4, 6, CV_8UC3, cv::Scalar(10, 20, 200));
+  auto msg = std::make_shared<sensor_msgs::msg::Image>(MakeRgbImage(rgb, kStamp, "f"));
+  const std::string path = ::testing::TempDir() + "/moorwick_detect_client_test.png";
+  std::string problem;
+  ASSERT_TRUE(SaveRgbImage(msg, path, problem)) << problem;
+  const cv::Mat back = cv::imread(path, cv::IMREAD_COLOR);
+  ASSERT_EQ(back.size(), cv::Size(6, 4));
+  EXPECT_EQ(back.at<cv::Vec3b>(2, 3), cv::Vec3b(200, 20, 10));  // BGR on disk
+  std::remove(path.c_str());
+
+  EXPECT_FALSE(SaveRgbImage(nullptr, path, problem));
+  EXPECT_NE(problem.find("no image"), std::string::npos);
+  auto depth = std::make_shared<sensor_msgs::msg::Image>(
+      MakeDepthImage(cv::Mat(4, 6, CV_16UC1, cv::Scalar(5)), kStamp, "f"));
+  EXPECT_FALSE(SaveRgbImage(depth, path, problem));
+  EXPECT_NE(problem.find("16UC1"), std::string::npos);
+  auto truncated = std::make_shared<sensor_msgs::msg::Image>(*msg);
+  truncated->data.resize(10);
+  EXPECT_FALSE(SaveRgbImage(truncated, path, problem));
+  // An empty image (the node publishes one when it draws nothing) is refused too.
+  auto empty = std::make_shared<sensor_msgs::msg::Image>();
+  empty->encoding = "rgb8";
+  EXPECT_FALSE(SaveRgbImage(empty, path, problem));
 }
 
 TEST(SimCameraTruth, PrintsEveryPieceWithItsMapPosition) {
