@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <cv_bridge/cv_bridge.h>
+#include <opencv2/imgproc.hpp>
 #include <rclcpp/rclcpp.hpp>
 
 #include "log_capture.hpp"
@@ -29,8 +30,11 @@ namespace {
 using ImageMsg = sensor_msgs::msg::Image;
 
 // A model whose detection fails, as a broken backend would.
+// (Built through the public constructor: the protected default one needs the
+// library's private backend type to be complete.)
 class ThrowingModel : public ai_moor::model::YOLOv8Seg {
 public:
+  explicit ThrowingModel(const std::string& cfg) : YOLOv8Seg(cfg) {}
   int detect(const cv::Mat&, std::vector<ai_moor::model::SegObject>&) override {
     throw std::runtime_error("backend lost its device");
   }
@@ -172,7 +176,8 @@ TEST_F(ImageCallbackTest, DepthOfAnotherSizeEndsTheFrameAtOnce) {
 TEST_F(ImageCallbackTest, FailingModelEndsTheFrameWithAnEmptyList) {
   camera_->FinishDetect({TrashInfo{}});  // a previous frame's record
   camera_->ArmDetect();
-  camera_->model_ = std::make_shared<ThrowingModel>();
+  camera_->model_ = std::make_shared<ThrowingModel>(std::string(MOORWICK_SOURCE_CONFIG_DIR) +
+                                                    "/demo/model_color_key.yaml");
   camera_->ImageCallback(Rgb(), Depth(frame_.depth));
   EXPECT_TRUE(camera_->is_detect_done_);
   EXPECT_TRUE(camera_->CopyTrashInfos().empty());
