@@ -321,6 +321,15 @@ dds_qos_t* make_dds_qos(const rmw_qos_profile_t& p, const std::string& user_data
   return q;
 }
 
+Gid entity_gid(int32_t entity) {
+  Gid g{};
+  dds_guid_t guid;
+  if (dds_get_guid(entity, &guid) == DDS_RETCODE_OK) {
+    std::memcpy(g.data(), guid.v, sizeof(guid.v));
+  }
+  return g;
+}
+
 std::string topic_to_dds(const std::string& fq) {
   return "rt" + fq;
 }

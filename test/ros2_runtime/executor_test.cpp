@@ -17,6 +17,7 @@
 #include "ament_index_cpp/get_package_share_directory.hpp"
 #include "moorwick_protocol/srv/arm_trash_pose.hpp"
 #include "rclcpp/rclcpp.hpp"
+#include "rmw_dds_common/msg/participant_entities_info.hpp"
 #include "ros2_runtime/dds_bridge.hpp"
 #include "std_msgs/msg/header.hpp"
 
@@ -297,6 +298,75 @@ TEST_F(RuntimeTest, MalformedSamplesAreDroppedAndLaterOnesStillArrive) {
   }
   exec.spin_some();
   EXPECT_EQ(good.load(), 1);
+}
+
+TEST_F(RuntimeTest, DiscoveryInfoListsNodesAndTheirEndpoints) {
+  using Info = rmw_dds_common::msg::ParticipantEntitiesInfo;
+  using Srv = moorwick_protocol::srv::ArmTrashPose;
+  auto ctx = rclcpp::contexts::get_global_default_context();
+  rmw_qos_profile_t qos = rclcpp::QoS(1).transient_local().get_rmw_qos_profile();
+  ros2_runtime::DdsReader reader(ctx->participant(), "ros_discovery_info",
+                                 ros2_runtime::message_type_support<Info>(), qos, "", [] {});
+  auto node = std::make_shared<rclcpp::Node>("graph_node", "/g");
+  auto pub = node->create_publisher<std_msgs::msg::Header>("out", 1);
+  auto sub = node->create_subscription<std_msgs::msg::Header>(
+      "in", 1, [](std_msgs::msg::Header::ConstSharedPtr) {});
+  auto srv = node->create_service<Srv>(
+      "svc", [](const std::shared_ptr<Srv::Request>, std::shared_ptr<Srv::Response>) {});
+  const auto participant_gid = ros2_runtime::entity_gid(ctx->participant());
+  const auto pub_gid = pub->gid();
+
+  // The latest entry of our participant, as a tool would see it.
+  auto latest = [&](Info& out) {
+    bool any = false;
+    ros2_runtime::ReceivedSample s;
+    while (reader.take(s)) {
+      Info info;
+      if (ros2_runtime::cdr::deserialize(s.data(), s.size(), info) &&
+          info.gid.data == participant_gid) {
+        out = info;
+        any = true;
+      }
+    }
+    return any;
+  };
+  auto contains = [](const std::vector<rmw_dds_common::msg::Gid>& v, const ros2_runtime::Gid& g) {
+    return std::any_of(v.begin(), v.end(), [&](const auto& x) { return x.data == g; });
+  };
+  auto node_entry = [](const Info& info) -> const rmw_dds_common::msg::NodeEntitiesInfo* {
+    for (const auto& n : info.node_entities_info_seq) {
+      if (n.node_name == "graph_node" && n.node_namespace == "/g") {
+        return &n;
+      }
+    }
+    return nullptr;
+  };
+
+  Info info;
+  ASSERT_TRUE(eventually([&] {
+    latest(info);
+    const auto* n = node_entry(info);
+    return n != nullptr && contains(n->writer_gid_seq, srv->reply_gid());
+  }));
+  const auto* n = node_entry(info);
+  EXPECT_TRUE(contains(n->writer_gid_seq, pub_gid));
+  EXPECT_TRUE(contains(n->reader_gid_seq, sub->gid()));
+  EXPECT_TRUE(contains(n->reader_gid_seq, srv->request_gid()));
+  EXPECT_FALSE(contains(n->reader_gid_seq, pub_gid));
+
+  pub.reset();
+  ASSERT_TRUE(eventually([&] {
+    latest(info);
+    const auto* m = node_entry(info);
+    return m != nullptr && !contains(m->writer_gid_seq, pub_gid);
+  }));
+  sub.reset();
+  srv.reset();
+  node.reset();
+  ASSERT_TRUE(eventually([&] {
+    latest(info);
+    return node_entry(info) == nullptr;
+  }));
 }
 
 TEST(TimeTest, ConversionsAndArithmetic) {
