@@ -3,7 +3,6 @@
 #include <yaml-cpp/yaml.h>
 
 #include <limits>
-#include <string_view>
 #include <utility>
 
 #include "moorwick_arm_trash_detect/logger.hpp"
@@ -34,6 +33,8 @@ const std::string& ClassName(std::int32_t class_id) {
   return it == table.end() ? kEmpty : it->second;
 }
 
+// The first fifteen box colours are the agreed ones; the rest walk an even RGB
+// grid so that neighbouring class indices stay easy to tell apart.
 const std::array<RgbColor, 80> kBoxColors{{
     RgbColor{0, 114, 189},   RgbColor{217, 83, 25},   RgbColor{237, 177, 32},
     RgbColor{126, 47, 142},  RgbColor{119, 172, 48},  RgbColor{77, 190, 238},
@@ -158,13 +159,16 @@ T ReadValue(const Lookup& lookup, const std::string& file, const std::string& ke
   }
 }
 
-// Reads the 23 class values in record order; the first absent or malformed key throws.
+// Reads the 23 class values in record order; the first absent or malformed key
+// throws and leaves the record as it was.
 void ReadClassValues(const std::string& path, ClassValueRecord& record) {
   const YAML::Node root = YAML::LoadFile(path);
+  ClassValueRecord loaded;
   for (std::size_t i = 0; i < kClassCount; ++i) {
     const std::string key = kClassValueKeys[i];
-    record.*kFields[i] = ReadValue<float>([&] { return root[key]; }, path, key);
+    loaded.*kFields[i] = ReadValue<float>([&] { return root[key]; }, path, key);
   }
+  record = loaded;
 }
 
 bool WithinRange(const SizeRange& range, const std::array<double, 3>& extents) {
@@ -226,16 +230,16 @@ void initializeClassSizeRange(const std::string& share_dir, std::int32_t cam_id,
     const std::string name =
         ReadValue<std::string>([&] { return entry.first; }, path, "<class name>");
     const YAML::Node& limits = entry.second;
+    const auto element = [&](const char* bound, std::size_t i) {
+      return ReadValue<double>([&] { return limits[bound][i]; }, path,
+                               fmt::format("{}.{}[{}]", name, bound, i));
+    };
     SizeRange range;
     for (std::size_t i = 0; i < 3; ++i) {
-      const std::string index = std::to_string(i);
-      range.min[i] =
-          ReadValue<double>([&] { return limits["min"][i]; }, path, name + ".min[" + index + "]");
+      range.min[i] = element("min", i);
     }
     for (std::size_t i = 0; i < 3; ++i) {
-      const std::string index = std::to_string(i);
-      range.max[i] =
-          ReadValue<double>([&] { return limits["max"][i]; }, path, name + ".max[" + index + "]");
+      range.max[i] = element("max", i);
     }
     class_size_range_map[name] = range;
   }

@@ -287,8 +287,8 @@ public:
       obj.rect = box;
       obj.label = c.label;
       obj.prob = c.score;
-      obj.mask = post::instance_mask(post::mask_probabilities(coeffs, c.anchor, protos, proto_size),
-                                     box, lb, settings_.mask_threshold);
+      obj.mask = post::instance_mask(coeffs, c.anchor, protos, proto_size, box, lb,
+                                     settings_.mask_threshold);
       objects.push_back(std::move(obj));
     }
   }

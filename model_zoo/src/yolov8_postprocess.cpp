@@ -161,8 +161,9 @@ std::vector<Candidate> decode_levels(const std::vector<Level>& levels, int num_c
       if (!(logit > logit_threshold)) {
         continue;
       }
+      const int row = cell / lv.grid_w;  // grid row, integer on purpose
       const float ax = static_cast<float>(cell % lv.grid_w) + 0.5F;
-      const float ay = static_cast<float>(cell / lv.grid_w) + 0.5F;
+      const float ay = static_cast<float>(row) + 0.5F;
       float d[4];
       for (int side = 0; side < 4; ++side) {
         d[side] = dfl_distance(base + static_cast<size_t>(side * kRegMax) * step + cell, step);
@@ -225,35 +226,97 @@ cv::Mat mask_probabilities(const cv::Mat& coeffs, int anchor, const cv::Mat& pro
   return prob.reshape(1, proto_size.height);
 }
 
+namespace {
+
+// Image pixels whose centre lies inside a box: columns [c0, c1), rows [r0, r1).
+struct PixelSpan {
+  int c0{0}, r0{0}, c1{0}, r1{0};
+  bool empty() const { return c1 <= c0 || r1 <= r0; }
+};
+
+PixelSpan pixel_span(const cv::Rect2f& box, cv::Size image) {
+  if (!finite_box(box.x, box.y, box.width, box.height)) {
+    return {};
+  }
+  // Clamp before converting: huge boxes must not overflow int.
+  auto edge = [](float v, int limit) {
+    return static_cast<int>(std::clamp(std::ceil(v - 0.5F), 0.0F, static_cast<float>(limit)));
+  };
+  return {edge(box.x, image.width), edge(box.y, image.height), edge(box.x + box.width, image.width),
+          edge(box.y + box.height, image.height)};
+}
+
+// Prototype coordinate sampled for image column/row u: pixel centre -> input
+// pixel -> prototype cell.
+double proto_coord(int u, double scale, int pad, double to_proto) {
+  return ((u + 0.5) * scale + pad) * to_proto - 0.5;
+}
+
+// Samples prototype probabilities (a window whose top-left cell is `origin`)
+// at the pixels of `span`, thresholds them and writes 0/1 into mask.
+void sample_mask(const cv::Mat& prob, cv::Point origin, cv::Size proto_size, const PixelSpan& span,
+                 const Letterbox& lb, float threshold, cv::Mat& mask) {
+  const double sx = static_cast<double>(proto_size.width) / lb.input.width;
+  const double sy = static_cast<double>(proto_size.height) / lb.input.height;
+  const cv::Matx23d to_window(
+      lb.scale * sx, 0.0, proto_coord(span.c0, lb.scale, lb.pad_left, sx) - origin.x, 0.0,
+      lb.scale * sy, proto_coord(span.r0, lb.scale, lb.pad_top, sy) - origin.y);
+  cv::Mat roi_prob;
+  cv::warpAffine(prob, roi_prob, to_window, cv::Size(span.c1 - span.c0, span.r1 - span.r0),
+                 cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+  cv::Mat roi_mask = roi_prob > threshold;  // 255 / 0
+  cv::Mat dst = mask(cv::Rect(span.c0, span.r0, span.c1 - span.c0, span.r1 - span.r0));
+  roi_mask.convertTo(dst, CV_8U, 1.0 / 255.0);
+}
+
+bool usable(const Letterbox& lb) {
+  return lb.scale > 0.0F && lb.input.width > 0 && lb.input.height > 0 && lb.image.width > 0 &&
+         lb.image.height > 0;
+}
+
+}  // namespace
+
 cv::Mat instance_mask(const cv::Mat& proto_prob, const cv::Rect2f& image_box, const Letterbox& lb,
                       float threshold) {
   cv::Mat mask = cv::Mat::zeros(lb.image, CV_8UC1);
-  if (proto_prob.empty() || proto_prob.type() != CV_32FC1 || lb.scale <= 0.0F ||
-      lb.input.width <= 0 || lb.input.height <= 0 ||
-      !finite_box(image_box.x, image_box.y, image_box.width, image_box.height)) {
+  const PixelSpan span = pixel_span(image_box, lb.image);
+  if (proto_prob.empty() || proto_prob.type() != CV_32FC1 || !usable(lb) || span.empty()) {
     return mask;
   }
-  // Pixels whose centre lies inside the box.
-  const int c0 = std::max(0, static_cast<int>(std::ceil(image_box.x - 0.5F)));
-  const int r0 = std::max(0, static_cast<int>(std::ceil(image_box.y - 0.5F)));
-  const int c1 =
-      std::min(lb.image.width, static_cast<int>(std::ceil(image_box.x + image_box.width - 0.5F)));
-  const int r1 =
-      std::min(lb.image.height, static_cast<int>(std::ceil(image_box.y + image_box.height - 0.5F)));
-  if (c1 <= c0 || r1 <= r0) {
+  sample_mask(proto_prob, {0, 0}, proto_prob.size(), span, lb, threshold, mask);
+  return mask;
+}
+
+cv::Mat instance_mask(const cv::Mat& coeffs, int anchor, const cv::Mat& protos, cv::Size proto_size,
+                      const cv::Rect2f& image_box, const Letterbox& lb, float threshold) {
+  cv::Mat mask = cv::Mat::zeros(lb.image, CV_8UC1);
+  const PixelSpan span = pixel_span(image_box, lb.image);
+  if (anchor < 0 || anchor >= coeffs.cols || coeffs.rows != protos.rows ||
+      protos.cols != proto_size.area() || coeffs.type() != CV_32FC1 || protos.type() != CV_32FC1 ||
+      !usable(lb) || span.empty()) {
     return mask;
   }
-  // Image pixel centre -> input pixel -> prototype cell coordinate.
-  const double sx = static_cast<double>(proto_prob.cols) / lb.input.width;
-  const double sy = static_cast<double>(proto_prob.rows) / lb.input.height;
-  const cv::Matx23d to_proto(lb.scale * sx, 0.0, ((c0 + 0.5) * lb.scale + lb.pad_left) * sx - 0.5,
-                             0.0, lb.scale * sy, ((r0 + 0.5) * lb.scale + lb.pad_top) * sy - 0.5);
-  cv::Mat roi_prob;
-  cv::warpAffine(proto_prob, roi_prob, to_proto, cv::Size(c1 - c0, r1 - r0),
-                 cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
-  cv::Mat roi_mask = roi_prob > threshold;  // 255 / 0
-  cv::Mat dst = mask(cv::Rect(c0, r0, c1 - c0, r1 - r0));
-  roi_mask.convertTo(dst, CV_8U, 1.0 / 255.0);
+  // Only the prototype cells that bilinear sampling of the span touches; at
+  // the map's border the window is clamped, as replication would be.
+  const double sx = static_cast<double>(proto_size.width) / lb.input.width;
+  const double sy = static_cast<double>(proto_size.height) / lb.input.height;
+  auto cell = [](double v, int n) { return std::clamp(static_cast<int>(std::floor(v)), 0, n - 1); };
+  const int x0 = cell(proto_coord(span.c0, lb.scale, lb.pad_left, sx), proto_size.width);
+  const int x1 = cell(proto_coord(span.c1 - 1, lb.scale, lb.pad_left, sx) + 1.0, proto_size.width);
+  const int y0 = cell(proto_coord(span.r0, lb.scale, lb.pad_top, sy), proto_size.height);
+  const int y1 = cell(proto_coord(span.r1 - 1, lb.scale, lb.pad_top, sy) + 1.0, proto_size.height);
+  const cv::Rect window(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
+
+  cv::Mat logits(window.size(), CV_32F, cv::Scalar(0));
+  for (int m = 0; m < protos.rows; ++m) {
+    const float c = coeffs.at<float>(m, anchor);
+    const cv::Mat plane(proto_size, CV_32F, const_cast<float*>(protos.ptr<float>(m)));
+    cv::scaleAdd(plane(window), c, logits, logits);
+  }
+  cv::Mat prob;
+  cv::exp(-logits, prob);
+  prob = 1.0 / (1.0 + prob);
+  sample_mask(prob, window.tl(), proto_size, span, lb, threshold, mask);
   return mask;
 }
 

@@ -95,7 +95,9 @@ def find_cut(model):
         raise CutError("the detection output is not a Concat of boxes/scores and mask coefficients")
     coeff_name = next((i for i in final.input if shapes.get(i) == [1, n_mask, n_anchor]), None)
     if coeff_name is None:
-        raise CutError(f"no input of the final Concat has the mask coefficient shape [1, {n_mask}, {n_anchor}]")
+        raise CutError(f"no input of the final Concat has the mask coefficient shape [1, {n_mask}, {n_anchor}]"
+                       f" (inferred: {[shapes.get(i) for i in final.input]}; if None, simplify the model"
+                       " with onnxsim or export with simplify=True and retry)")
 
     # Per-level tensors: Concat results upstream of the final Concat.
     wanted = {s: [1, 4 * REG_MAX + n_class, height // s, width // s] for s in STRIDES}
@@ -124,7 +126,9 @@ def find_cut(model):
 
 def cut(src, dst):
     model = onnx.load(src)
-    model = shape_inference.infer_shapes(model)
+    # data_prop carries static sizes through Shape/Gather/Concat chains, as
+    # some exports compute their Reshape targets that way.
+    model = shape_inference.infer_shapes(model, data_prop=True)
     image, outputs, n_class = find_cut(model)
     # extract_model works on files; give it the shape-inferred model.
     with tempfile.TemporaryDirectory() as tmp:

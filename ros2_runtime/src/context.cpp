@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
@@ -13,6 +15,9 @@
 #include "rclcpp/clock.hpp"
 #include "rclcpp/rate.hpp"
 #include "rclcpp/utilities.hpp"
+#include "rmw/qos_profiles.h"
+#include "rmw_dds_common/msg/participant_entities_info.hpp"
+#include "ros2_runtime/dds_bridge.hpp"
 
 namespace rclcpp {
 
@@ -20,6 +25,7 @@ Context::Context() = default;
 
 Context::~Context() {
   shutdown("context destroyed");
+  discovery_writer_.reset();
   if (participant_ > 0) {
     dds_delete(participant_);
   }
@@ -38,6 +44,11 @@ void Context::init(int, char const* const*, const InitOptions&) {
       throw std::runtime_error(std::string("ROS_DOMAIN_ID is not a valid domain id: ") + env);
     }
     domain_id_ = static_cast<size_t>(v);
+  }
+  {
+    std::lock_guard<std::mutex> graph_lock(graph_mutex_);
+    discovery_writer_.reset();
+    graph_.clear();
   }
   if (participant_ > 0) {
     // Re-initialised after a shutdown: the old participant and everything on
@@ -58,6 +69,89 @@ void Context::init(int, char const* const*, const InitOptions&) {
   participant_ = pp;
   shutdown_reason_.clear();
   valid_.store(true);
+}
+
+void Context::graph_add_node(const void* node, const std::string& ns, const std::string& name) {
+  std::lock_guard<std::mutex> lock(graph_mutex_);
+  graph_.push_back(GraphNode{node, ns, name, {}, {}});
+  publish_graph_locked();
+}
+
+void Context::graph_remove_node(const void* node) {
+  std::lock_guard<std::mutex> lock(graph_mutex_);
+  for (auto it = graph_.begin(); it != graph_.end(); ++it) {
+    if (it->key == node) {
+      graph_.erase(it);
+      publish_graph_locked();
+      return;
+    }
+  }
+}
+
+void Context::graph_add_endpoint(const void* node, const Gid& gid, bool is_reader) {
+  std::lock_guard<std::mutex> lock(graph_mutex_);
+  for (auto& n : graph_) {
+    if (n.key == node) {
+      (is_reader ? n.readers : n.writers).push_back(gid);
+      publish_graph_locked();
+      return;
+    }
+  }
+}
+
+void Context::graph_remove_endpoint(const Gid& gid) {
+  std::lock_guard<std::mutex> lock(graph_mutex_);
+  bool changed = false;
+  for (auto& n : graph_) {
+    for (auto* v : {&n.readers, &n.writers}) {
+      const auto before = v->size();
+      v->erase(std::remove(v->begin(), v->end(), gid), v->end());
+      changed = changed || v->size() != before;
+    }
+  }
+  if (changed) {
+    publish_graph_locked();
+  }
+}
+
+void Context::publish_graph_locked() {
+  if (!valid_.load() || participant_ <= 0) {
+    return;
+  }
+  using rmw_dds_common::msg::ParticipantEntitiesInfo;
+  try {
+    if (!discovery_writer_) {
+      rmw_qos_profile_t qos = rmw_qos_profile_default;
+      qos.depth = 1;
+      qos.durability = RMW_QOS_POLICY_DURABILITY_TRANSIENT_LOCAL;
+      discovery_writer_ = std::make_unique<ros2_runtime::DdsWriter>(
+          participant_, "ros_discovery_info",
+          ros2_runtime::message_type_support<ParticipantEntitiesInfo>(), qos);
+    }
+  } catch (const std::exception& e) {
+    // Tools cannot list our nodes then; topics and services still work.
+    std::fprintf(stderr, "[ros2_runtime] no ros_discovery_info writer: %s\n", e.what());
+    return;
+  }
+  ParticipantEntitiesInfo info;
+  info.gid.data = ros2_runtime::entity_gid(participant_);
+  for (const auto& n : graph_) {
+    rmw_dds_common::msg::NodeEntitiesInfo ni;
+    ni.node_namespace = n.ns;
+    ni.node_name = n.name;
+    for (const auto& g : n.readers) {
+      rmw_dds_common::msg::Gid gid;
+      gid.data = g;
+      ni.reader_gid_seq.push_back(gid);
+    }
+    for (const auto& g : n.writers) {
+      rmw_dds_common::msg::Gid gid;
+      gid.data = g;
+      ni.writer_gid_seq.push_back(gid);
+    }
+    info.node_entities_info_seq.push_back(std::move(ni));
+  }
+  discovery_writer_->write(&info);
 }
 
 int32_t Context::participant() const {

@@ -152,6 +152,11 @@ Node::Node(const std::string& node_name, const std::string& namespace_, const No
   fq_name_ = this->namespace_ == "/" ? "/" + name_ : this->namespace_ + "/" + name_;
   default_group_ = std::make_shared<CallbackGroup>(CallbackGroupType::MutuallyExclusive, true);
   groups_.push_back(default_group_);
+  context_->graph_add_node(this, this->namespace_, name_);
+}
+
+Node::~Node() {
+  context_->graph_remove_node(this);
 }
 
 std::string Node::resolve_topic_name(const std::string& name) const {

@@ -110,6 +110,7 @@ TEST_F(ShareDir, AiConfLogsOnlyTheValuesWithTwoDecimals) {
 TEST_F(ShareDir, MissingKeyNamesTheKeyAndTheFile) {
   Write("class_conf.yaml", ClassValues(0.3F, "swab"));
   ClassValueRecord record;
+  record.paper = 0.125F;
   try {
     initializeAiConf(share_.string(), 1, record);
     FAIL() << "a missing key must throw";
@@ -118,6 +119,7 @@ TEST_F(ShareDir, MissingKeyNamesTheKeyAndTheFile) {
     EXPECT_NE(what.find("\"swab\""), std::string::npos) << what;
     EXPECT_NE(what.find(Path("class_conf.yaml")), std::string::npos) << what;
   }
+  EXPECT_EQ(record.paper, 0.125F) << "a failed load leaves the record untouched";
 }
 
 TEST_F(ShareDir, ValueThatIsNotAFloatNamesTheKey) {

@@ -13,7 +13,6 @@ namespace moorwick {
 namespace {
 
 using test::LogCapture;
-using test::LogLine;
 
 TEST(ClassTable, HoldsTheTwentyThreeClassesInIdOrder) {
   const std::vector<std::string> expected{

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Writes a tiny YOLOv8-seg-shaped ONNX model for the model_zoo tests.
 
-The backbone is a stand-in (strided averaging convolutions), but the head
+The backbone is a stand-in (strided averaging convolutions, plus a side
+branch with the other layer types of a real export that adds zero), but the head
 after the per-level convolutions is laid out as an ultralytics export lays
 out `model.22` (Segment): per-level Concat of box distribution and class
 logits, Reshape + Concat over levels, Split, DFL (Reshape, Transpose, Softmax,
@@ -114,7 +115,29 @@ def build():
     pb = np.zeros(NM, np.float32)
     pb[0] = -10
     protos = g.op("Conv", [p2, g.const("model.22.proto.cv3.weight", pw), g.const("model.22.proto.cv3.bias", pb)],
-                  "output1", kernel_shape=[1, 1])
+                  "/model.22/proto/cv3/Conv", kernel_shape=[1, 1])
+    # Layer types of a real backbone and prototype branch (SiLU, C2f's Split,
+    # SPPF's MaxPool, the neck's nearest Resize, Proto's ConvTranspose), on a
+    # side branch that a zero 1x1 convolution adds to the prototypes: they
+    # must import and run, the answer stays the one worked out above.
+    c = g.op("Conv", [feats[8], g.const("model.side.cv.weight", np.full((4, 3, 1, 1), 0.1, np.float32))],
+             "/model.side/cv/Conv", kernel_shape=[1, 1])
+    silu = g.op("Mul", [c, g.op("Sigmoid", [c], "/model.side/act/Sigmoid")], "/model.side/act/Mul")
+    a, b = g.op_multi("Split", [silu, g.const("side_split", np.array([2, 2], np.int64))],
+                      ["/model.side/Split_output_0", "/model.side/Split_output_1"], "/model.side/Split", axis=1)
+    cat = g.op("Concat", [a, b, silu], "/model.side/Concat", axis=1)
+    pool = g.op("MaxPool", [cat], "/model.side/m/MaxPool", kernel_shape=[5, 5], strides=[1, 1], pads=[2, 2, 2, 2])
+    up = g.op("Resize", [pool, g.const("side_roi", np.zeros(0, np.float32)),
+                         g.const("side_scales", np.array([1, 1, 2, 2], np.float32))],
+              "/model.side/upsample/Resize", mode="nearest")
+    ct = g.op("ConvTranspose", [pool, g.const("model.side.upsample.weight", np.full((8, 8, 2, 2), 0.05, np.float32)),
+                                g.const("model.side.upsample.bias", np.zeros(8, np.float32))],
+              "/model.side/ConvTranspose", kernel_shape=[2, 2], strides=[2, 2])
+    side = g.op("Conv", [g.op("Add", [up, ct], "/model.side/Add"),
+                         g.const("model.side.out.weight", np.zeros((NM, 8, 1, 1), np.float32)),
+                         g.const("model.side.out.bias", np.zeros(NM, np.float32))],
+                "/model.side/out/Conv", kernel_shape=[1, 1])
+    g.op("Add", [protos, side], "output1")
 
     mc_all = g.op("Concat", level_mc, "/model.22/Concat_mc", axis=2)
 

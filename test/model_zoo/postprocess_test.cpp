@@ -120,7 +120,7 @@ TEST(Dfl, ExpectationOverBins) {
   // Bins laid out 3 floats apart (as in a [bins, anchors] tensor).
   std::vector<float> strided(3 * post::kRegMax, 100.0F);  // other anchors' values
   for (int b = 0; b < post::kRegMax; ++b) {
-    strided[static_cast<size_t>(b * 3)] = b == 6 ? 40.0F : 0.0F;
+    strided[static_cast<size_t>(b) * 3] = b == 6 ? 40.0F : 0.0F;
   }
   EXPECT_NEAR(post::dfl_distance(strided.data(), 3), 6.0F, 1e-4F);
 }
@@ -272,6 +272,62 @@ TEST(Decode, MalformedInputsGiveNothing) {
                            [](const post::Candidate& c) { return c.anchor == 6525; }));
 }
 
+// Seeded random tensors sprinkled with NaN, Inf and huge values, through the
+// whole chain: whatever the network emits, detections stay well-formed.
+TEST(Decode, RandomTensorsKeepDetectionsWellFormed) {
+  cv::RNG rng(2024);
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(), 1e30F, -1e30F};
+  const post::Letterbox lb = post::make_letterbox({200, 150}, {64, 64});
+  int masks_checked = 0;
+  for (int round = 0; round < 20; ++round) {
+    std::vector<post::Level> levels;
+    for (int s : post::kStrides) {
+      post::Level lv{cv::Mat(4 * post::kRegMax + kClasses, (64 / s) * (64 / s), CV_32F), 64 / s,
+                     64 / s, s};
+      rng.fill(lv.data, cv::RNG::NORMAL, 0.0, 10.0);
+      for (int k = 0; k < 20; ++k) {
+        lv.data.at<float>(rng.uniform(0, lv.data.rows), rng.uniform(0, lv.data.cols)) =
+            specials[rng.uniform(0, 5)];
+      }
+      levels.push_back(lv);
+    }
+    cv::Mat coeffs(kMasks, 84, CV_32F);
+    rng.fill(coeffs, cv::RNG::NORMAL, 0.0, 5.0);
+    coeffs.at<float>(rng.uniform(0, kMasks), rng.uniform(0, 84)) = specials[rng.uniform(0, 5)];
+    cv::Mat protos(kMasks, 16 * 16, CV_32F);
+    rng.fill(protos, cv::RNG::NORMAL, 0.0, 5.0);
+    const auto candidates = post::decode_levels(levels, kClasses, 0.25F);
+    for (const auto& c : candidates) {
+      ASSERT_GT(c.score, 0.25F);
+      ASSERT_LE(c.score, 1.0F);
+      ASSERT_TRUE(std::isfinite(c.box.x) && std::isfinite(c.box.width)) << c.box;
+      ASSERT_GE(c.label, 0);
+      ASSERT_LT(c.label, kClasses);
+    }
+    for (const auto& c : post::nms(candidates, 0.45F, 100)) {
+      const cv::Rect2f box = post::to_image(c.box, lb);
+      ASSERT_GE(box.x, 0.0F);
+      ASSERT_GE(box.y, 0.0F);
+      ASSERT_LE(box.x + box.width, 200.0F);
+      ASSERT_LE(box.y + box.height, 150.0F);
+      const cv::Mat m = post::instance_mask(coeffs, c.anchor, protos, {16, 16}, box, lb, 0.5F);
+      ASSERT_EQ(m.size(), cv::Size(200, 150));
+      // Nothing outside the box's pixels (rounded outwards) and only 0/1.
+      cv::Rect grown(static_cast<int>(std::floor(box.x)), static_cast<int>(std::floor(box.y)),
+                     static_cast<int>(std::ceil(box.width)) + 1,
+                     static_cast<int>(std::ceil(box.height)) + 1);
+      cv::Mat beyond = m.clone();
+      beyond(grown & cv::Rect(0, 0, 200, 150)).setTo(0);
+      EXPECT_EQ(cv::countNonZero(beyond), 0);
+      EXPECT_EQ(cv::countNonZero(m > 1), 0);
+      masks_checked += cv::countNonZero(m) > 0 ? 1 : 0;
+    }
+  }
+  EXPECT_GT(masks_checked, 100);  // the chain really produced masks
+}
+
 // --- NMS ------------------------------------------------------------------
 
 TEST(Nms, IouOfSimpleBoxes) {
@@ -302,6 +358,7 @@ TEST_P(NmsKeeps, RightBoxes) {
   };
   const auto kept = post::nms(in, GetParam().iou_threshold, GetParam().max_detections);
   std::vector<int> anchors;
+  anchors.reserve(kept.size());
   for (const auto& k : kept) {
     anchors.push_back(k.anchor);
   }
@@ -408,6 +465,42 @@ TEST_F(MaskCrop, CoefficientsThroughToTheImageMask) {
   // between rows 5 and 6 lies at y = 5.5, i.e. v = 31.5: rows 0..31 set.
   EXPECT_EQ(count(m), 32 * 128);
   EXPECT_EQ(count(m.rowRange(0, 32)), 32 * 128);
+}
+
+// The windowed computation used per detection must give exactly the mask of
+// the full prototype map, wherever the box lies.
+TEST(MaskWindow, SameMaskAsTheFullPrototypeMap) {
+  cv::RNG rng(42);
+  cv::Mat protos(32, 160 * 160, CV_32F);
+  rng.fill(protos, cv::RNG::NORMAL, 0.0, 3.0);
+  cv::Mat coeffs(32, 50, CV_32F);
+  rng.fill(coeffs, cv::RNG::NORMAL, 0.0, 1.0);
+  for (const auto& [image, input] : {std::pair<cv::Size, cv::Size>{{640, 480}, {640, 640}},
+                                     {{1280, 720}, {640, 640}},
+                                     {{300, 500}, {640, 640}}}) {
+    const post::Letterbox lb = post::make_letterbox(image, input);
+    for (int i = 0; i < 50; ++i) {
+      // Boxes from tiny to full size, some hanging over the image edges.
+      const float w = rng.uniform(1.0F, static_cast<float>(image.width));
+      const float h = rng.uniform(1.0F, static_cast<float>(image.height));
+      const cv::Rect2f box(rng.uniform(-0.2F * w, image.width - 0.8F * w),
+                           rng.uniform(-0.2F * h, image.height - 0.8F * h), w, h);
+      const cv::Mat full = post::instance_mask(
+          post::mask_probabilities(coeffs, i, protos, {160, 160}), box, lb, 0.5F);
+      const cv::Mat windowed = post::instance_mask(coeffs, i, protos, {160, 160}, box, lb, 0.5F);
+      ASSERT_EQ(windowed.size(), image);
+      EXPECT_GT(cv::countNonZero(full), 0) << box;
+      EXPECT_EQ(cv::countNonZero(full != windowed), 0) << image << " " << box;
+    }
+  }
+  // Bad anchors and mismatched tensors give an empty mask, not a crash.
+  const post::Letterbox lb = post::make_letterbox({640, 480}, {640, 640});
+  EXPECT_EQ(cv::countNonZero(
+                post::instance_mask(coeffs, 50, protos, {160, 160}, {0, 0, 99, 99}, lb, 0.5F)),
+            0);
+  EXPECT_EQ(
+      cv::countNonZero(post::instance_mask(coeffs, 0, protos, {80, 80}, {0, 0, 99, 99}, lb, 0.5F)),
+      0);
 }
 
 TEST_F(MaskCrop, DegenerateBoxesGiveEmptyMasks) {

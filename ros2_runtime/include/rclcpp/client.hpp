@@ -44,6 +44,15 @@ public:
                         context_->notify_work();
                       }) {}
 
+  ~ClientBase() override {
+    context_->graph_remove_endpoint(request_gid());
+    context_->graph_remove_endpoint(reply_gid());
+  }
+
+  ros2_runtime::Gid request_gid() const {
+    return ros2_runtime::entity_gid(request_writer_.handle());
+  }
+  ros2_runtime::Gid reply_gid() const { return ros2_runtime::entity_gid(reply_reader_.handle()); }
   const char* get_service_name() const { return name_.c_str(); }
 
   // Ready when a service's request reader and reply writer have both matched

@@ -2,6 +2,7 @@
 // that wakes executors and waits when work arrives or ROS shuts down.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +12,10 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+namespace ros2_runtime {
+class DdsWriter;
+}
 
 namespace rclcpp {
 
@@ -51,7 +56,27 @@ public:
   // Interruptible sleep: false when woken by shutdown.
   bool sleep_until(std::chrono::steady_clock::time_point until);
 
+  // The graph ROS 2 tools read from ros_discovery_info: which node owns which
+  // readers and writers. Every change republishes this participant's entry.
+  using Gid = std::array<uint8_t, 24>;
+  void graph_add_node(const void* node, const std::string& ns, const std::string& name);
+  void graph_remove_node(const void* node);
+  void graph_add_endpoint(const void* node, const Gid& gid, bool is_reader);
+  void graph_remove_endpoint(const Gid& gid);
+
 private:
+  struct GraphNode {
+    const void* key;
+    std::string ns;
+    std::string name;
+    std::vector<Gid> readers;
+    std::vector<Gid> writers;
+  };
+  void publish_graph_locked();
+
+  std::mutex graph_mutex_;
+  std::vector<GraphNode> graph_;
+  std::unique_ptr<ros2_runtime::DdsWriter> discovery_writer_;
   std::atomic<bool> valid_{false};
   int32_t participant_{0};
   size_t domain_id_{0};

@@ -48,7 +48,7 @@ public:
   explicit Node(const std::string& node_name, const NodeOptions& options = NodeOptions());
   Node(const std::string& node_name, const std::string& namespace_,
        const NodeOptions& options = NodeOptions());
-  virtual ~Node() = default;
+  virtual ~Node();
 
   const char* get_name() const { return name_.c_str(); }
   const char* get_namespace() const { return namespace_.c_str(); }
@@ -89,7 +89,9 @@ public:
       const std::string& topic_name, const QoS& qos,
       const PublisherOptionsWithAllocator<AllocatorT>& =
           PublisherOptionsWithAllocator<AllocatorT>()) {
-    return std::make_shared<Publisher<MessageT>>(context_, resolve_topic_name(topic_name), qos);
+    auto pub = std::make_shared<Publisher<MessageT>>(context_, resolve_topic_name(topic_name), qos);
+    context_->graph_add_endpoint(this, pub->gid(), false);
+    return pub;
   }
 
   template <class MessageT, class CallbackT, class AllocatorT = std::allocator<void>>
@@ -99,6 +101,7 @@ public:
           SubscriptionOptionsWithAllocator<AllocatorT>()) {
     auto sub = std::make_shared<Subscription<MessageT>>(context_, resolve_topic_name(topic_name),
                                                         qos, std::forward<CallbackT>(callback));
+    context_->graph_add_endpoint(this, sub->gid(), true);
     register_entity(sub, options.callback_group);
     return sub;
   }
@@ -110,8 +113,25 @@ public:
       CallbackGroup::SharedPtr group = nullptr) {
     auto srv = std::make_shared<Service<ServiceT>>(context_, resolve_service_name(service_name),
                                                    std::forward<CallbackT>(callback), qos_profile);
+    context_->graph_add_endpoint(this, srv->request_gid(), true);
+    context_->graph_add_endpoint(this, srv->reply_gid(), false);
     register_entity(srv, group);
     return srv;
+  }
+
+  // The QoS-object forms of later rclcpp releases, for convenience.
+  template <class ServiceT, class CallbackT>
+  typename Service<ServiceT>::SharedPtr create_service(const std::string& service_name,
+                                                       CallbackT&& callback, const QoS& qos,
+                                                       CallbackGroup::SharedPtr group = nullptr) {
+    return create_service<ServiceT>(service_name, std::forward<CallbackT>(callback),
+                                    qos.get_rmw_qos_profile(), std::move(group));
+  }
+  template <class ServiceT>
+  typename Client<ServiceT>::SharedPtr create_client(const std::string& service_name,
+                                                     const QoS& qos,
+                                                     CallbackGroup::SharedPtr group = nullptr) {
+    return create_client<ServiceT>(service_name, qos.get_rmw_qos_profile(), std::move(group));
   }
 
   template <class ServiceT>
@@ -121,6 +141,8 @@ public:
       CallbackGroup::SharedPtr group = nullptr) {
     auto cli = std::make_shared<Client<ServiceT>>(context_, resolve_service_name(service_name),
                                                   qos_profile);
+    context_->graph_add_endpoint(this, cli->reply_gid(), true);
+    context_->graph_add_endpoint(this, cli->request_gid(), false);
     register_entity(cli, group);
     return cli;
   }

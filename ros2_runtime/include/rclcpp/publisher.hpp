@@ -22,7 +22,9 @@ public:
         qos_(qos),
         writer_(context_->participant(), ros2_runtime::topic_to_dds(topic), ts,
                 qos.get_rmw_qos_profile()) {}
-  virtual ~PublisherBase() = default;
+  virtual ~PublisherBase() { context_->graph_remove_endpoint(gid()); }
+
+  ros2_runtime::Gid gid() const { return ros2_runtime::entity_gid(writer_.handle()); }
 
   const char* get_topic_name() const { return topic_.c_str(); }
   size_t get_subscription_count() const { return writer_.matched_count(); }

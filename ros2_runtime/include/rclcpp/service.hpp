@@ -46,6 +46,15 @@ public:
                           context_->notify_work();
                         }) {}
 
+  ~ServiceBase() override {
+    context_->graph_remove_endpoint(request_gid());
+    context_->graph_remove_endpoint(reply_gid());
+  }
+
+  ros2_runtime::Gid request_gid() const {
+    return ros2_runtime::entity_gid(request_reader_.handle());
+  }
+  ros2_runtime::Gid reply_gid() const { return ros2_runtime::entity_gid(reply_writer_.handle()); }
   const char* get_service_name() const { return name_.c_str(); }
   bool take(detail::Work& work) override { return request_reader_.take(work.sample); }
 

@@ -32,6 +32,9 @@ public:
                   context_->notify_work();
                 }) {}
 
+  ~SubscriptionBase() override { context_->graph_remove_endpoint(gid()); }
+
+  ros2_runtime::Gid gid() const { return ros2_runtime::entity_gid(reader_.handle()); }
   const char* get_topic_name() const { return topic_.c_str(); }
   size_t get_publisher_count() const { return reader_.matched_count(); }
   QoS get_actual_qos() const { return qos_; }

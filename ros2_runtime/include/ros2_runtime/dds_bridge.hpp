@@ -2,6 +2,7 @@
 // samples, QoS mapping, and Cyclone return codes turned into results.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -63,6 +64,7 @@ public:
   bool write(const void* sample);
   std::size_t matched_count() const;
   std::uint64_t instance_handle() const { return instance_handle_; }
+  std::int32_t handle() const { return writer_; }
   std::vector<std::string> matched_reader_user_data() const;
 
 private:
@@ -97,6 +99,11 @@ private:
   std::int32_t reader_{0};
   std::unique_ptr<ListenerState> listener_state_;
 };
+
+// A DDS GUID in the 24-byte form Humble's rmw_dds_common uses (16 bytes of
+// GUID, 8 zeros).
+using Gid = std::array<std::uint8_t, 24>;
+Gid entity_gid(std::int32_t entity);
 
 // Value of "key=value;" in an rmw user data string, empty when absent.
 std::string user_data_value(const std::string& user_data, const std::string& key);

@@ -92,6 +92,11 @@ cv::Mat mask_probabilities(const cv::Mat& coeffs, int anchor, const cv::Mat& pro
 cv::Mat instance_mask(const cv::Mat& proto_prob, const cv::Rect2f& image_box, const Letterbox& lb,
                       float threshold);
 
+// The same mask straight from the coefficients of one anchor, computing
+// sigmoid(coefficients x protos) only on the prototype cells the box samples.
+cv::Mat instance_mask(const cv::Mat& coeffs, int anchor, const cv::Mat& protos, cv::Size proto_size,
+                      const cv::Rect2f& image_box, const Letterbox& lb, float threshold);
+
 }  // namespace post
 }  // namespace model
 }  // namespace ai_moor

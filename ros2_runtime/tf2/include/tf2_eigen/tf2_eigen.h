@@ -1,0 +1,2 @@
+#pragma once
+#include "tf2_eigen/tf2_eigen.hpp"

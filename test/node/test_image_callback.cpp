@@ -1,0 +1,233 @@
+// The grab-pose frame callback on rendered frames of the demo scene, called
+// directly with the messages a driver would send: records near the truth, and
+// every way a frame can end raises the done flag.
+#include <gtest/gtest.h>
+#include <yaml-cpp/yaml.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <cv_bridge/cv_bridge.h>
+#include <rclcpp/rclcpp.hpp>
+
+#include "log_capture.hpp"
+#include "moorwick_arm_trash_detect/camera_detection_node.hpp"
+#include "moorwick_test/scene_file.hpp"
+#include "moorwick_test/scene_render.hpp"
+#include "node_process.hpp"
+
+namespace moorwick {
+namespace {
+
+using ImageMsg = sensor_msgs::msg::Image;
+
+// A model whose detection fails, as a broken backend would.
+class ThrowingModel : public ai_moor::model::YOLOv8Seg {
+public:
+  int detect(const cv::Mat&, std::vector<ai_moor::model::SegObject>&) override {
+    throw std::runtime_error("backend lost its device");
+  }
+};
+
+class ImageCallbackTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    if (!rclcpp::ok()) {
+      rclcpp::init(0, nullptr);
+    }
+  }
+
+  void SetUp() override {
+    log_ = test::InstallCaptureSink();
+    prefix_ = std::make_unique<test::TempPrefix>("image_callback");
+    ::setenv("AMENT_PREFIX_PATH", prefix_->root().c_str(), 1);
+    scene_ =
+        moorwick_test::LoadSceneFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/demo/scene.yaml");
+
+    YAML::Node estimator = YAML::LoadFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) +
+                                          "/demo/demo_pose_estimate_config.yaml");
+    estimator["debug_choice"]["folder_path"] = (prefix_->root() / "data").string() + "/";
+    std::ofstream(prefix_->config_dir() / "icb_pose_estimate_config.yaml") << estimator;
+
+    const std::string path = (prefix_->config_dir() / "cam1_detect_config.yaml").string();
+    YAML::Node cam = YAML::LoadFile(path);
+    YAML::Node params = cam["camera_detection_params"];
+    params["cam_frame_id"] = scene_.camera_frame_id;
+    params["pose_estimate_config_file"] = "icb_pose_estimate_config.yaml";
+    params["camera_info_topic"] = "";
+    params["rgb_topic"] = "/image_callback_test/color";
+    params["depth_topic"] = "/image_callback_test/depth";
+    params["is_enable_semantic"] = true;
+    params["trash_class_ids"] = std::vector<int>{1, 5, 14, 18};
+    params["model_cfg_file"] =
+        std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/demo/model_color_key.yaml";
+    std::ofstream(path) << cam;
+
+    static int counter = 0;
+    node_ = std::make_shared<rclcpp::Node>("image_callback_test_" + std::to_string(counter++));
+    camera_ = std::make_shared<CameraDetectionNode>(node_, path);
+    camera_->InitializeParams(path);
+    camera_->InitializePublishers(path);
+    camera_->InitializeSubscribers(path);
+    camera_->InitializeAiModel(path);
+    camera_->initializeClassHeightConf();
+    camera_->initializeAiConf();
+    camera_->initializeClassSizeRange();
+    // Without a camera_info topic the intrinsics are the scene camera's.
+    const auto& c = scene_.scene.camera;
+    camera_->camera_params_ = {static_cast<float>(c.fx),
+                               static_cast<float>(c.fy),
+                               static_cast<float>(c.cx),
+                               static_cast<float>(c.cy),
+                               static_cast<std::uint32_t>(c.width),
+                               static_cast<std::uint32_t>(c.height)};
+    frame_ = moorwick_test::RenderScene(scene_.scene, scene_.render);
+    log_->Clear();
+  }
+
+  void TearDown() override {
+    camera_.reset();
+    node_.reset();
+    prefix_.reset();
+  }
+
+  ImageMsg::ConstSharedPtr Rgb() const {
+    std_msgs::msg::Header header;
+    header.frame_id = scene_.camera_frame_id;
+    return cv_bridge::CvImage(header, "rgb8", frame_.rgb).toImageMsg();
+  }
+  ImageMsg::ConstSharedPtr Depth(const cv::Mat& depth) const {
+    std_msgs::msg::Header header;
+    header.frame_id = scene_.camera_frame_id;
+    return cv_bridge::CvImage(header, "16UC1", depth).toImageMsg();
+  }
+
+  std::shared_ptr<test::CaptureSink> log_;
+  std::unique_ptr<test::TempPrefix> prefix_;
+  moorwick_test::SceneFile scene_;
+  moorwick_test::RenderedFrame frame_;
+  rclcpp::Node::SharedPtr node_;
+  std::shared_ptr<CameraDetectionNode> camera_;
+};
+
+TEST_F(ImageCallbackTest, ReachablePiecesBecomeRecordsNearTheirTruth) {
+  ASSERT_TRUE(camera_->is_start_detect_);
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  EXPECT_TRUE(camera_->is_detect_done_);
+  EXPECT_FALSE(camera_->is_start_detect_);
+
+  const std::vector<TrashInfo> records = camera_->CopyTrashInfos();
+  std::size_t reachable = 0;
+  for (const auto& truth : frame_.truth) {
+    SCOPED_TRACE(truth.name);
+    const TrashInfo* found = nullptr;
+    for (const auto& r : records) {
+      if (r.class_id == truth.class_index) {
+        found = &r;
+      }
+    }
+    if (truth.name.find("out of reach") != std::string::npos) {
+      EXPECT_EQ(found, nullptr);
+      continue;
+    }
+    ++reachable;
+    ASSERT_NE(found, nullptr);
+    const Eigen::Vector3d grab(found->arm_pose.px, found->arm_pose.py, found->arm_pose.pz);
+    const auto error = moorwick_test::CompareGrab(truth, grab);
+    EXPECT_TRUE(error.ok) << grab.transpose() << " vs " << truth.center.transpose();
+    EXPECT_EQ(found->main_axis_type, truth.main_axis_type);
+    // Without the aim mode the map pose is the identity at the origin.
+    EXPECT_EQ(found->map_pose.px, 0.0);
+    EXPECT_EQ(found->map_pose.qw, 1.0);
+  }
+  EXPECT_EQ(records.size(), reachable);
+  EXPECT_GE(reachable, 3U);
+  EXPECT_EQ(log_->Count("cam_1: ImageCallback cost"), 1U);
+}
+
+TEST_F(ImageCallbackTest, IdleCameraIgnoresFrames) {
+  camera_->is_start_detect_ = false;
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  EXPECT_FALSE(camera_->is_detect_done_);
+  EXPECT_TRUE(log_->Lines().empty());
+}
+
+TEST_F(ImageCallbackTest, DepthOfAnotherSizeEndsTheFrameAtOnce) {
+  cv::Mat small;
+  cv::resize(frame_.depth, small, cv::Size(frame_.depth.cols / 2, frame_.depth.rows / 2), 0, 0,
+             cv::INTER_NEAREST);
+  camera_->ImageCallback(Rgb(), Depth(small));
+  EXPECT_TRUE(camera_->is_detect_done_);
+  EXPECT_TRUE(camera_->CopyTrashInfos().empty());
+  EXPECT_EQ(log_->Count("does not match the colour image"), 1U);
+}
+
+TEST_F(ImageCallbackTest, FailingModelEndsTheFrameWithAnEmptyList) {
+  camera_->FinishDetect({TrashInfo{}});  // a previous frame's record
+  camera_->ArmDetect();
+  camera_->model_ = std::make_shared<ThrowingModel>();
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  EXPECT_TRUE(camera_->is_detect_done_);
+  EXPECT_TRUE(camera_->CopyTrashInfos().empty());
+  EXPECT_EQ(log_->Count("model->detect failed: backend lost its device"), 1U);
+}
+
+TEST_F(ImageCallbackTest, FrameWithoutLitterGivesAnEmptyListAndTheDoneFlag) {
+  cv::Mat floor_only(frame_.rgb.size(), frame_.rgb.type(), cv::Scalar(128, 128, 128));
+  std_msgs::msg::Header header;
+  camera_->ImageCallback(cv_bridge::CvImage(header, "rgb8", floor_only).toImageMsg(),
+                         Depth(frame_.depth));
+  EXPECT_TRUE(camera_->is_detect_done_);
+  EXPECT_TRUE(camera_->CopyTrashInfos().empty());
+  EXPECT_EQ(log_->Count("cam_1: failed to detect trash"), 1U);
+}
+
+TEST_F(ImageCallbackTest, AimModeWithoutMapTransformEndsTheFrameWithTheDoneFlag) {
+  camera_->is_grab_aim_trash = true;
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  EXPECT_TRUE(camera_->is_detect_done_);
+  EXPECT_FALSE(camera_->is_start_detect_);
+  // The first piece's map lookup fails: nothing stored before it.
+  EXPECT_TRUE(camera_->CopyTrashInfos().empty());
+  EXPECT_EQ(log_->Count("Transform from arm_base_link to map failed:"), 1U);
+  EXPECT_EQ(log_->Count("ImageCallback cost"), 0U);
+}
+
+TEST(DrawDetections, BoxesLabelsAndBlend) {
+  cv::Mat input(60, 80, CV_8UC3, cv::Scalar(11, 20, 30));
+  ai_moor::model::SegObject obj;
+  obj.rect = cv::Rect_<float>(10.4F, 12.6F, 30.0F, 20.0F);
+  obj.label = 4;  // bottle
+  obj.prob = 0.875F;
+  obj.mask = cv::Mat::zeros(60, 80, CV_8UC1);
+  obj.mask(cv::Rect(50, 40, 10, 10)).setTo(1);
+  ai_moor::model::SegObject unknown = obj;
+  unknown.label = 200;  // outside the palettes: skipped, not a crash
+  cv::Mat output;
+  DrawDetections(input, output, {obj, unknown}, {"paper", "mask", "thread", "obstacle", "bottle"});
+  ASSERT_EQ(output.size(), input.size());
+  // Outside boxes and masks: 0.5 * v + 0.8 * v + 1.
+  EXPECT_EQ(output.at<cv::Vec3b>(2, 2), cv::Vec3b(15, 27, 40));
+  // Inside the mask: 0.5 * v + 0.8 * mask colour of class 4 (207, 210, 49) + 1.
+  EXPECT_EQ(output.at<cv::Vec3b>(45, 55), cv::Vec3b(172, 179, 55));
+  // A box corner: 0.5 * box colour of class 4 (119, 172, 48) + 0.8 * v + 1.
+  EXPECT_EQ(output.at<cv::Vec3b>(32, 10), cv::Vec3b(69, 103, 49));
+  // The label background (0, 0, 255) starts one row below the truncated box
+  // top; its bottom row lies below the text's baseline.
+  int baseline = 0;
+  const cv::Size text =
+      cv::getTextSize("bottle 87.5%", cv::FONT_HERSHEY_SIMPLEX, 0.4, 1, &baseline);
+  const int bottom = 12 + 1 + text.height + baseline - 1;
+  EXPECT_EQ(
+      output.at<cv::Vec3b>(bottom, 11),
+      cv::Vec3b(cv::saturate_cast<uchar>(0.8 * 11 + 1), cv::saturate_cast<uchar>(0.8 * 20 + 1),
+                cv::saturate_cast<uchar>(0.5 * 255 + 0.8 * 30 + 1)));
+}
+
+}  // namespace
+}  // namespace moorwick

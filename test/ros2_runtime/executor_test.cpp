@@ -1,0 +1,446 @@
+// Nodes, callback groups and executors inside one process (DDS domain 11).
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ament_index_cpp/get_package_share_directory.hpp"
+#include "moorwick_protocol/srv/arm_trash_pose.hpp"
+#include "rclcpp/rclcpp.hpp"
+#include "rmw_dds_common/msg/participant_entities_info.hpp"
+#include "ros2_runtime/dds_bridge.hpp"
+#include "std_msgs/msg/header.hpp"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class RuntimeTest : public ::testing::Test {
+protected:
+  void SetUp() override { rclcpp::init(0, nullptr); }
+  void TearDown() override { rclcpp::shutdown(); }
+};
+
+bool eventually(const std::function<bool()>& cond, std::chrono::seconds limit = 30s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (cond()) {
+      return true;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  return cond();
+}
+
+// Counts how many callbacks of a set run at the same time.
+struct OverlapProbe {
+  std::atomic<int> running{0};
+  std::atomic<int> max_running{0};
+  std::atomic<int> calls{0};
+  void run() {
+    const int now = ++running;
+    int seen = max_running.load();
+    while (now > seen && !max_running.compare_exchange_weak(seen, now)) {
+    }
+    std::this_thread::sleep_for(15ms);
+    --running;
+    ++calls;
+  }
+};
+
+TEST_F(RuntimeTest, NodeNamesAndNamespaces) {
+  auto node = std::make_shared<rclcpp::Node>("cam1", "robot");
+  EXPECT_STREQ(node->get_name(), "cam1");
+  EXPECT_STREQ(node->get_namespace(), "/robot");
+  EXPECT_STREQ(node->get_fully_qualified_name(), "/robot/cam1");
+  EXPECT_EQ(node->resolve_topic_name("grab"), "/robot/grab");
+  EXPECT_THROW(rclcpp::Node("bad-name"), rclcpp::exceptions::InvalidNodeNameError);
+  EXPECT_THROW(rclcpp::Node("n", "/bad/"), rclcpp::exceptions::InvalidNamespaceError);
+  EXPECT_THROW(node->create_publisher<std_msgs::msg::Header>("a//b", 1),
+               rclcpp::exceptions::InvalidTopicNameError);
+}
+
+TEST_F(RuntimeTest, CallbacksRunOnTheSpinningThreadOnly) {
+  auto node = rclcpp::Node::make_shared("same_thread");
+  std::atomic<int> got{0};
+  std::thread::id cb_thread;
+  auto sub = node->create_subscription<std_msgs::msg::Header>(
+      "/thread_check", 10, [&](std_msgs::msg::Header::ConstSharedPtr h) {
+        cb_thread = std::this_thread::get_id();
+        EXPECT_EQ(h->frame_id, "f");
+        ++got;
+      });
+  auto pub = node->create_publisher<std_msgs::msg::Header>("/thread_check", 10);
+  ASSERT_TRUE(eventually([&] { return pub->get_subscription_count() > 0; }));
+  std_msgs::msg::Header h;
+  h.frame_id = "f";
+  pub->publish(h);
+  // Without spinning the callback never runs, even though DDS has the sample.
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(got.load(), 0);
+  rclcpp::executors::SingleThreadedExecutor exec;
+  exec.add_node(node);
+  const auto end = std::chrono::steady_clock::now() + 30s;
+  while (got.load() == 0 && std::chrono::steady_clock::now() < end) {
+    exec.spin_once(100ms);
+  }
+  EXPECT_EQ(got.load(), 1);
+  EXPECT_EQ(cb_thread, std::this_thread::get_id());
+}
+
+struct GroupCase {
+  const char* name;
+  bool use_default_group;
+  rclcpp::CallbackGroupType type;
+  bool may_overlap;
+};
+
+class CallbackGroupTest : public RuntimeTest, public ::testing::WithParamInterface<GroupCase> {};
+
+TEST_P(CallbackGroupTest, ExclusiveGroupsNeverOverlap) {
+  const auto& c = GetParam();
+  auto node = rclcpp::Node::make_shared("groups");
+  rclcpp::CallbackGroup::SharedPtr group;
+  if (!c.use_default_group) {
+    group = node->create_callback_group(c.type);
+  }
+  OverlapProbe probe;
+  std::vector<rclcpp::TimerBase::SharedPtr> timers;
+  for (int i = 0; i < 3; ++i) {
+    timers.push_back(node->create_wall_timer(
+        5ms, [&] { probe.run(); }, group));
+  }
+  rclcpp::executors::MultiThreadedExecutor exec(rclcpp::ExecutorOptions(), 4);
+  exec.add_node(node);
+  std::thread t([&] { exec.spin(); });
+  // Enough calls for a reentrant group to overlap on any machine.
+  const bool enough = eventually(
+      [&] { return probe.calls.load() >= 30 && (!c.may_overlap || probe.max_running.load() > 1); });
+  exec.cancel();
+  t.join();
+  ASSERT_TRUE(enough) << c.name << ": calls " << probe.calls.load();
+  if (c.may_overlap) {
+    EXPECT_GT(probe.max_running.load(), 1) << c.name;
+  } else {
+    EXPECT_EQ(probe.max_running.load(), 1) << c.name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Groups, CallbackGroupTest,
+    ::testing::Values(
+        GroupCase{"default", true, rclcpp::CallbackGroupType::MutuallyExclusive, false},
+        GroupCase{"exclusive", false, rclcpp::CallbackGroupType::MutuallyExclusive, false},
+        GroupCase{"reentrant", false, rclcpp::CallbackGroupType::Reentrant, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RuntimeTest, GroupsNotAddedWithTheNodeNeedTheirOwnExecutor) {
+  auto node = rclcpp::Node::make_shared("manual_group");
+  auto own = node->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive, false);
+  std::atomic<int> in_default{0};
+  std::atomic<int> in_own{0};
+  auto t1 = node->create_wall_timer(5ms, [&] { ++in_default; });
+  auto t2 = node->create_wall_timer(
+      5ms, [&] { ++in_own; }, own);
+
+  rclcpp::executors::SingleThreadedExecutor main_exec;
+  main_exec.add_node(node);
+  rclcpp::executors::SingleThreadedExecutor side_exec;
+  std::thread main_thread([&] { main_exec.spin(); });
+  ASSERT_TRUE(eventually([&] { return in_default.load() >= 5; }));
+  EXPECT_EQ(in_own.load(), 0);
+
+  side_exec.add_callback_group(own, node);
+  std::thread side_thread([&] { side_exec.spin(); });
+  EXPECT_TRUE(eventually([&] { return in_own.load() >= 5; }));
+  // A group belongs to one executor at a time.
+  rclcpp::executors::SingleThreadedExecutor third;
+  EXPECT_THROW(third.add_callback_group(own, node), std::runtime_error);
+  EXPECT_THROW(third.add_node(node), std::runtime_error);
+  main_exec.cancel();
+  side_exec.cancel();
+  main_thread.join();
+  side_thread.join();
+}
+
+TEST_F(RuntimeTest, ShutdownEndsSpinAndEveryWait) {
+  auto node = rclcpp::Node::make_shared("shutdown_waits");
+  auto timer = node->create_wall_timer(10ms, [] {});
+  auto client = node->create_client<moorwick_protocol::srv::ArmTrashPose>("/nobody_serves");
+  rclcpp::executors::MultiThreadedExecutor exec(rclcpp::ExecutorOptions(), 3);
+  exec.add_node(node);
+
+  auto spin_done = std::async(std::launch::async, [&] { exec.spin(); });
+  auto service_wait = std::async(std::launch::async,
+                                 [&] { return client->wait_for_service(std::chrono::hours(1)); });
+  auto message_wait = std::async(std::launch::async, [&] {
+    std_msgs::msg::Header h;
+    return rclcpp::wait_for_message(h, node, "/never_published", std::chrono::hours(1));
+  });
+  auto sleeper =
+      std::async(std::launch::async, [] { return rclcpp::sleep_for(std::chrono::hours(1)); });
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(spin_done.wait_for(0s), std::future_status::timeout);
+  rclcpp::shutdown();
+  ASSERT_EQ(spin_done.wait_for(30s), std::future_status::ready);
+  ASSERT_EQ(service_wait.wait_for(30s), std::future_status::ready);
+  EXPECT_FALSE(service_wait.get());
+  ASSERT_EQ(message_wait.wait_for(30s), std::future_status::ready);
+  EXPECT_FALSE(message_wait.get());
+  ASSERT_EQ(sleeper.wait_for(30s), std::future_status::ready);
+  EXPECT_FALSE(sleeper.get());
+  EXPECT_FALSE(rclcpp::ok());
+}
+
+TEST_F(RuntimeTest, CancelEndsSpinAndSpinningTwiceIsRefused) {
+  auto node = rclcpp::Node::make_shared("cancel");
+  rclcpp::executors::MultiThreadedExecutor exec(rclcpp::ExecutorOptions(), 2, true, 50ms);
+  EXPECT_EQ(exec.get_number_of_threads(), 2u);
+  exec.add_node(node);
+  auto spin_done = std::async(std::launch::async, [&] { exec.spin(); });
+  ASSERT_TRUE(eventually([&] { return exec.is_spinning(); }));
+  EXPECT_THROW(exec.spin_some(), std::runtime_error);
+  exec.cancel();
+  ASSERT_EQ(spin_done.wait_for(30s), std::future_status::ready);
+  EXPECT_TRUE(rclcpp::ok());
+}
+
+TEST_F(RuntimeTest, FutureWaitsTimeOutOrSucceed) {
+  auto node = rclcpp::Node::make_shared("futures");
+  std::promise<int> never;
+  auto f = never.get_future().share();
+  EXPECT_EQ(rclcpp::spin_until_future_complete(node, f, 100ms), rclcpp::FutureReturnCode::TIMEOUT);
+
+  std::promise<int> later;
+  auto g = later.get_future().share();
+  auto timer = node->create_wall_timer(20ms, [&] {
+    static bool once = false;
+    if (!once) {
+      once = true;
+      later.set_value(5);
+    }
+  });
+  EXPECT_EQ(rclcpp::spin_until_future_complete(node, g, 30s), rclcpp::FutureReturnCode::SUCCESS);
+  EXPECT_EQ(g.get(), 5);
+}
+
+TEST_F(RuntimeTest, ServiceInTheSameProcessAnswersWithHeaderAndCallback) {
+  using Srv = moorwick_protocol::srv::ArmTrashPose;
+  auto server_node = rclcpp::Node::make_shared("srv_node");
+  auto client_node = rclcpp::Node::make_shared("cli_node");
+  std::atomic<int64_t> seen_seq{-1};
+  auto srv = server_node->create_service<Srv>(
+      "detect", [&](const std::shared_ptr<rmw_request_id_t> header,
+                    const std::shared_ptr<Srv::Request> req, std::shared_ptr<Srv::Response> res) {
+        seen_seq = header->sequence_number;
+        res->error_code = req->cmd + 1;
+      });
+  rclcpp::executors::SingleThreadedExecutor server_exec;
+  server_exec.add_node(server_node);
+  std::thread server_thread([&] { server_exec.spin(); });
+
+  auto client = client_node->create_client<Srv>("/detect");
+  ASSERT_TRUE(client->wait_for_service(30s));
+  auto req = std::make_shared<Srv::Request>();
+  req->cmd = 41;
+  std::atomic<int> callback_code{0};
+  auto fut = client->async_send_request(
+      req, [&](rclcpp::Client<Srv>::SharedFuture f) { callback_code = f.get()->error_code; });
+  EXPECT_EQ(rclcpp::spin_until_future_complete(client_node, fut, 30s),
+            rclcpp::FutureReturnCode::SUCCESS);
+  EXPECT_EQ(fut.get()->error_code, 42);
+  EXPECT_EQ(callback_code.load(), 42);
+  EXPECT_EQ(seen_seq.load(), fut.request_id);
+  server_exec.cancel();
+  server_thread.join();
+}
+
+TEST_F(RuntimeTest, MalformedSamplesAreDroppedAndLaterOnesStillArrive) {
+  auto node = rclcpp::Node::make_shared("bad_input");
+  std::atomic<int> good{0};
+  auto sub = node->create_subscription<std_msgs::msg::Header>("/mixed", 10,
+                                                              [&](const std_msgs::msg::Header& h) {
+                                                                EXPECT_EQ(h.frame_id, "fine");
+                                                                ++good;
+                                                              });
+  // A writer of the right type name that sends a string length past the end.
+  static const ros2_runtime::TypeSupport garbage{
+      "std_msgs::msg::dds_::Header_", [](const void*) -> size_t { return 12; },
+      [](const void*, unsigned char* out) {
+        const unsigned char b[12] = {0, 1, 0, 0, 1, 0, 0, 0, 0xff, 0xff, 0xff, 0x7f};
+        std::copy(b, b + 12, out);
+      }};
+  ros2_runtime::DdsWriter bad(rclcpp::contexts::get_global_default_context()->participant(),
+                              "rt/mixed", garbage, rclcpp::QoS(10).get_rmw_qos_profile());
+  auto pub = node->create_publisher<std_msgs::msg::Header>("/mixed", 10);
+  ASSERT_TRUE(
+      eventually([&] { return bad.matched_count() > 0 && pub->get_subscription_count() > 0; }));
+  int dummy = 0;
+  ASSERT_TRUE(bad.write(&dummy));
+  std_msgs::msg::Header h;
+  h.frame_id = "fine";
+  pub->publish(h);
+  rclcpp::executors::SingleThreadedExecutor exec;
+  exec.add_node(node);
+  const auto end = std::chrono::steady_clock::now() + 30s;
+  while (good.load() == 0 && std::chrono::steady_clock::now() < end) {
+    exec.spin_once(100ms);
+  }
+  exec.spin_some();
+  EXPECT_EQ(good.load(), 1);
+}
+
+TEST_F(RuntimeTest, DiscoveryInfoListsNodesAndTheirEndpoints) {
+  using Info = rmw_dds_common::msg::ParticipantEntitiesInfo;
+  using Srv = moorwick_protocol::srv::ArmTrashPose;
+  auto ctx = rclcpp::contexts::get_global_default_context();
+  rmw_qos_profile_t qos = rclcpp::QoS(1).transient_local().get_rmw_qos_profile();
+  ros2_runtime::DdsReader reader(ctx->participant(), "ros_discovery_info",
+                                 ros2_runtime::message_type_support<Info>(), qos, "", [] {});
+  auto node = std::make_shared<rclcpp::Node>("graph_node", "/g");
+  auto pub = node->create_publisher<std_msgs::msg::Header>("out", 1);
+  auto sub = node->create_subscription<std_msgs::msg::Header>(
+      "in", 1, [](std_msgs::msg::Header::ConstSharedPtr) {});
+  auto srv = node->create_service<Srv>(
+      "svc", [](const std::shared_ptr<Srv::Request>, std::shared_ptr<Srv::Response>) {});
+  const auto participant_gid = ros2_runtime::entity_gid(ctx->participant());
+  const auto pub_gid = pub->gid();
+
+  // The latest entry of our participant, as a tool would see it.
+  auto latest = [&](Info& out) {
+    bool any = false;
+    ros2_runtime::ReceivedSample s;
+    while (reader.take(s)) {
+      Info info;
+      if (ros2_runtime::cdr::deserialize(s.data(), s.size(), info) &&
+          info.gid.data == participant_gid) {
+        out = info;
+        any = true;
+      }
+    }
+    return any;
+  };
+  auto contains = [](const std::vector<rmw_dds_common::msg::Gid>& v, const ros2_runtime::Gid& g) {
+    return std::any_of(v.begin(), v.end(), [&](const auto& x) { return x.data == g; });
+  };
+  auto node_entry = [](const Info& info) -> const rmw_dds_common::msg::NodeEntitiesInfo* {
+    for (const auto& n : info.node_entities_info_seq) {
+      if (n.node_name == "graph_node" && n.node_namespace == "/g") {
+        return &n;
+      }
+    }
+    return nullptr;
+  };
+
+  Info info;
+  ASSERT_TRUE(eventually([&] {
+    latest(info);
+    const auto* n = node_entry(info);
+    return n != nullptr && contains(n->writer_gid_seq, srv->reply_gid());
+  }));
+  const auto* n = node_entry(info);
+  EXPECT_TRUE(contains(n->writer_gid_seq, pub_gid));
+  EXPECT_TRUE(contains(n->reader_gid_seq, sub->gid()));
+  EXPECT_TRUE(contains(n->reader_gid_seq, srv->request_gid()));
+  EXPECT_FALSE(contains(n->reader_gid_seq, pub_gid));
+
+  pub.reset();
+  ASSERT_TRUE(eventually([&] {
+    latest(info);
+    const auto* m = node_entry(info);
+    return m != nullptr && !contains(m->writer_gid_seq, pub_gid);
+  }));
+  sub.reset();
+  srv.reset();
+  node.reset();
+  ASSERT_TRUE(eventually([&] {
+    latest(info);
+    return node_entry(info) == nullptr;
+  }));
+}
+
+TEST(TimeTest, ConversionsAndArithmetic) {
+  const rclcpp::Time t(5, 250000000u, RCL_ROS_TIME);
+  builtin_interfaces::msg::Time msg = t;
+  EXPECT_EQ(msg.sec, 5);
+  EXPECT_EQ(msg.nanosec, 250000000u);
+  EXPECT_EQ(rclcpp::Time(msg).nanoseconds(), 5250000000LL);
+  EXPECT_DOUBLE_EQ(t.seconds(), 5.25);
+  const rclcpp::Duration d = rclcpp::Duration::from_seconds(-1.5);
+  builtin_interfaces::msg::Duration dm = d;
+  EXPECT_EQ(dm.sec, -2);
+  EXPECT_EQ(dm.nanosec, 500000000u);
+  EXPECT_EQ(rclcpp::Duration(dm), d);
+  EXPECT_EQ((t + d).nanoseconds(), 3750000000LL);
+  EXPECT_EQ((t - rclcpp::Time(1, 0, RCL_ROS_TIME)).nanoseconds(), 4250000000LL);
+  EXPECT_THROW((void)(t < rclcpp::Time(1, 0, RCL_STEADY_TIME)), std::runtime_error);
+  EXPECT_EQ(rclcpp::Duration(std::chrono::milliseconds(20)).to_chrono<std::chrono::microseconds>(),
+            std::chrono::microseconds(20000));
+  // The node clock is system time under the ROS clock type.
+  rclcpp::Clock ros_clock(RCL_ROS_TIME);
+  const int64_t sys = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  EXPECT_LT(std::llabs(ros_clock.now().nanoseconds() - sys), 5000000000LL);
+  EXPECT_EQ(ros_clock.now().get_clock_type(), RCL_ROS_TIME);
+}
+
+class AmentIndexTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/ament_index_testXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    make_prefix(root_ + "/a", {"pkg_a"});
+    make_prefix(root_ + "/b", {"pkg_a", "pkg_b"});
+    const char* old = std::getenv("AMENT_PREFIX_PATH");
+    had_old_ = old != nullptr;
+    old_ = old ? old : "";
+  }
+  void TearDown() override {
+    if (had_old_) {
+      setenv("AMENT_PREFIX_PATH", old_.c_str(), 1);
+    } else {
+      unsetenv("AMENT_PREFIX_PATH");
+    }
+    std::system(("rm -rf '" + root_ + "'").c_str());
+  }
+  static void make_prefix(const std::string& prefix, const std::vector<std::string>& pkgs) {
+    std::system(("mkdir -p '" + prefix + "/share/ament_index/resource_index/packages'").c_str());
+    for (const auto& p : pkgs) {
+      std::ofstream(prefix + "/share/ament_index/resource_index/packages/" + p).put('\n');
+    }
+  }
+  std::string root_;
+  std::string old_;
+  bool had_old_{false};
+};
+
+TEST_F(AmentIndexTest, FirstPrefixListingThePackageWins) {
+  setenv("AMENT_PREFIX_PATH", (root_ + "/missing:" + root_ + "/a:" + root_ + "/b/").c_str(), 1);
+  EXPECT_EQ(ament_index_cpp::get_package_share_directory("pkg_a"), root_ + "/a/share/pkg_a");
+  EXPECT_EQ(ament_index_cpp::get_package_share_directory("pkg_b"), root_ + "/b/share/pkg_b");
+  try {
+    ament_index_cpp::get_package_share_directory("pkg_c");
+    ADD_FAILURE() << "pkg_c was found";
+  } catch (const ament_index_cpp::PackageNotFoundError& e) {
+    EXPECT_EQ(e.package_name, "pkg_c");
+  }
+  EXPECT_THROW(ament_index_cpp::get_package_share_directory("../a"),
+               ament_index_cpp::PackageNotFoundError);
+  unsetenv("AMENT_PREFIX_PATH");
+  EXPECT_THROW(ament_index_cpp::get_package_share_directory("pkg_a"),
+               ament_index_cpp::PackageNotFoundError);
+}
+
+}  // namespace

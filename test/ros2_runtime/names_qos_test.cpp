@@ -1,0 +1,248 @@
+// Name rules and the QoS profiles with their DDS mapping.
+#include <dds/dds.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "rclcpp/detail/names.hpp"
+#include "rclcpp/exceptions.hpp"
+#include "rclcpp/qos.hpp"
+#include "ros2_runtime/dds_bridge.hpp"
+
+namespace {
+
+using rclcpp::detail::resolve_name;
+
+struct ResolveCase {
+  const char* name;
+  const char* ns;
+  const char* node;
+  const char* expected;  // nullptr: must throw
+};
+
+class ResolveTest : public ::testing::TestWithParam<ResolveCase> {};
+
+TEST_P(ResolveTest, ResolvesOrRejects) {
+  const auto& c = GetParam();
+  if (c.expected != nullptr) {
+    EXPECT_EQ(resolve_name(c.name, c.node, c.ns, false), c.expected);
+    EXPECT_EQ(resolve_name(c.name, c.node, c.ns, true), c.expected);
+  } else {
+    EXPECT_THROW(resolve_name(c.name, c.node, c.ns, false),
+                 rclcpp::exceptions::InvalidTopicNameError);
+    EXPECT_THROW(resolve_name(c.name, c.node, c.ns, true),
+                 rclcpp::exceptions::InvalidServiceNameError);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ResolveTest,
+    ::testing::Values(ResolveCase{"chatter", "/", "talker", "/chatter"},
+                      ResolveCase{"chatter", "/robot", "talker", "/robot/chatter"},
+                      ResolveCase{"cam/image_raw", "/a/b", "n", "/a/b/cam/image_raw"},
+                      ResolveCase{"/tf_static", "/robot", "n", "/tf_static"},
+                      ResolveCase{"~/out", "/robot", "node", "/robot/node/out"},
+                      ResolveCase{"~/out", "/", "node", "/node/out"},
+                      ResolveCase{"~", "/robot", "node", "/robot/node"},
+                      ResolveCase{"{node}/state", "/robot", "arm", "/robot/arm/state"},
+                      ResolveCase{"moorwick_arm_trash_detect/grab_trash_cloud", "/", "cam1",
+                                  "/moorwick_arm_trash_detect/grab_trash_cloud"},
+                      ResolveCase{"", "/", "n", nullptr}, ResolveCase{"a//b", "/", "n", nullptr},
+                      ResolveCase{"a/", "/", "n", nullptr}, ResolveCase{"/", "/", "n", nullptr},
+                      ResolveCase{"1abc", "/", "n", nullptr},
+                      ResolveCase{"a/2b", "/", "n", nullptr},
+                      ResolveCase{"with space", "/", "n", nullptr},
+                      ResolveCase{"dash-ed", "/", "n", nullptr},
+                      ResolveCase{"~x", "/", "n", nullptr}, ResolveCase{"a/~", "/", "n", nullptr},
+                      ResolveCase{"{unknown}/x", "/", "n", nullptr}));
+
+TEST(NodeNames, ValidAndInvalid) {
+  for (const char* ok : {"cam_1", "moorwick_arm_trash_detect_node", "_x", "A"}) {
+    EXPECT_NO_THROW(rclcpp::detail::validate_node_name(ok)) << ok;
+  }
+  for (const char* bad : {"", "1cam", "cam-1", "cam/x", "~", "a b"}) {
+    EXPECT_THROW(rclcpp::detail::validate_node_name(bad), rclcpp::exceptions::InvalidNodeNameError)
+        << bad;
+  }
+}
+
+TEST(Namespaces, NormalisedOrRejected) {
+  EXPECT_EQ(rclcpp::detail::normalize_namespace(""), "/");
+  EXPECT_EQ(rclcpp::detail::normalize_namespace("/"), "/");
+  EXPECT_EQ(rclcpp::detail::normalize_namespace("robot"), "/robot");
+  EXPECT_EQ(rclcpp::detail::normalize_namespace("/a/b_2"), "/a/b_2");
+  for (const char* bad : {"/a/", "/a//b", "/1a", "/a-b", "a b"}) {
+    EXPECT_THROW(rclcpp::detail::normalize_namespace(bad),
+                 rclcpp::exceptions::InvalidNamespaceError)
+        << bad;
+  }
+}
+
+struct ProfileCase {
+  const char* name;
+  rclcpp::QoS qos;
+  rclcpp::HistoryPolicy history;
+  size_t depth;
+  rclcpp::ReliabilityPolicy reliability;
+  rclcpp::DurabilityPolicy durability;
+};
+
+TEST(QosProfiles, MatchTheStockRosProfiles) {
+  using H = rclcpp::HistoryPolicy;
+  using R = rclcpp::ReliabilityPolicy;
+  using D = rclcpp::DurabilityPolicy;
+  const ProfileCase cases[] = {
+      {"QoS(10)", rclcpp::QoS(10), H::KeepLast, 10, R::Reliable, D::Volatile},
+      {"SensorDataQoS", rclcpp::SensorDataQoS(), H::KeepLast, 5, R::BestEffort, D::Volatile},
+      {"ServicesQoS", rclcpp::ServicesQoS(), H::KeepLast, 10, R::Reliable, D::Volatile},
+      {"ParametersQoS", rclcpp::ParametersQoS(), H::KeepLast, 1000, R::Reliable, D::Volatile},
+      {"SystemDefaultsQoS", rclcpp::SystemDefaultsQoS(), H::SystemDefault, 0, R::SystemDefault,
+       D::SystemDefault},
+      {"static broadcaster", rclcpp::QoS(1).transient_local(), H::KeepLast, 1, R::Reliable,
+       D::TransientLocal},
+      {"chained",
+       rclcpp::QoS(rclcpp::KeepAll()).best_effort().transient_local().durability_volatile(),
+       H::KeepAll, 0, R::BestEffort, D::Volatile},
+      {"keep_last after keep_all", rclcpp::QoS(rclcpp::KeepAll()).keep_last(3), H::KeepLast, 3,
+       R::Reliable, D::Volatile},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.qos.history(), c.history) << c.name;
+    EXPECT_EQ(c.qos.depth(), c.depth) << c.name;
+    EXPECT_EQ(c.qos.reliability(), c.reliability) << c.name;
+    EXPECT_EQ(c.qos.durability(), c.durability) << c.name;
+  }
+}
+
+struct DdsQos {
+  explicit DdsQos(const rclcpp::QoS& q, const std::string& ud = "")
+      : p(ros2_runtime::make_dds_qos(q.get_rmw_qos_profile(), ud)) {}
+  ~DdsQos() { dds_delete_qos(p); }
+  dds_qos_t* p;
+};
+
+struct MappingCase {
+  const char* name;
+  rclcpp::QoS qos;
+  dds_history_kind_t history;
+  int32_t depth;
+  dds_reliability_kind_t reliability;
+  dds_durability_kind_t durability;
+};
+
+TEST(QosMapping, EveryPolicyIsSetExplicitly) {
+  const MappingCase cases[] = {
+      {"default", rclcpp::QoS(10), DDS_HISTORY_KEEP_LAST, 10, DDS_RELIABILITY_RELIABLE,
+       DDS_DURABILITY_VOLATILE},
+      {"sensor", rclcpp::SensorDataQoS(), DDS_HISTORY_KEEP_LAST, 5, DDS_RELIABILITY_BEST_EFFORT,
+       DDS_DURABILITY_VOLATILE},
+      {"depth 0", rclcpp::QoS(0), DDS_HISTORY_KEEP_LAST, 1, DDS_RELIABILITY_RELIABLE,
+       DDS_DURABILITY_VOLATILE},
+      {"system default", rclcpp::SystemDefaultsQoS(), DDS_HISTORY_KEEP_LAST, 1,
+       DDS_RELIABILITY_RELIABLE, DDS_DURABILITY_VOLATILE},
+      {"keep all", rclcpp::QoS(rclcpp::KeepAll()), DDS_HISTORY_KEEP_ALL, DDS_LENGTH_UNLIMITED,
+       DDS_RELIABILITY_RELIABLE, DDS_DURABILITY_VOLATILE},
+      {"latched", rclcpp::QoS(1).transient_local(), DDS_HISTORY_KEEP_LAST, 1,
+       DDS_RELIABILITY_RELIABLE, DDS_DURABILITY_TRANSIENT_LOCAL},
+  };
+  for (const auto& c : cases) {
+    DdsQos q(c.qos);
+    dds_history_kind_t hk;
+    int32_t depth = -7;
+    ASSERT_TRUE(dds_qget_history(q.p, &hk, &depth)) << c.name;
+    EXPECT_EQ(hk, c.history) << c.name;
+    EXPECT_EQ(depth, c.depth) << c.name;
+    dds_reliability_kind_t rk;
+    dds_duration_t blocking = 0;
+    ASSERT_TRUE(dds_qget_reliability(q.p, &rk, &blocking)) << c.name;
+    EXPECT_EQ(rk, c.reliability) << c.name;
+    if (rk == DDS_RELIABILITY_RELIABLE) {
+      EXPECT_EQ(blocking, DDS_INFINITY) << c.name;
+    }
+    dds_durability_kind_t dk;
+    ASSERT_TRUE(dds_qget_durability(q.p, &dk)) << c.name;
+    EXPECT_EQ(dk, c.durability) << c.name;
+    dds_duration_t cleanup;
+    dds_history_kind_t shk;
+    int32_t sdepth, s1, s2, s3;
+    const bool has_service =
+        dds_qget_durability_service(q.p, &cleanup, &shk, &sdepth, &s1, &s2, &s3);
+    EXPECT_EQ(has_service, c.durability == DDS_DURABILITY_TRANSIENT_LOCAL) << c.name;
+    if (has_service) {
+      EXPECT_EQ(shk, c.history) << c.name;
+      EXPECT_EQ(sdepth, c.depth) << c.name;
+    }
+    dds_duration_t d = 0;
+    ASSERT_TRUE(dds_qget_deadline(q.p, &d));
+    EXPECT_EQ(d, DDS_INFINITY) << c.name;
+    ASSERT_TRUE(dds_qget_lifespan(q.p, &d));
+    EXPECT_EQ(d, DDS_INFINITY) << c.name;
+    dds_liveliness_kind_t lk;
+    ASSERT_TRUE(dds_qget_liveliness(q.p, &lk, &d));
+    EXPECT_EQ(lk, DDS_LIVELINESS_AUTOMATIC) << c.name;
+    bool autodispose = true;
+    ASSERT_TRUE(dds_qget_writer_data_lifecycle(q.p, &autodispose));
+    EXPECT_FALSE(autodispose) << c.name;
+    uint32_t n = 0;
+    dds_data_representation_id_t* reps = nullptr;
+    ASSERT_TRUE(dds_qget_data_representation(q.p, &n, &reps));
+    ASSERT_EQ(n, 1u) << c.name;
+    EXPECT_EQ(reps[0], DDS_DATA_REPRESENTATION_XCDR1) << c.name;
+    dds_free(reps);
+  }
+}
+
+TEST(QosMapping, DeadlineLifespanAndUserData) {
+  DdsQos q(rclcpp::QoS(1)
+               .deadline(rclcpp::Duration(0, 250000000))
+               .lifespan(rclcpp::Duration::from_seconds(2.0)),
+           "clientid=abc;");
+  dds_duration_t d = 0;
+  ASSERT_TRUE(dds_qget_deadline(q.p, &d));
+  EXPECT_EQ(d, DDS_MSECS(250));
+  ASSERT_TRUE(dds_qget_lifespan(q.p, &d));
+  EXPECT_EQ(d, DDS_SECS(2));
+  void* ud = nullptr;
+  size_t sz = 0;
+  ASSERT_TRUE(dds_qget_userdata(q.p, &ud, &sz));
+  EXPECT_EQ(std::string(static_cast<char*>(ud), sz), "clientid=abc;");
+  dds_free(ud);
+}
+
+TEST(TopicNames, FollowRmwCycloneddsPrefixes) {
+  EXPECT_EQ(ros2_runtime::topic_to_dds("/camera/image_raw"), "rt/camera/image_raw");
+  EXPECT_EQ(ros2_runtime::service_request_to_dds("/foo/bar"), "rq/foo/barRequest");
+  EXPECT_EQ(ros2_runtime::service_reply_to_dds("/foo/bar"), "rr/foo/barReply");
+  EXPECT_EQ(ros2_runtime::user_data_value("serviceid=12ab;enclave=/;", "enclave"), "/");
+  EXPECT_EQ(ros2_runtime::user_data_value("serviceid=12ab;", "serviceid"), "12ab");
+  EXPECT_EQ(ros2_runtime::user_data_value("xclientid=1;", "clientid"), "");
+}
+
+}  // namespace
+
+#include "sensor_msgs/image_encodings.hpp"
+
+namespace {
+
+TEST(ImageEncodings, ChannelsAndDepths) {
+  namespace enc = sensor_msgs::image_encodings;
+  struct Case {
+    const char* e;
+    int channels;
+    int depth;
+  };
+  for (const Case& c :
+       {Case{enc::RGB8, 3, 8}, Case{enc::BGRA8, 4, 8}, Case{enc::MONO16, 1, 16},
+        Case{enc::TYPE_16UC1, 1, 16}, Case{enc::TYPE_32FC3, 3, 32}, Case{enc::TYPE_8UC4, 4, 8},
+        Case{enc::BAYER_GRBG16, 1, 16}, Case{enc::YUV422, 2, 8}}) {
+    EXPECT_EQ(enc::numChannels(c.e), c.channels) << c.e;
+    EXPECT_EQ(enc::bitDepth(c.e), c.depth) << c.e;
+  }
+  EXPECT_TRUE(enc::isColor(enc::BGR8));
+  EXPECT_FALSE(enc::isColor(enc::TYPE_8UC3));
+  EXPECT_TRUE(enc::hasAlpha(enc::RGBA16));
+  EXPECT_THROW(enc::numChannels("jpeg"), std::runtime_error);
+  EXPECT_THROW(enc::bitDepth("UC3"), std::runtime_error);
+}
+
+}  // namespace

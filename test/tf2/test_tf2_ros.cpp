@@ -1,0 +1,139 @@
+// tf2_ros over the runtime: waiting lookups, and a listener fed by broadcasters in the
+// same process (static late joiner, moving frames).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <thread>
+
+#include "rclcpp/rclcpp.hpp"
+#include "tf2/exceptions.h"
+#include "tf2_ros/buffer.h"
+#include "tf2_ros/static_transform_broadcaster.h"
+#include "tf2_ros/transform_broadcaster.h"
+#include "tf2_ros/transform_listener.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+geometry_msgs::msg::TransformStamped Link(const std::string& parent, const std::string& child,
+                                          std::int32_t sec, double x, double y, double z) {
+  geometry_msgs::msg::TransformStamped m;
+  m.header.stamp.sec = sec;
+  m.header.frame_id = parent;
+  m.child_frame_id = child;
+  m.transform.translation.x = x;
+  m.transform.translation.y = y;
+  m.transform.translation.z = z;
+  return m;
+}
+
+class Tf2RosTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { rclcpp::init(0, nullptr); }
+  static void TearDownTestSuite() { rclcpp::shutdown(); }
+};
+
+TEST_F(Tf2RosTest, LookupWaitsForATransformThatArrivesDuringTheWait) {
+  auto clock = std::make_shared<rclcpp::Clock>();
+  tf2_ros::Buffer buffer(clock, tf2::durationFromSec(10.0));
+  buffer.setUsingDedicatedThread(true);
+  ASSERT_TRUE(buffer.setTransform(Link("map", "base", 1, 0, 0, 0), "test"));
+  // At 2 s the buffer can only extrapolate; the 3 s sample comes 200 ms into the wait.
+  ASSERT_FALSE(buffer.canTransform("map", "base", tf2::timeFromSec(2.0)));
+  std::thread feeder([&] {
+    std::this_thread::sleep_for(200ms);
+    buffer.setTransform(Link("map", "base", 3, 4, 0, 0), "test");
+  });
+  const auto t =
+      buffer.lookupTransform("map", "base", tf2::timeFromSec(2.0), tf2::durationFromSec(10.0));
+  feeder.join();
+  EXPECT_NEAR(t.transform.translation.x, 2.0, 1e-9);  // halfway between 0 and 4
+  EXPECT_EQ(t.header.stamp.sec, 2);
+
+  // The same through the rclcpp overloads, for a frame that appears later.
+  std::thread late([&] {
+    std::this_thread::sleep_for(200ms);
+    buffer.setTransform(Link("base", "camera", 0, 0, 0, 1), "test", true);
+  });
+  EXPECT_TRUE(buffer.canTransform("map", "camera", rclcpp::Time(0, 0, RCL_ROS_TIME),
+                                  rclcpp::Duration::from_seconds(10.0)));
+  late.join();
+}
+
+TEST_F(Tf2RosTest, LookupGivesUpAfterTheTimeout) {
+  tf2_ros::Buffer buffer(std::make_shared<rclcpp::Clock>());
+  buffer.setUsingDedicatedThread(true);
+  ASSERT_TRUE(buffer.setTransform(Link("map", "base", 1, 0, 0, 0), "test"));
+  std::string error;
+  EXPECT_FALSE(
+      buffer.canTransform("map", "nowhere", tf2::TimePointZero, tf2::durationFromSec(0.3), &error));
+  EXPECT_NE(error.find("\"nowhere\""), std::string::npos) << error;
+  // After the wait the lookup's own exception says what is missing.
+  EXPECT_THROW(
+      buffer.lookupTransform("map", "nowhere", tf2::TimePointZero, tf2::durationFromSec(0.3)),
+      tf2::LookupException);
+  EXPECT_THROW(buffer.lookupTransform("map", "base", rclcpp::Time(5, 0, RCL_ROS_TIME),
+                                      rclcpp::Duration::from_seconds(0.3)),
+               tf2::ExtrapolationException);
+}
+
+TEST_F(Tf2RosTest, WaitingWithoutADedicatedThreadIsRefused) {
+  tf2_ros::Buffer buffer(std::make_shared<rclcpp::Clock>());
+  ASSERT_TRUE(buffer.setTransform(Link("map", "base", 1, 1, 0, 0), "test"));
+  std::string error;
+  EXPECT_FALSE(
+      buffer.canTransform("map", "base", tf2::TimePointZero, tf2::durationFromSec(5.0), &error));
+  EXPECT_NE(error.find("setUsingDedicatedThread"), std::string::npos) << error;
+  // A transform that is there is still answered.
+  EXPECT_NEAR(buffer.lookupTransform("map", "base", tf2::TimePointZero, tf2::durationFromSec(5.0))
+                  .transform.translation.x,
+              1.0, 1e-9);
+}
+
+TEST_F(Tf2RosTest, ListenerSeesEveryStaticFrameSentBeforeItJoined) {
+  auto node = std::make_shared<rclcpp::Node>("tf2_static_sender");
+  tf2_ros::StaticTransformBroadcaster broadcaster(node);
+  broadcaster.sendTransform(Link("arm_base_link", "camera", 0, 0.1, 0, 0.5));
+  broadcaster.sendTransform(Link("arm_base_link", "cam_0_trash_pose_1", 0, 1, 0, 0));
+  // Re-sending a child replaces it rather than adding a second entry.
+  broadcaster.sendTransform(Link("arm_base_link", "cam_0_trash_pose_1", 0, 2, 0, 0));
+
+  tf2_ros::Buffer buffer(node->get_clock());
+  tf2_ros::TransformListener listener(buffer);
+  EXPECT_TRUE(buffer.isUsingDedicatedThread());
+  const auto camera = buffer.lookupTransform("arm_base_link", "camera", tf2::TimePointZero,
+                                             tf2::durationFromSec(10.0));
+  EXPECT_NEAR(camera.transform.translation.z, 0.5, 1e-12);
+  const auto pose = buffer.lookupTransform("arm_base_link", "cam_0_trash_pose_1",
+                                           tf2::TimePointZero, tf2::durationFromSec(10.0));
+  EXPECT_NEAR(pose.transform.translation.x, 2.0, 1e-12);
+  // Static links answer at any time.
+  EXPECT_TRUE(buffer.canTransform("camera", "cam_0_trash_pose_1", tf2::timeFromSec(1234.5)));
+}
+
+TEST_F(Tf2RosTest, ListenerFollowsMovingFramesOnTf) {
+  auto node = std::make_shared<rclcpp::Node>("tf2_dynamic_sender");
+  tf2_ros::TransformBroadcaster broadcaster(node);
+  tf2_ros::Buffer buffer(node->get_clock());
+  tf2_ros::TransformListener listener(buffer, node, true);
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    for (std::int32_t s = 1; !stop; ++s) {
+      broadcaster.sendTransform(Link("odom", "base_link", s, static_cast<double>(s), 0, 0));
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  // Stamp 1 s carries x = 1, and so on: the latest common time and the value agree.
+  const auto t =
+      buffer.lookupTransform("odom", "base_link", tf2::TimePointZero, tf2::durationFromSec(10.0));
+  stop = true;
+  sender.join();
+  EXPECT_GT(t.header.stamp.sec, 0);
+  EXPECT_NEAR(t.transform.translation.x, static_cast<double>(t.header.stamp.sec), 1e-12);
+}
+
+}  // namespace
