@@ -6,12 +6,12 @@
 #   scripts/demo.sh            (after: cmake --install build --prefix install)
 #
 # Environment: MOORWICK_INSTALL_PREFIX (default ./install), MOORWICK_DEMO_OUT
-# (default ./demo_output), MOORWICK_DEMO_DOMAIN (ROS_DOMAIN_ID, default 87).
+# (default ./build/demo_output), MOORWICK_DEMO_DOMAIN (ROS_DOMAIN_ID, default 87).
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PREFIX=$(realpath -m "${MOORWICK_INSTALL_PREFIX:-$ROOT/install}")
-OUT=$(realpath -m "${MOORWICK_DEMO_OUT:-$ROOT/demo_output}")
+OUT=$(realpath -m "${MOORWICK_DEMO_OUT:-$ROOT/build/demo_output}")
 PKG=moorwick_arm_trash_detect
 BIN=$PREFIX/lib/$PKG
 NODE=$BIN/moorwick_arm_trash_detect_node

@@ -205,10 +205,16 @@ int main(int argc, char** argv) {
           const auto t = moorwick_test::ComputePieceTruth(scene->scene, c.truth_index);
           std::cout << fmt::format(
               "  truth     [{}] {}: grab point ({:+.4f}, {:+.4f}, {:+.4f}), main axis type {}\n"
-              "  error     {:.1f} mm horizontally, {:+.1f} mm vertically ({:.1f} mm in 3-D); "
-              "class {}, axis type {} -> {}\n",
+              "  error     {:.1f} mm horizontally, {:+.1f} mm vertically ({:.1f} mm in 3-D), "
+              "orientation {:.1f} deg; class {}, axis type {} -> {}\n",
               t.piece_index, t.name, t.center.x(), t.center.y(), t.center.z(), t.main_axis_type,
               c.error.horizontal_mm, c.error.vertical_mm, c.error.total_mm,
+              moorwick_sim::GrabOrientationErrorDeg(
+                  Eigen::Quaterniond(response->trash_info.arm_pose.orientation.w,
+                                     response->trash_info.arm_pose.orientation.x,
+                                     response->trash_info.arm_pose.orientation.y,
+                                     response->trash_info.arm_pose.orientation.z),
+                  t.grab_orientation),
               response->trash_info.class_id == t.class_index ? "right" : "WRONG",
               response->trash_info.main_axis_type == t.main_axis_type ? "right" : "different",
               c.error.ok && response->trash_info.class_id == t.class_index ? "WITHIN 10 mm"

@@ -190,18 +190,22 @@ bool SaveRgbImage(const sensor_msgs::msg::Image::ConstSharedPtr& image, const st
   return true;
 }
 
+double GrabOrientationErrorDeg(const Eigen::Quaterniond& answer, const Eigen::Quaterniond& truth) {
+  const Eigen::Quaterniond a = answer.normalized();
+  const Eigen::Quaterniond flipped =
+      truth.normalized() * Eigen::Quaterniond(Eigen::AngleAxisd(kPi, Eigen::Vector3d::UnitZ()));
+  const double best = std::max(std::abs(a.dot(truth.normalized())), std::abs(a.dot(flipped)));
+  return 2.0 * std::acos(std::min(1.0, best)) * 180.0 / kPi;
+}
+
 std::string FormatTrashInfo(const moorwick_protocol::msg::TrashInfo& info) {
   const auto& a = info.arm_pose;
   const auto& m = info.map_pose;
   const auto& o = info.obb_pose;
-  // Yaw of the gripper's closing direction for grabs from above, as a quick check.
-  const Eigen::Quaterniond q(a.orientation.w, a.orientation.x, a.orientation.y, a.orientation.z);
-  const Eigen::Vector3d tool_x = q * Eigen::Vector3d::UnitX();
-  const double yaw_deg = std::atan2(tool_x.y(), tool_x.x()) * 180.0 / kPi;
   return fmt::format(
       "  class {} ({}), main axis type {} ({})\n"
       "  arm pose  position ({:+.4f}, {:+.4f}, {:+.4f})  orientation (x {:+.4f}, y {:+.4f}, z "
-      "{:+.4f}, w {:+.4f})  tool x yaw {:+.1f} deg\n"
+      "{:+.4f}, w {:+.4f})\n"
       "  map pose  position ({:+.4f}, {:+.4f}, {:+.4f})  orientation (x {:+.4f}, y {:+.4f}, z "
       "{:+.4f}, w {:+.4f})\n"
       "  box       size {:.3f} x {:.3f} x {:.3f} m, centre ({:+.4f}, {:+.4f}, {:+.4f}) from the "
@@ -209,9 +213,9 @@ std::string FormatTrashInfo(const moorwick_protocol::msg::TrashInfo& info) {
       static_cast<int>(info.class_id), ClassNameOf(info.class_id),
       static_cast<int>(info.main_axis_type), AxisTypeName(info.main_axis_type), a.position.x,
       a.position.y, a.position.z, a.orientation.x, a.orientation.y, a.orientation.z,
-      a.orientation.w, yaw_deg, m.position.x, m.position.y, m.position.z, m.orientation.x,
-      m.orientation.y, m.orientation.z, m.orientation.w, info.obb_size[0], info.obb_size[1],
-      info.obb_size[2], o.position.x, o.position.y, o.position.z);
+      a.orientation.w, m.position.x, m.position.y, m.position.z, m.orientation.x, m.orientation.y,
+      m.orientation.z, m.orientation.w, info.obb_size[0], info.obb_size[1], info.obb_size[2],
+      o.position.x, o.position.y, o.position.z);
 }
 
 }  // namespace moorwick_sim

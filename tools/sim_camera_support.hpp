@@ -53,6 +53,11 @@ Comparison CompareWithScene(const moorwick_test::SceneFile& scene,
 bool SaveRgbImage(const sensor_msgs::msg::Image::ConstSharedPtr& image, const std::string& path,
                   std::string& problem);
 
+// Angle in degrees between an answered and a true gripper orientation. A
+// two-finger gripper turned half about its approach axis (tool z) grabs the
+// same way, so the smaller of the two angles counts.
+double GrabOrientationErrorDeg(const Eigen::Quaterniond& answer, const Eigen::Quaterniond& truth);
+
 // Readable block of one service answer.
 std::string FormatTrashInfo(const moorwick_protocol::msg::TrashInfo& info);
 

@@ -142,6 +142,22 @@ TEST(DetectClientOutput, SavesAnRgbImageAsBgrFileAndRefusesOthers) {
   EXPECT_FALSE(SaveRgbImage(empty, path, problem));
 }
 
+TEST(DetectClientOutput, OrientationErrorIgnoresTheGrippersHalfTurnSymmetry) {
+  const Eigen::Quaterniond down(0.0, 0.0, 1.0, 0.0);  // half turn about y
+  auto about_z = [](double deg) {
+    return Eigen::Quaterniond(Eigen::AngleAxisd(deg * M_PI / 180.0, Eigen::Vector3d::UnitZ()));
+  };
+  EXPECT_NEAR(GrabOrientationErrorDeg(down, down), 0.0, 1e-6);
+  EXPECT_NEAR(GrabOrientationErrorDeg(down * about_z(10.0), down), 10.0, 1e-6);
+  EXPECT_NEAR(GrabOrientationErrorDeg(down * about_z(180.0), down), 0.0, 1e-6);
+  EXPECT_NEAR(GrabOrientationErrorDeg(down * about_z(170.0), down), 10.0, 1e-6);
+  // q and -q are one rotation.
+  EXPECT_NEAR(GrabOrientationErrorDeg(Eigen::Quaterniond(-down.coeffs()), down), 0.0, 1e-6);
+  // A horizontal grab against one from above: a quarter turn.
+  const Eigen::Quaterniond side(Eigen::AngleAxisd(M_PI / 2.0, Eigen::Vector3d::UnitY()));
+  EXPECT_NEAR(GrabOrientationErrorDeg(down * side, down), 90.0, 1e-6);
+}
+
 TEST(SimCameraTruth, PrintsEveryPieceWithItsMapPosition) {
   const auto scene = moorwick_test::LoadSceneFile(MOORWICK_SOURCE_DIR "/config/demo/scene.yaml");
   const auto frame = moorwick_test::RenderScene(scene.scene, scene.render);

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include "e2e_support.hpp"
 #include "moorwick_protocol/msg/grab_trash_cloud.hpp"
@@ -12,6 +13,9 @@
 #include "moorwick_test/scene_file.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/image.hpp"
+#include "sensor_msgs/msg/point_cloud2.hpp"
+#include "tf2_msgs/msg/tf_message.hpp"
+#include "visualization_msgs/msg/marker_array.hpp"
 
 namespace moorwick_e2e {
 namespace {
@@ -266,6 +270,84 @@ TEST_F(NodeEndToEnd, RealTimeCameraPublishesGrabTrashCloudEveryFrame) {
       EXPECT_GT(t.obb_size[0], 0.05);
     }
   }
+}
+
+// With real-time estimation every frame publishes the inspection output: the
+// merged clouds, one OBB marker and two arrows per record, and one static
+// transform per record named after the camera.
+TEST_F(NodeEndToEnd, InspectionOutputOnTheCameraTopics) {
+  cam1_ = SetKey(cam1_, "is_realtime_estimate", "true");
+  WriteConfig();
+  std::mutex m;
+  std::vector<sensor_msgs::msg::PointCloud2> clouds, init_clouds;
+  std::vector<visualization_msgs::msg::MarkerArray> obbs, poses;
+  std::set<std::string> static_children;
+  auto c1 = node_->create_subscription<sensor_msgs::msg::PointCloud2>(
+      "/moorwick_arm_trash_detect/cam1_trashes_cloud", rclcpp::QoS(1),
+      [&](sensor_msgs::msg::PointCloud2::SharedPtr msg) {
+        std::lock_guard<std::mutex> l(m);
+        clouds.push_back(*msg);
+      });
+  auto c2 = node_->create_subscription<sensor_msgs::msg::PointCloud2>(
+      "/moorwick_arm_trash_detect/cam1_trashes_init_cloud", rclcpp::QoS(1),
+      [&](sensor_msgs::msg::PointCloud2::SharedPtr msg) {
+        std::lock_guard<std::mutex> l(m);
+        init_clouds.push_back(*msg);
+      });
+  auto c3 = node_->create_subscription<visualization_msgs::msg::MarkerArray>(
+      "/moorwick_arm_trash_detect/cam1_trash_obb_markers", rclcpp::QoS(1),
+      [&](visualization_msgs::msg::MarkerArray::SharedPtr msg) {
+        std::lock_guard<std::mutex> l(m);
+        obbs.push_back(*msg);
+      });
+  auto c4 = node_->create_subscription<visualization_msgs::msg::MarkerArray>(
+      "/moorwick_arm_trash_detect/cam1_trash_pose", rclcpp::QoS(1),
+      [&](visualization_msgs::msg::MarkerArray::SharedPtr msg) {
+        std::lock_guard<std::mutex> l(m);
+        poses.push_back(*msg);
+      });
+  auto c5 = node_->create_subscription<tf2_msgs::msg::TFMessage>(
+      "/tf_static", rclcpp::QoS(100).transient_local(),
+      [&](tf2_msgs::msg::TFMessage::SharedPtr msg) {
+        std::lock_guard<std::mutex> l(m);
+        for (const auto& t : msg->transforms)
+          static_children.insert(t.child_frame_id);
+      });
+  StartSim((config_ / "scene.yaml").string(), "cam1");
+  StartNode();
+  const auto answer = Call(MapOf(1));
+  ASSERT_TRUE(answer.has_value()) << NodeLog();
+  EXPECT_EQ(answer->error_code, kNone) << NodeLog();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::lock_guard<std::mutex> l(m);
+        return !clouds.empty() && !init_clouds.empty() && !obbs.empty() && !poses.empty() &&
+               static_children.count("cam_1_trash_pose_3") == 1;
+      },
+      std::chrono::seconds(30)))
+      << NodeLog();
+  std::lock_guard<std::mutex> l(m);
+  EXPECT_EQ(clouds.back().header.frame_id, "arm_base_link");
+  EXPECT_GT(clouds.back().width * clouds.back().height, 150U);
+  EXPECT_EQ(init_clouds.back().header.frame_id, "arm_base_link");
+  // The three reachable pieces give three records.
+  const auto& obb = obbs.back();
+  ASSERT_EQ(obb.markers.size(), 3U);
+  for (std::size_t j = 0; j < 3; ++j) {
+    EXPECT_EQ(obb.markers[j].ns, "cam_1_trash_obb");
+    EXPECT_EQ(obb.markers[j].id, static_cast<int>(j));
+    EXPECT_EQ(obb.markers[j].type, 1);
+    EXPECT_GT(obb.markers[j].scale.x, 0.05);
+  }
+  ASSERT_EQ(poses.back().markers.size(), 6U);
+  std::multiset<std::string> namespaces;
+  for (const auto& marker : poses.back().markers)
+    namespaces.insert(marker.ns);
+  EXPECT_EQ(namespaces.count("trash_pose_x"), 3U);
+  EXPECT_EQ(namespaces.count("trash_pose_z"), 3U);
+  EXPECT_EQ(static_children.count("cam_1_trash_pose_1"), 1U);
+  EXPECT_EQ(static_children.count("cam_1_trash_pose_4"), 0U);
+  EXPECT_EQ(static_children.count("camera_color_optical_frame"), 1U);  // sim_camera's mounting
 }
 
 TEST_F(NodeEndToEnd, DebugModeWritesTheCaptureFiles) {

@@ -176,5 +176,56 @@ TEST_F(DemoScenePipeline, ReachablePiecesAreGrabbedWithinTenMillimetresOfTheirCe
   EXPECT_EQ(unreachable, 1);
 }
 
+// A transparent upright cup: the renderer drops most of its depth, and the
+// node's cut-out rule (null ratio and upright box) must call it transparent,
+// while the same cup opaque is not.
+TEST(TransparentPiece, CutOutCallsItTransparentOnlyWhenDepthIsMissing) {
+  SceneFile scene = LoadSceneFile(kSource + "/config/demo/scene.yaml");
+  ScenePiece cup;
+  cup.name = "cup";
+  cup.class_index = 21;  // drinking_cup
+  cup.shape = Shape::Cylinder(0.06, 0.15, {-0.42, 0.0, 0.0}, {0.0, 0.0, 1.0})
+                  .RestingOn(scene.scene.floor_z);
+  cup.color = {{230, 120, 20}};
+  const PinholeCamera& cam = scene.scene.camera;
+  const moorwick::CameraParams intrinsics{static_cast<float>(cam.fx),
+                                          static_cast<float>(cam.fy),
+                                          static_cast<float>(cam.cx),
+                                          static_cast<float>(cam.cy),
+                                          static_cast<std::uint32_t>(cam.width),
+                                          static_cast<std::uint32_t>(cam.height)};
+  for (const bool transparent : {true, false}) {
+    SCOPED_TRACE(transparent ? "transparent" : "opaque");
+    cup.transparent = transparent;
+    scene.scene.pieces = {cup};
+    const RenderedFrame frame = RenderScene(scene.scene, scene.render);
+    ai_moor::model::SegObject obj;
+    obj.label = cup.class_index;
+    obj.prob = 1.0F;
+    obj.rect = cv::Rect_<float>(frame.truth[0].bbox);
+    obj.mask = frame.masks[0] * 255;
+    moorwick::DepthImageView depth;
+    depth.data = frame.depth.ptr<std::uint8_t>(0);
+    depth.size_bytes = frame.depth.total() * frame.depth.elemSize();
+    depth.width = static_cast<std::uint32_t>(frame.depth.cols);
+    depth.height = static_cast<std::uint32_t>(frame.depth.rows);
+    depth.step = static_cast<std::uint32_t>(frame.depth.step);
+    depth.encoding = "16UC1";
+    auto cloud = std::make_shared<moorwick::GrabPoseEstimate::Cloud>();
+    bool is_transparent = !transparent;
+    ASSERT_EQ(
+        moorwick::GetTrashCloud(depth, intrinsics, {1, 0.3F, 1.2F}, obj, cloud, is_transparent),
+        moorwick::TrashCloudStatus::kOk);
+    EXPECT_EQ(is_transparent, transparent);
+    // Every point the cut-out keeps lies on the cup, transparent or not.
+    const Eigen::Isometry3f base_from_camera = cam.base_from_camera.cast<float>();
+    ASSERT_GT(cloud->size(), 50U);
+    for (const auto& p : cloud->points) {
+      const Eigen::Vector3d q = (base_from_camera * p.getVector3fMap()).cast<double>();
+      ASSERT_TRUE(cup.shape.Contains(q, 0.004)) << q.transpose();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace moorwick_test
