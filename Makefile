@@ -47,7 +47,8 @@ demo: install
 test: test-main $(if $(SANITIZE),,test-asan test-tsan)
 
 test-main: build
-	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+	@cd $(BUILD_DIR) && TSAN_OPTIONS="suppressions=$(CURDIR)/test/tsan.supp $${TSAN_OPTIONS:-}" \
+	  ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 test-asan: deps
 	@cmake -S . -B build-asan -DMOORWICK_SANITIZER=asan >/dev/null
@@ -57,7 +58,7 @@ test-asan: deps
 test-tsan: deps
 	@cmake -S . -B build-tsan -DMOORWICK_SANITIZER=tsan >/dev/null
 	@cmake --build build-tsan -j $(JOBS) --target $(TSAN_TESTS)
-	@cd build-tsan && ctest --output-on-failure -j $(JOBS) -R '$(call tests_regex,$(TSAN_TESTS))'
+	@cd build-tsan && TSAN_OPTIONS="suppressions=$(CURDIR)/test/tsan.supp $${TSAN_OPTIONS:-}" ctest --output-on-failure -j $(JOBS) -R '$(call tests_regex,$(TSAN_TESTS))'
 
 bench: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target run_benchmarks
