@@ -586,8 +586,12 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
 
     int flag_estimate = 0;
     if (is_transparent && is_enable_transparent) {
+      // The transparent estimate conditions the cloud in place; a fallback
+      // starts again from the unconditioned points.
+      const Cloud::Ptr unconditioned = std::make_shared<Cloud>(*transformed);
       flag_estimate = estimate.GetTransparentGrabPose(transformed);
       if (transparent_tcp_z_max_ < estimate.grab_tcp_.z()) {
+        transformed = unconditioned;
         flag_estimate = estimate.GetInitialGrabPose(transformed);
       }
     } else {

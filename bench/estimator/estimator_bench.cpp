@@ -93,8 +93,7 @@ void BM_GetInitialGrabPose(benchmark::State& state) {
 BENCHMARK(BM_GetInitialGrabPose)
     ->ArgNames({"points", "piece"})
     ->ArgsProduct({{2000, 10000, 50000}, {0, 1}})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

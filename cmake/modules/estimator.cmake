@@ -9,3 +9,9 @@ target_link_libraries(moorwick_estimator
   PUBLIC moorwick_logging Eigen3::Eigen yaml-cpp ${PCL_COMMON_LIBRARIES}
   PRIVATE ${PCL_FILTERS_LIBRARIES} ${PCL_FEATURES_LIBRARIES} ${PCL_SEARCH_LIBRARIES}
           ${PCL_KDTREE_LIBRARIES} opencv_core opencv_imgproc Boost::filesystem)
+# Debian's PCL libraries are built without ASan, so Eigen there trusts glibc's
+# malloc alignment; under ASan Eigen would switch to its own aligned allocator in
+# our code and free PCL's cloud buffers wrongly. Keep both sides on malloc.
+if(MOORWICK_SANITIZER STREQUAL "asan")
+  target_compile_definitions(moorwick_estimator PUBLIC EIGEN_MALLOC_ALREADY_ALIGNED=1)
+endif()

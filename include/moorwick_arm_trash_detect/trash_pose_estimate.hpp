@@ -33,7 +33,8 @@ public:
   std::string key_;
 };
 
-// Durations of the stages of the last estimate, milliseconds; for profiling only.
+// CPU time (calling thread) of the stages of the last estimate, milliseconds;
+// for profiling only.
 struct EstimateStageTimings {
   double voxel_grid_ms{0.0};
   double pass_through_ms{0.0};
@@ -188,7 +189,7 @@ public:
   Eigen::Matrix<float, 4, 2> rect_points_{Eigen::Matrix<float, 4, 2>::Zero()};
   Eigen::Vector2f rect_main_direction_{Eigen::Vector2f::Zero()};
 
-  // Stage durations of the last PclProcessFunc and shape analysis.
+  // Stage CPU times of the last PclProcessFunc and shape analysis.
   EstimateStageTimings stage_timings_;
 
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW

@@ -43,6 +43,8 @@ YOLOv8Seg::YOLOv8Seg(const std::string& model_cfg_file) {
   }
 }
 
+YOLOv8Seg::YOLOv8Seg() = default;
+
 YOLOv8Seg::~YOLOv8Seg() = default;
 
 int YOLOv8Seg::detect(const cv::Mat& image, std::vector<SegObject>& objects) {

@@ -60,6 +60,7 @@ private:
   std::filesystem::path root_;
 };
 
+#ifdef MOORWICK_NODE_EXE
 class NodeProcess {
 public:
   NodeProcess(const std::filesystem::path& prefix, int domain_id,
@@ -159,6 +160,8 @@ private:
   int status_{0};
   std::filesystem::path output_;
 };
+
+#endif  // MOORWICK_NODE_EXE
 
 }  // namespace test
 }  // namespace moorwick

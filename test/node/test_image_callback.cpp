@@ -7,12 +7,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <cv_bridge/cv_bridge.h>
+#include <opencv2/imgproc.hpp>
 #include <rclcpp/rclcpp.hpp>
 
 #include "log_capture.hpp"
@@ -27,8 +30,11 @@ namespace {
 using ImageMsg = sensor_msgs::msg::Image;
 
 // A model whose detection fails, as a broken backend would.
+// (Built through the public constructor: the protected default one needs the
+// library's private backend type to be complete.)
 class ThrowingModel : public ai_moor::model::YOLOv8Seg {
 public:
+  explicit ThrowingModel(const std::string& cfg) : YOLOv8Seg(cfg) {}
   int detect(const cv::Mat&, std::vector<ai_moor::model::SegObject>&) override {
     throw std::runtime_error("backend lost its device");
   }
@@ -170,7 +176,8 @@ TEST_F(ImageCallbackTest, DepthOfAnotherSizeEndsTheFrameAtOnce) {
 TEST_F(ImageCallbackTest, FailingModelEndsTheFrameWithAnEmptyList) {
   camera_->FinishDetect({TrashInfo{}});  // a previous frame's record
   camera_->ArmDetect();
-  camera_->model_ = std::make_shared<ThrowingModel>();
+  camera_->model_ = std::make_shared<ThrowingModel>(std::string(MOORWICK_SOURCE_CONFIG_DIR) +
+                                                    "/demo/model_color_key.yaml");
   camera_->ImageCallback(Rgb(), Depth(frame_.depth));
   EXPECT_TRUE(camera_->is_detect_done_);
   EXPECT_TRUE(camera_->CopyTrashInfos().empty());
@@ -196,6 +203,48 @@ TEST_F(ImageCallbackTest, AimModeWithoutMapTransformEndsTheFrameWithTheDoneFlag)
   EXPECT_TRUE(camera_->CopyTrashInfos().empty());
   EXPECT_EQ(log_->Count("Transform from arm_base_link to map failed:"), 1U);
   EXPECT_EQ(log_->Count("ImageCallback cost"), 0U);
+}
+
+TEST_F(ImageCallbackTest, RealTimeFramePublishesOneGrabTrashCloud) {
+  std::promise<moorwick_protocol::msg::GrabTrashCloud> received;
+  auto future = received.get_future();
+  bool got = false;
+  auto sub = node_->create_subscription<moorwick_protocol::msg::GrabTrashCloud>(
+      "/moorwick_arm_trash_detect/grab_trash_cloud", rclcpp::QoS(1).reliable(),
+      [&](moorwick_protocol::msg::GrabTrashCloud::ConstSharedPtr msg) {
+        if (!got) {
+          got = true;
+          received.set_value(*msg);
+        }
+      });
+  rclcpp::executors::SingleThreadedExecutor executor;
+  executor.add_node(node_);
+  std::thread spinner([&] { executor.spin(); });
+  // Let the in-process subscription match the publisher first.
+  for (int i = 0; i < 200 && camera_->grab_trash_cloud_pub_->get_subscription_count() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  camera_->is_start_detect_ = false;
+  camera_->ImageDetectCallback(Rgb(), Depth(frame_.depth));
+  const bool ready = future.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  executor.cancel();
+  spinner.join();
+  ASSERT_TRUE(ready);
+  const auto msg = future.get();
+  EXPECT_EQ(msg.cam_id, 1);
+  EXPECT_EQ(msg.cam_frame_id, scene_.camera_frame_id);
+  // Every litter piece on the floor is measured, reachable or not.
+  ASSERT_EQ(msg.trashes.size(), frame_.truth.size());
+  for (const auto& piece : msg.trashes) {
+    SCOPED_TRACE(static_cast<int>(piece.class_id));
+    EXPECT_EQ(piece.cloud.header.frame_id, "arm_base_link");
+    EXPECT_GT(piece.cloud.width * piece.cloud.height, 0U);
+    EXPECT_GT(piece.obb_size[0], 0.0);
+    EXPECT_GE(piece.obb_size[0], piece.obb_size[1]);
+  }
+  // This callback takes no part in the detect hand-shake.
+  EXPECT_FALSE(camera_->is_detect_done_);
+  EXPECT_FALSE(camera_->is_start_detect_);
 }
 
 TEST(DrawDetections, BoxesLabelsAndBlend) {

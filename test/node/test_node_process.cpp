@@ -303,14 +303,13 @@ TEST(NodeProcessTest, MissingTransformIsReportedAndTheNodeServes) {
 
 TEST(NodeProcessTest, EmptyCameraListStillServes) {
   test::TempPrefix prefix("node_process_no_cameras");
-  prefix.WriteConfig("trash_pose_detect_config.yaml",
-                     std::string("moorwick_arm_trash_detect:\n"
-                                 "  max_grab_radius: 1.0\n"
-                                 "  aim_grab_radius: 0.05\n"
-                                 "  detect_timeout_ms: 300\n"
-                                 "  trash_detect_node_array: []\n"
-                                 "  detect_service: ") +
-                         kServiceName + "\n");
+  prefix.WriteConfig("trash_pose_detect_config.yaml", std::string("moorwick_arm_trash_detect:\n"
+                                                                  "  max_grab_radius: 1.0\n"
+                                                                  "  aim_grab_radius: 0.05\n"
+                                                                  "  detect_timeout_ms: 300\n"
+                                                                  "  trash_detect_node_array: []\n"
+                                                                  "  detect_service: ") +
+                                                          kServiceName + "\n");
   Driver driver(/*publish_transform=*/false);
   test::NodeProcess node(prefix.root(), kDomainId);
   ASSERT_TRUE(node.WaitForOutput("DetectionNode executor thread start!", 60s)) << node.Output();

@@ -16,6 +16,8 @@
 
 #include "geometry_msgs/msg/transform_stamped.hpp"
 #include "humble_types.h"
+#include "moorwick_protocol.h"
+#include "moorwick_protocol/srv/arm_trash_pose.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/camera_info.hpp"
 #include "sensor_msgs/msg/image.hpp"
@@ -567,6 +569,126 @@ TEST_F(InteropTest, MarkerArray) {
       &visualization_msgs_msg_dds__MarkerArray__desc, "/interop/markers_in", sample_markers());
   ours_to_raw<visualization_msgs::msg::MarkerArray, visualization_msgs_msg_dds__MarkerArray_>(
       &visualization_msgs_msg_dds__MarkerArray__desc, "/interop/markers_out", sample_markers());
+}
+
+// ---------------------------------------------------------------- services
+
+using ArmTrashPose = moorwick_protocol::srv::ArmTrashPose;
+
+// A foreign service endpoint pair as rmw_cyclonedds creates it.
+struct RawEndpoints {
+  RawEndpoints(dds_entity_t pp, const std::string& service, bool as_client, const char* user_data) {
+    dds_qos_t* q = dds_create_qos();
+    dds_qset_reliability(q, DDS_RELIABILITY_RELIABLE, DDS_INFINITY);
+    dds_qset_history(q, DDS_HISTORY_KEEP_LAST, 10);
+    const dds_data_representation_id_t xcdr1 = DDS_DATA_REPRESENTATION_XCDR1;
+    dds_qset_data_representation(q, 1, &xcdr1);
+    dds_qset_userdata(q, user_data, std::strlen(user_data));
+    req_topic = dds_create_topic(pp, &moorwick_protocol_srv_dds__ArmTrashPose_Request__desc,
+                                 ("rq" + service + "Request").c_str(), nullptr, nullptr);
+    rep_topic = dds_create_topic(pp, &moorwick_protocol_srv_dds__ArmTrashPose_Response__desc,
+                                 ("rr" + service + "Reply").c_str(), nullptr, nullptr);
+    if (as_client) {
+      writer = dds_create_writer(pp, req_topic, q, nullptr);
+      reader = dds_create_reader(pp, rep_topic, q, nullptr);
+    } else {
+      reader = dds_create_reader(pp, req_topic, q, nullptr);
+      writer = dds_create_writer(pp, rep_topic, q, nullptr);
+    }
+    dds_delete_qos(q);
+  }
+  ~RawEndpoints() {
+    dds_delete(writer);
+    dds_delete(reader);
+    dds_delete(req_topic);
+    dds_delete(rep_topic);
+  }
+  bool matched() const {
+    dds_publication_matched_status_t w{};
+    dds_subscription_matched_status_t r{};
+    return dds_get_publication_matched_status(writer, &w) == 0 && w.current_count > 0 &&
+           dds_get_subscription_matched_status(reader, &r) == 0 && r.current_count > 0;
+  }
+  dds_entity_t req_topic{0}, rep_topic{0}, writer{0}, reader{0};
+};
+
+TEST_F(InteropTest, OurServiceEchoesTheRequestHeaderToAForeignClient) {
+  auto srv = node_->create_service<ArmTrashPose>(
+      "/interop/detect", [](const std::shared_ptr<ArmTrashPose::Request> req,
+                            std::shared_ptr<ArmTrashPose::Response> res) {
+        res->trash_info = req->aim_trash_info;
+        res->error_code = 102200000 + req->cmd;
+        res->error_msg = "NONE";
+      });
+  rclcpp::executors::SingleThreadedExecutor exec;
+  exec.add_node(node_);
+  std::thread spin([&] { exec.spin(); });
+
+  RawEndpoints client(raw_pp_, "/interop/detect", true, "clientid=foreign-1;");
+  ASSERT_TRUE(eventually([&] { return client.matched(); }));
+  moorwick_protocol_srv_dds__ArmTrashPose_Request_ req{};
+  req.guid = 0x0102030405060708ull;
+  req.seq = 77;
+  req.cmd = 3;
+  req.cam_choice = 1;
+  req.aim_trash_info.class_id = 9;
+  req.aim_trash_info.map_pose.position.x = 1.25;
+  req.aim_trash_info.obb_size[2] = 0.5;
+  ASSERT_EQ(dds_write(client.writer, &req), DDS_RETCODE_OK);
+
+  void* samples[1] = {nullptr};
+  dds_sample_info_t info;
+  ASSERT_TRUE(eventually([&] { return dds_take(client.reader, samples, &info, 1, 1) == 1; }));
+  const auto* rep =
+      static_cast<const moorwick_protocol_srv_dds__ArmTrashPose_Response_*>(samples[0]);
+  EXPECT_EQ(rep->guid, req.guid);
+  EXPECT_EQ(rep->seq, 77);
+  EXPECT_EQ(rep->error_code, 102200003);
+  EXPECT_STREQ(rep->error_msg, "NONE");
+  EXPECT_EQ(rep->trash_info.class_id, 9);
+  EXPECT_EQ(rep->trash_info.map_pose.position.x, 1.25);
+  EXPECT_EQ(rep->trash_info.map_pose.orientation.w, 0.0);  // as sent: the raw side left it 0
+  EXPECT_EQ(rep->trash_info.obb_size[2], 0.5);
+  dds_return_loan(client.reader, samples, 1);
+  exec.cancel();
+  spin.join();
+}
+
+TEST_F(InteropTest, OurClientKeepsOnlyRepliesCarryingItsOwnHeader) {
+  RawEndpoints service(raw_pp_, "/interop/raw_detect", false, "serviceid=foreign-2;");
+  auto client = node_->create_client<ArmTrashPose>("/interop/raw_detect");
+  ASSERT_TRUE(client->wait_for_service(30s));
+  auto req = std::make_shared<ArmTrashPose::Request>();
+  req->cmd = 12;
+  auto fut = client->async_send_request(req);
+
+  void* samples[1] = {nullptr};
+  dds_sample_info_t info;
+  ASSERT_TRUE(eventually([&] { return dds_take(service.reader, samples, &info, 1, 1) == 1; }));
+  const auto got =
+      *static_cast<const moorwick_protocol_srv_dds__ArmTrashPose_Request_*>(samples[0]);
+  dds_return_loan(service.reader, samples, 1);
+  EXPECT_EQ(got.cmd, 12);
+  EXPECT_EQ(got.seq, fut.request_id);
+
+  // First a reply for another client (same sequence number), then ours.
+  moorwick_protocol_srv_dds__ArmTrashPose_Response_ other{};
+  other.guid = got.guid + 1;
+  other.seq = got.seq;
+  other.error_code = -1;
+  other.error_msg = const_cast<char*>("not yours");
+  ASSERT_EQ(dds_write(service.writer, &other), DDS_RETCODE_OK);
+  moorwick_protocol_srv_dds__ArmTrashPose_Response_ mine{};
+  mine.guid = got.guid;
+  mine.seq = got.seq;
+  mine.error_code = 102200010;
+  mine.error_msg = const_cast<char*>("NO_TARGET_TRASH_CHOOSED");
+  ASSERT_EQ(dds_write(service.writer, &mine), DDS_RETCODE_OK);
+
+  ASSERT_EQ(rclcpp::spin_until_future_complete(node_, fut, 30s), rclcpp::FutureReturnCode::SUCCESS);
+  const auto res = fut.get();
+  EXPECT_EQ(res->error_code, 102200010);
+  EXPECT_EQ(res->error_msg, "NO_TARGET_TRASH_CHOOSED");
 }
 
 }  // namespace

@@ -219,30 +219,3 @@ TEST(TopicNames, FollowRmwCycloneddsPrefixes) {
 }
 
 }  // namespace
-
-#include "sensor_msgs/image_encodings.hpp"
-
-namespace {
-
-TEST(ImageEncodings, ChannelsAndDepths) {
-  namespace enc = sensor_msgs::image_encodings;
-  struct Case {
-    const char* e;
-    int channels;
-    int depth;
-  };
-  for (const Case& c :
-       {Case{enc::RGB8, 3, 8}, Case{enc::BGRA8, 4, 8}, Case{enc::MONO16, 1, 16},
-        Case{enc::TYPE_16UC1, 1, 16}, Case{enc::TYPE_32FC3, 3, 32}, Case{enc::TYPE_8UC4, 4, 8},
-        Case{enc::BAYER_GRBG16, 1, 16}, Case{enc::YUV422, 2, 8}}) {
-    EXPECT_EQ(enc::numChannels(c.e), c.channels) << c.e;
-    EXPECT_EQ(enc::bitDepth(c.e), c.depth) << c.e;
-  }
-  EXPECT_TRUE(enc::isColor(enc::BGR8));
-  EXPECT_FALSE(enc::isColor(enc::TYPE_8UC3));
-  EXPECT_TRUE(enc::hasAlpha(enc::RGBA16));
-  EXPECT_THROW(enc::numChannels("jpeg"), std::runtime_error);
-  EXPECT_THROW(enc::bitDepth("UC3"), std::runtime_error);
-}
-
-}  // namespace

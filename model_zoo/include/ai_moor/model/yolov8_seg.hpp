@@ -34,7 +34,7 @@ public:
   class Backend;
 
 protected:
-  YOLOv8Seg() = default;  // for subclasses that bring their own detection (tests, tools)
+  YOLOv8Seg();  // for subclasses that bring their own detection (tests, tools)
 
 private:
   std::unique_ptr<Backend> backend_;
