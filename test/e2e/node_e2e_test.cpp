@@ -28,7 +28,9 @@ const std::string kService = "/moorwick_arm_trash_detect/arm_trash_pose";
 class NodeEndToEnd : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
-    setenv("ROS_DOMAIN_ID", "90", 1);
+    // A domain of our own per run, so that two checkouts running the suite
+    // at once (a developer and CI) do not answer each other's calls.
+    setenv("ROS_DOMAIN_ID", std::to_string(90 + getpid() % 20).c_str(), 1);
     setenv("CYCLONEDDS_URI", "file://" MOORWICK_SOURCE_DIR "/config/cyclonedds_loopback.xml", 1);
     rclcpp::init(0, nullptr);
   }

@@ -21,7 +21,9 @@ const std::string kScene = MOORWICK_SOURCE_DIR "/config/demo/scene.yaml";
 class SimCameraOverDds : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
-    setenv("ROS_DOMAIN_ID", "81", 1);
+    // A domain of our own per run, so that two checkouts running the suite
+    // at once (a developer and CI) do not answer each other's calls.
+    setenv("ROS_DOMAIN_ID", std::to_string(110 + getpid() % 10).c_str(), 1);
     setenv("CYCLONEDDS_URI", "file://" MOORWICK_SOURCE_DIR "/config/cyclonedds_loopback.xml", 1);
     rclcpp::init(0, nullptr);
   }
