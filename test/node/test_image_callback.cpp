@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -203,6 +205,81 @@ TEST_F(ImageCallbackTest, AimModeWithoutMapTransformEndsTheFrameWithTheDoneFlag)
   EXPECT_TRUE(camera_->CopyTrashInfos().empty());
   EXPECT_EQ(log_->Count("Transform from arm_base_link to map failed:"), 1U);
   EXPECT_EQ(log_->Count("ImageCallback cost"), 0U);
+}
+
+TEST_F(ImageCallbackTest, AimModeGivesEachRecordItsMapPose) {
+  geometry_msgs::msg::TransformStamped map_from_arm;
+  map_from_arm.header.frame_id = "map";
+  map_from_arm.child_frame_id = "arm_base_link";
+  const Eigen::Isometry3d& truth = scene_.map_from_arm_base;
+  const Eigen::Quaterniond q(truth.rotation());
+  map_from_arm.transform.translation.x = truth.translation().x();
+  map_from_arm.transform.translation.y = truth.translation().y();
+  map_from_arm.transform.translation.z = truth.translation().z();
+  map_from_arm.transform.rotation.x = q.x();
+  map_from_arm.transform.rotation.y = q.y();
+  map_from_arm.transform.rotation.z = q.z();
+  map_from_arm.transform.rotation.w = q.w();
+  ASSERT_TRUE(camera_->tf_buffer_->setTransform(map_from_arm, "test", true));
+  camera_->is_grab_aim_trash = true;
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  ASSERT_TRUE(camera_->is_detect_done_);
+  const auto records = camera_->CopyTrashInfos();
+  ASSERT_GE(records.size(), 3U);
+  for (const auto& r : records) {
+    const Eigen::Vector3d arm(r.arm_pose.px, r.arm_pose.py, r.arm_pose.pz);
+    const Eigen::Vector3d map(r.map_pose.px, r.map_pose.py, r.map_pose.pz);
+    EXPECT_LT((map - truth * arm).norm(), 1e-9);
+    const Eigen::Quaterniond arm_q(r.arm_pose.qw, r.arm_pose.qx, r.arm_pose.qy, r.arm_pose.qz);
+    const Eigen::Quaterniond map_q(r.map_pose.qw, r.map_pose.qx, r.map_pose.qy, r.map_pose.qz);
+    // (The estimator's quaternion is unit to single precision only.)
+    EXPECT_NEAR(std::abs(map_q.normalized().dot(q * arm_q.normalized())), 1.0, 1e-7);
+  }
+}
+
+TEST_F(ImageCallbackTest, DebugModeWritesTheCaptureFiles) {
+  camera_->is_debug = true;
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  ASSERT_TRUE(camera_->is_detect_done_);
+  const std::string prefix = camera_->grab_pose_estimate_->data_file_prefix_;
+  const auto folder = std::filesystem::path(prefix).parent_path();
+  const std::string stem = std::filesystem::path(prefix).filename().string();
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  const auto count = [&](const std::string& suffix) {
+    return std::count_if(names.begin(), names.end(), [&](const std::string& n) {
+      return n.rfind(stem, 0) == 0 && n.size() >= suffix.size() &&
+             n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0;
+    });
+  };
+  EXPECT_EQ(count("[initial].jpg") - count("][initial].jpg"), 1);
+  EXPECT_EQ(count("[detected].jpg"), 1);
+  // Every piece has its masks; pieces with enough points have their clouds.
+  for (std::size_t k = 0; k < frame_.truth.size(); ++k) {
+    const std::string tag = "[" + std::to_string(k) + "]";
+    SCOPED_TRACE(tag);
+    EXPECT_EQ(count(tag + "[mask][initial].jpg"), 1);
+    EXPECT_EQ(count(tag + "[mask][eroded].jpg"), 1);
+    EXPECT_EQ(count(tag + "[initial].ply"), 1);
+    EXPECT_EQ(count(tag + "[transformed].ply"), 1);
+    EXPECT_EQ(count(tag + "[processed].ply"), 1);
+  }
+  // Time string "%Y-%m-%d-%H-%M-%S" between the prefix and the tags.
+  for (const auto& n : names) {
+    if (n.rfind(stem, 0) == 0) {
+      EXPECT_EQ(n.size() > stem.size() + 19 ? n[stem.size() + 4] : 'x', '-') << n;
+    }
+  }
+  for (const auto& n : names) {
+    if (n.size() > 4 && n.compare(n.size() - 4, 4, ".ply") == 0) {
+      const std::string text = test::ReadText(folder / n);
+      EXPECT_EQ(text.rfind("ply\nformat ascii 1.0\n", 0), 0U) << n;
+    }
+  }
+  EXPECT_EQ(log_->Count("cam_1: initial image succeed to save"), 1U);
+  EXPECT_EQ(log_->Count("cam_1: detected image succeed to save"), 1U);
 }
 
 TEST_F(ImageCallbackTest, RealTimeFramePublishesOneGrabTrashCloud) {
