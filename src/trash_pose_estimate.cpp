@@ -161,7 +161,8 @@ public:
     Eigen::Matrix4f m;
     for (int r = 0; r < 4; ++r) {
       for (int c = 0; c < 4; ++c) {
-        m(r, c) = GetElement(map, map_name, key, 16, static_cast<std::size_t>(4 * r + c));
+        m(r, c) = GetElement(map, map_name, key, 16,
+                             4 * static_cast<std::size_t>(r) + static_cast<std::size_t>(c));
       }
     }
     return m;

@@ -57,7 +57,7 @@ void BM_GetInitialGrabPose(benchmark::State& state) {
   moorwick::EstimateStageTimings sum;
   int result = 0;
   std::size_t conditioned = 0;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     state.PauseTiming();
     GrabPoseEstimate::CloudPtr cloud(new GrabPoseEstimate::Cloud(*source));
     state.ResumeTiming();

@@ -45,7 +45,8 @@ struct EstimateStageTimings {
   double min_area_rect_ms{0.0};
 };
 
-class GrabPoseEstimate {
+// Fields keep the documented declaration order that the camera node reads.
+class GrabPoseEstimate {  // NOLINT(clang-analyzer-optin.performance.Padding)
 public:
   using Cloud = pcl::PointCloud<pcl::PointXYZ>;
   using CloudPtr = Cloud::Ptr;

@@ -127,7 +127,8 @@ std::vector<Pixel> Render(const Scene& scene, const PinholeCamera& cam) {
   std::vector<Pixel> pixels(static_cast<std::size_t>(cam.width * cam.height));
   for (int v = 0; v < cam.height; ++v) {
     for (int u = 0; u < cam.width; ++u) {
-      Pixel& px = pixels[static_cast<std::size_t>(v * cam.width + u)];
+      Pixel& px = pixels[static_cast<std::size_t>(v) * static_cast<std::size_t>(cam.width) +
+                         static_cast<std::size_t>(u)];
       px.ray = cam.PixelRay(u, v);
       if (const auto hit = CastRay(scene, px.ray)) {
         px.hit = true;
