@@ -26,6 +26,8 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr float kFloatMax = std::numeric_limits<float>::max();
+// Neighbours of the outlier filter: far more than a depth image has pixels.
+constexpr int kMaxMeanK = 1000000;
 const std::string kDashes(71, '-');
 
 // Gripper orientations (w, x, y, z): a half turn about y points the gripper
@@ -251,6 +253,12 @@ void GrabPoseEstimate::LoadConfig(const std::string& config_path) {
   grab_parallel_angle_max_ = reader.Get<float>(g, gm, "grab_parallel_angle_max");
   sor_leaf_size_ = reader.Get<float>(g, gm, "sor_leaf_size");
   sor2_meank_value_ = reader.Get<int>(g, gm, "sor2_meank_value");
+  // The outlier filter needs a neighbour to measure, and PCL asks for one more
+  // than the count (int): it throws on 0 or less and on the int maximum.
+  if (sor2_meank_value_ < 1 || sor2_meank_value_ > kMaxMeanK) {
+    throw EstimatorConfigError(config_path, "grab_pose_estimate.sor2_meank_value",
+                               "must be between 1 and " + std::to_string(kMaxMeanK));
+  }
   pass_ajust_value_1_ = reader.Get<float>(g, gm, "pass_ajust_value_1");
   pass_ajust_value_2_ = reader.Get<float>(g, gm, "pass_ajust_value_2");
   pass_ajust_value_3_ = reader.Get<float>(g, gm, "pass_ajust_value_3");
