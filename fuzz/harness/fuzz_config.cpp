@@ -122,7 +122,7 @@ void RunModel(const std::string& text) {
     // A model that loads must also run: a small image with a patch of each hue.
     cv::Mat image(24, 32, CV_8UC3, cv::Scalar(128, 128, 128));
     for (int i = 0; i < 6; ++i) {
-      const cv::Scalar colours[] = {{220, 40, 40},  {40, 80, 220},  {230, 200, 40},
+      const cv::Scalar colours[] = {{220, 40, 40}, {40, 80, 220},  {230, 200, 40},
                                     {40, 200, 60}, {170, 50, 200}, {40, 200, 200}};
       image(cv::Rect(5 * i, 4 * (i % 4), 5, 6)).setTo(colours[i]);
     }

@@ -105,8 +105,8 @@ Cloud::Ptr MakeCloud(FuzzedDataProvider& in) {
 // Cloud-processing values a configuration file may set: tiny or zero leaves,
 // odd neighbour counts, minimum sizes.
 void PerturbSettings(FuzzedDataProvider& in, moorwick::GrabPoseEstimate& est) {
-  static const float kLeaves[] = {0.001F, 0.0F, -0.001F, 1e-9F, 1e-30F, 10.0F,
-                                  std::numeric_limits<float>::quiet_NaN()};
+  static const float kLeaves[] = {
+      0.001F, 0.0F, -0.001F, 1e-9F, 1e-30F, 10.0F, std::numeric_limits<float>::quiet_NaN()};
   // The loader refuses neighbour counts below 1.
   static const int kMeanK[] = {50, 1, 2, 3, 100000, 1000000};
   static const std::uint32_t kMinSize[] = {34, 0, 1, 3, 1000000, 0xFFFFFFFFu};
@@ -121,7 +121,8 @@ void CheckResult(int code, const moorwick::GrabPoseEstimate& est, const Cloud& c
                  bool transparent) {
   using E = moorwick::GrabPoseEstimate;
   const bool known = code == E::kSuccess || code == E::kTooFewPoints ||
-                     code == E::kOutOfWorkspace || (!transparent && code == E::kUnknownMainAxisType);
+                     code == E::kOutOfWorkspace ||
+                     (!transparent && code == E::kUnknownMainAxisType);
   FUZZ_CHECK(known, "result code %d", code);
   for (const auto& p : cloud.points) {
     FUZZ_CHECK(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z),
@@ -146,7 +147,8 @@ void CheckResult(int code, const moorwick::GrabPoseEstimate& est, const Cloud& c
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   moorwick_fuzz::QuietLogging();
-  YAML::Node root = YAML::LoadFile(std::string(MOORWICK_CONFIG_DIR) + "/cam1_pose_estimate_config.yaml");
+  YAML::Node root =
+      YAML::LoadFile(std::string(MOORWICK_CONFIG_DIR) + "/cam1_pose_estimate_config.yaml");
   root["debug_choice"]["folder_path"] = (moorwick_fuzz::Scratch() / "data").string() + "/";
   const auto path = moorwick_fuzz::Scratch() / "estimator.yaml";
   {

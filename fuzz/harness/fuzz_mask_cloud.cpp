@@ -3,6 +3,7 @@
 // Inf, zero or negative depths.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -47,25 +48,40 @@ cv::Rect_<float> PickRect(FuzzedDataProvider& in) {
   return r;
 }
 
+// Small deterministic generator: a few input bytes describe a whole image, so
+// the parameters after it still come from the input.
+struct XorShift {
+  std::uint32_t state;
+  std::uint32_t Next() {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+  }
+};
+
 cv::Mat PickMask(FuzzedDataProvider& in, int rows, int cols) {
   static const int kTypes[] = {CV_8UC1, CV_8UC1, CV_8UC1, CV_8UC3, CV_16UC1, CV_32FC1};
   const int type = in.PickValueInArray(kTypes);
   cv::Mat mask(rows, cols, type, cv::Scalar::all(0));
-  if (type != CV_8UC1 || mask.empty()) {
+  if (mask.empty()) {
     return mask;
   }
-  // Either a filled block (large enough to be eroded) or scattered bytes.
+  // Either a filled block (large enough to be eroded) or scattered pixels.
   if (in.ConsumeBool()) {
     const int r0 = in.ConsumeIntegralInRange(0, rows);
     const int c0 = in.ConsumeIntegralInRange(0, cols);
     const int r1 = in.ConsumeIntegralInRange(r0, rows);
     const int c1 = in.ConsumeIntegralInRange(c0, cols);
-    mask(cv::Range(r0, r1), cv::Range(c0, c1)).setTo(in.ConsumeBool() ? 255 : 1);
-  } else {
-    for (int r = 0; r < rows && in.remaining_bytes() > 0; ++r) {
+    mask(cv::Range(r0, r1), cv::Range(c0, c1)).setTo(cv::Scalar::all(in.ConsumeBool() ? 255 : 1));
+  } else if (type == CV_8UC1) {
+    XorShift rng{in.ConsumeIntegral<std::uint32_t>() | 1u};
+    const std::uint32_t density = in.ConsumeIntegral<std::uint8_t>();
+    for (int r = 0; r < rows; ++r) {
       auto* line = mask.ptr<std::uint8_t>(r);
-      for (int c = 0; c < cols && in.remaining_bytes() > 0; ++c) {
-        line[c] = in.ConsumeIntegral<std::uint8_t>();
+      for (int c = 0; c < cols; ++c) {
+        const std::uint32_t x = rng.Next();
+        line[c] = (x & 0xFF) < density ? static_cast<std::uint8_t>(x >> 8) : 0;
       }
     }
   }
@@ -73,8 +89,8 @@ cv::Mat PickMask(FuzzedDataProvider& in, int rows, int cols) {
 }
 
 int PickErosion(FuzzedDataProvider& in) {
-  static const int kSpecial[] = {0, 1, 2, -1, 1000000, std::numeric_limits<int>::max(),
-                                 std::numeric_limits<int>::min()};
+  static const int kSpecial[] = {
+      0, 1, 2, -1, 1000000, std::numeric_limits<int>::max(), std::numeric_limits<int>::min()};
   return in.ConsumeBool() ? in.PickValueInArray(kSpecial) : in.ConsumeIntegralInRange(-3, 8);
 }
 
@@ -121,8 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // The depth image as a driver might send it.
-  static const char* const kEncodings[] = {"16UC1", "32FC1", "mono16", "32FC2", "", "16uc1",
-                                           "8UC1"};
+  static const char* const kEncodings[] = {"16UC1", "32FC1", "mono16", "32FC2",
+                                           "",      "16uc1", "8UC1"};
   moorwick::DepthImageView depth;
   depth.encoding = in.PickValueInArray(kEncodings);
   depth.is_bigendian = in.ConsumeBool();
@@ -138,39 +154,57 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       depth.step = static_cast<std::uint32_t>(cols * sample + in.ConsumeIntegralInRange(1, 16));
       break;
     case 2:
-      depth.step = in.ConsumeIntegralInRange<std::uint32_t>(0, static_cast<std::uint32_t>(cols * sample));
+      depth.step =
+          in.ConsumeIntegralInRange<std::uint32_t>(0, static_cast<std::uint32_t>(cols * sample));
       break;
     default:
       depth.step = in.ConsumeIntegral<std::uint32_t>();
       break;
   }
   // Buffer: as long as promised, truncated, or empty.
-  const std::size_t promised = static_cast<std::size_t>(std::min<std::uint64_t>(
-      static_cast<std::uint64_t>(depth.step) * depth.height, 1u << 20));
+  const std::size_t promised = static_cast<std::size_t>(
+      std::min<std::uint64_t>(static_cast<std::uint64_t>(depth.step) * depth.height, 1u << 20));
   std::size_t length = promised;
   if (in.ConsumeBool()) {
     length = in.ConsumeIntegralInRange<std::size_t>(0, promised);
   }
   // Separate allocation of exactly `length` bytes so ASan sees any overread.
   std::vector<std::uint8_t> buffer(length);
-  // Depth values: a fill pattern from the special set, then raw bytes.
+  // Depth values: each sample one of the awkward values, a plausible depth or
+  // raw bits, drawn by a generator the input seeds.
   static const float kDepthsM[] = {0.0F,
-                                   0.5F,
-                                   1.2F,
+                                   -0.0F,
                                    -1.0F,
                                    std::numeric_limits<float>::quiet_NaN(),
                                    std::numeric_limits<float>::infinity(),
                                    -std::numeric_limits<float>::infinity(),
                                    std::numeric_limits<float>::max(),
-                                   std::numeric_limits<float>::denorm_min()};
-  const float fill = in.PickValueInArray(kDepthsM);
-  for (std::size_t i = 0; i + 4 <= buffer.size(); i += 4) {
-    std::memcpy(&buffer[i], &fill, 4);
-  }
-  for (std::size_t i = 0; i < buffer.size() && in.remaining_bytes() > 8; ++i) {
-    if (in.ConsumeBool()) {
-      buffer[i] = in.ConsumeIntegral<std::uint8_t>();
+                                   std::numeric_limits<float>::denorm_min(),
+                                   1e30F};
+  XorShift rng{in.ConsumeIntegral<std::uint32_t>() | 1u};
+  const std::uint8_t odd_share = in.ConsumeIntegral<std::uint8_t>();
+  const bool raw_bits = in.ConsumeBool();
+  for (std::size_t i = 0; i + sample <= buffer.size(); i += sample) {
+    const std::uint32_t x = rng.Next();
+    std::uint8_t bytes[4];
+    if ((x & 0xFF) < odd_share) {
+      const float f = kDepthsM[(x >> 8) % (sizeof(kDepthsM) / sizeof(kDepthsM[0]))];
+      std::memcpy(bytes, &f, 4);
+    } else if (raw_bits) {
+      std::memcpy(bytes, &x, 4);
+    } else {
+      const float metres = 0.2F + static_cast<float>((x >> 8) & 0xFFF) / 1000.0F;
+      const auto millimetres = static_cast<std::uint16_t>(metres * 1000.0F);
+      if (sample == 4) {
+        std::memcpy(bytes, &metres, 4);
+      } else {
+        std::memcpy(bytes, &millimetres, 2);
+      }
     }
+    if (depth.is_bigendian) {
+      std::reverse(bytes, bytes + sample);
+    }
+    std::memcpy(&buffer[i], bytes, sample);
   }
   depth.data = buffer.empty() ? (in.ConsumeBool() ? nullptr : buffer.data()) : buffer.data();
   depth.size_bytes = buffer.size();
@@ -199,7 +233,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (in.ConsumeBool()) {
     obj.mask = PickMask(in, rows, cols);
   } else {
-    obj.mask = PickMask(in, in.ConsumeIntegralInRange(0, kMaxSide), in.ConsumeIntegralInRange(0, kMaxSide));
+    obj.mask = PickMask(in, in.ConsumeIntegralInRange(0, kMaxSide),
+                        in.ConsumeIntegralInRange(0, kMaxSide));
   }
   const bool with_cloud = in.ConsumeIntegralInRange(0, 15) != 0;
   pcl::PointCloud<pcl::PointXYZ>::Ptr cloud;

@@ -53,8 +53,8 @@ cv::Mat Tensor(FuzzedDataProvider& in, int rows, int cols) {
 }
 
 int Dimension(FuzzedDataProvider& in, int typical_max) {
-  static const int kOdd[] = {0, -1, -640, std::numeric_limits<int>::max(),
-                             std::numeric_limits<int>::min(), 1 << 16};
+  static const int kOdd[] = {
+      0, -1, -640, std::numeric_limits<int>::max(), std::numeric_limits<int>::min(), 1 << 16};
   return in.ConsumeIntegralInRange(0, 15) == 0 ? in.PickValueInArray(kOdd)
                                                : in.ConsumeIntegralInRange(1, typical_max);
 }

@@ -40,15 +40,14 @@ inline void WriteFile(const boost::filesystem::path& path, const char* data, std
 }
 
 // A broken invariant is a finding: report it and abort so libFuzzer keeps the input.
-#define FUZZ_CHECK(cond, ...)                                                    \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
-      std::fprintf(stderr, "invariant broken at %s:%d: %s\n", __FILE__, __LINE__, \
-                   #cond);                                                       \
-      std::fprintf(stderr, __VA_ARGS__);                                         \
-      std::fputc('\n', stderr);                                                  \
-      std::abort();                                                              \
-    }                                                                            \
+#define FUZZ_CHECK(cond, ...)                                                             \
+  do {                                                                                    \
+    if (!(cond)) {                                                                        \
+      std::fprintf(stderr, "invariant broken at %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+      std::fprintf(stderr, __VA_ARGS__);                                                  \
+      std::fputc('\n', stderr);                                                           \
+      std::abort();                                                                       \
+    }                                                                                     \
   } while (false)
 
 }  // namespace moorwick_fuzz
