@@ -108,7 +108,7 @@ void PerturbSettings(FuzzedDataProvider& in, moorwick::GrabPoseEstimate& est) {
   static const float kLeaves[] = {
       0.001F, 0.0F, -0.001F, 1e-9F, 1e-30F, 10.0F, std::numeric_limits<float>::quiet_NaN()};
   // The loader refuses neighbour counts below 1.
-  static const int kMeanK[] = {50, 1, 2, 3, 100000, 1000000};
+  static const int kMeanK[] = {50, 1, 2, 3, 999, 1000};
   static const std::uint32_t kMinSize[] = {34, 0, 1, 3, 1000000, 0xFFFFFFFFu};
   est.sor_leaf_size_ = in.PickValueInArray(kLeaves);
   est.sor2_meank_value_ = in.PickValueInArray(kMeanK);
