@@ -60,7 +60,9 @@ std::vector<cv::Point> getMaskPoints(cv::Mat& mask, const cv::Rect_<float>& rect
   // the left or top border are left as they are.
   if (rect.x > 10.0F && count > 500 && rect.y > 10.0F) {
     LOG_INFO("Erode mask ! erosion_size: {}", erosion_size);
-    const int e = std::max(erosion_size, 0);
+    // From every pixel a kernel twice the mask's size sees the whole mask, so
+    // larger sizes change nothing; they would only overflow the kernel size.
+    const int e = std::clamp(erosion_size, 0, std::max(mask.rows, mask.cols));
     const cv::Mat kernel =
         cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * e + 1, 2 * e + 1), cv::Point(e, e));
     cv::erode(mask, mask, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,

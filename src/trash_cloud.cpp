@@ -116,14 +116,16 @@ TrashCloudStatus GetTrashCloud(const DepthImageView& depth, const CameraParams& 
     const int u = x0 + point.x;
     const int v = y0 + point.y;
     const float z = DepthAt(depth, sample_size, u, v);
-    if (z > 0.0F) {
-      pcl::PointXYZ p;
-      p.x = (static_cast<float>(u) - intrinsics.cx) * z / intrinsics.fx;
-      p.y = (static_cast<float>(v) - intrinsics.cy) * z / intrinsics.fy;
-      p.z = z;
+    pcl::PointXYZ p;
+    p.x = (static_cast<float>(u) - intrinsics.cx) * z / intrinsics.fx;
+    p.y = (static_cast<float>(v) - intrinsics.cy) * z / intrinsics.fy;
+    p.z = z;
+    // Zero, negative, NaN or Inf: no depth for this pixel; a depth so large
+    // that the point overflows is no better.
+    if (z > 0.0F && std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) {
       cloud->points.push_back(p);
     } else {
-      ++null_count;  // zero, negative or NaN: no depth for this pixel
+      ++null_count;
     }
   }
   cloud->width = static_cast<std::uint32_t>(cloud->points.size());

@@ -27,6 +27,11 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr float kFloatMax = std::numeric_limits<float>::max();
+// Neighbours of the outlier filter: far more than its statistics need; a count
+// near a cloud's size makes the filter quadratic in the points.
+constexpr int kMaxMeanK = 1000;
+// Farthest coordinate (metres, base frame) a cloud point may have.
+constexpr float kFarLimitM = 1000.0F;
 const std::string kDashes(71, '-');
 
 // Gripper orientations (w, x, y, z): a half turn about y points the gripper
@@ -269,6 +274,12 @@ void GrabPoseEstimate::LoadConfig(const std::string& config_path) {
   grab_parallel_angle_max_ = reader.Get<float>(g, gm, "grab_parallel_angle_max");
   sor_leaf_size_ = reader.Get<float>(g, gm, "sor_leaf_size");
   sor2_meank_value_ = reader.Get<int>(g, gm, "sor2_meank_value");
+  // The outlier filter needs a neighbour to measure, and PCL asks for one more
+  // than the count (int): it throws on 0 or less and on the int maximum.
+  if (sor2_meank_value_ < 1 || sor2_meank_value_ > kMaxMeanK) {
+    throw EstimatorConfigError(config_path, "grab_pose_estimate.sor2_meank_value",
+                               "must be between 1 and " + std::to_string(kMaxMeanK));
+  }
   pass_ajust_value_1_ = reader.Get<float>(g, gm, "pass_ajust_value_1");
   pass_ajust_value_2_ = reader.Get<float>(g, gm, "pass_ajust_value_2");
   pass_ajust_value_3_ = reader.Get<float>(g, gm, "pass_ajust_value_3");
@@ -326,6 +337,21 @@ void GrabPoseEstimate::PclProcessFunc(const CloudPtr& input, const CloudPtr& out
     input->height = 1;
     LOG_WARN("dropped {} non-finite points of {} before processing the trash cloud",
              before - input->size(), before);
+  }
+  // Nothing farther than this from the base belongs to a piece within reach;
+  // coordinates near the float limit also make FLANN's kd-tree split abort.
+  const std::size_t finite = input->size();
+  input->erase(std::remove_if(input->begin(), input->end(),
+                              [](const pcl::PointXYZ& p) {
+                                return std::abs(p.x) > kFarLimitM || std::abs(p.y) > kFarLimitM ||
+                                       std::abs(p.z) > kFarLimitM;
+                              }),
+               input->end());
+  if (input->size() != finite) {
+    input->width = static_cast<std::uint32_t>(input->size());
+    input->height = 1;
+    LOG_WARN("dropped {} points farther than {} m of {} before processing the trash cloud",
+             finite - input->size(), kFarLimitM, finite);
   }
   input->is_dense = true;
   if (output != input) {

@@ -50,7 +50,8 @@ TrashCloudStatus CheckDepthBuffer(const DepthImageView& depth);
 // Fills `cloud` (camera optical frame, metres) with the depth of the piece's
 // mask pixels and decides whether the piece looks transparent (many pixels
 // without depth and an upright box). The mask of `obj` (0/255) is eroded in
-// place when large. Zero, negative and NaN depth count as missing. On any
+// place when large. Zero, negative, NaN and infinite depth count as missing,
+// as does a depth so large that its point overflows. On any
 // status other than kOk the cloud is left empty and is_transparent unchanged;
 // only kUnsupportedEncoding is logged here, the caller reports the others.
 [[nodiscard]] TrashCloudStatus GetTrashCloud(const DepthImageView& depth,

@@ -97,7 +97,8 @@ int anchor_count(cv::Size input) {
 
 std::vector<Candidate> decode_stock(const cv::Mat& det, int num_classes, float score_threshold) {
   std::vector<Candidate> out;
-  if (det.empty() || det.type() != CV_32FC1 || det.rows < 4 + num_classes || num_classes < 1) {
+  // rows - 4 rather than 4 + num_classes: a huge class count must not overflow.
+  if (det.empty() || det.type() != CV_32FC1 || num_classes < 1 || det.rows - 4 < num_classes) {
     return out;
   }
   std::vector<float> best;
@@ -109,11 +110,16 @@ std::vector<Candidate> decode_stock(const cv::Mat& det, int num_classes, float s
   const float* bh = det.ptr<float>(3);
   for (int a = 0; a < det.cols; ++a) {
     const float score = best[static_cast<size_t>(a)];
-    if (!(score > score_threshold) || !finite_box(cx[a], cy[a], bw[a], bh[a])) {
+    if (!(score > score_threshold)) {
       continue;
     }
-    out.push_back({cv::Rect2f(cx[a] - 0.5F * bw[a], cy[a] - 0.5F * bh[a], bw[a], bh[a]),
-                   label[static_cast<size_t>(a)], score, a});
+    // The corner too: a centre and size near the float limit overflow it.
+    const float x1 = cx[a] - 0.5F * bw[a];
+    const float y1 = cy[a] - 0.5F * bh[a];
+    if (!finite_box(x1, y1, bw[a], bh[a])) {
+      continue;
+    }
+    out.push_back({cv::Rect2f(x1, y1, bw[a], bh[a]), label[static_cast<size_t>(a)], score, a});
   }
   return out;
 }
@@ -146,8 +152,15 @@ std::vector<Candidate> decode_levels(const std::vector<Level>& levels, int num_c
   std::vector<int> label;
   int anchor_base = 0;
   for (const Level& lv : levels) {
-    const int cells = lv.grid_w * lv.grid_h;
-    if (lv.data.type() != CV_32FC1 || lv.data.rows < kBoxRows + num_classes ||
+    // A grid no tensor can hold (empty, negative, or past the anchor count's
+    // range) numbers no anchors.
+    const long long grid_cells = static_cast<long long>(lv.grid_w) * lv.grid_h;
+    if (lv.grid_w < 1 || lv.grid_h < 1 ||
+        grid_cells > std::numeric_limits<int>::max() - anchor_base) {
+      continue;
+    }
+    const int cells = static_cast<int>(grid_cells);
+    if (lv.data.type() != CV_32FC1 || num_classes < 0 || lv.data.rows - kBoxRows < num_classes ||
         lv.data.cols != cells || !lv.data.isContinuous()) {
       anchor_base += cells;
       continue;

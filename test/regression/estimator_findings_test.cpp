@@ -1,0 +1,118 @@
+// Estimator inputs the fuzz harness flagged. Outlier-filter neighbour counts
+// that PCL cannot use: the loader used to accept them and the first estimate
+// then threw std::length_error out of StatisticalOutlierRemoval (or, for huge
+// counts, ran for many seconds); now the file is refused, naming the key.
+// Finite points near the float limit made FLANN's kd-tree split assertion
+// abort the process; now points beyond reach are dropped first.
+#include <gtest/gtest.h>
+#include <yaml-cpp/yaml.h>
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+#include <limits>
+#include <string>
+
+#include "moorwick_arm_trash_detect/trash_pose_estimate.hpp"
+
+namespace {
+
+namespace fs = boost::filesystem;
+
+class MeanKTest : public ::testing::TestWithParam<std::string> {
+protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / fs::unique_path("moorwick_regression_%%%%-%%%%");
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    boost::system::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  std::string WriteConfig(const std::string& mean_k) const {
+    YAML::Node root =
+        YAML::LoadFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/cam1_pose_estimate_config.yaml");
+    root["debug_choice"]["folder_path"] = (dir_ / "data").string() + "/";
+    root["grab_pose_estimate"]["sor2_meank_value"] = YAML::Load(mean_k);
+    const std::string path = (dir_ / "estimator.yaml").string();
+    std::ofstream out(path);
+    out << root;
+    return path;
+  }
+
+  // A small flat piece the arm reaches: enough points for the outlier filter.
+  static moorwick::GrabPoseEstimate::CloudPtr Piece() {
+    moorwick::GrabPoseEstimate::CloudPtr cloud(new moorwick::GrabPoseEstimate::Cloud);
+    for (int i = 0; i < 20; ++i) {
+      for (int j = 0; j < 10; ++j) {
+        cloud->push_back(pcl::PointXYZ(-0.5F + 0.004F * static_cast<float>(i),
+                                       0.002F * static_cast<float>(j),
+                                       -0.17F + 0.0001F * static_cast<float>(i % 3)));
+      }
+    }
+    return cloud;
+  }
+
+  fs::path dir_;
+};
+
+using RefusedMeanK = MeanKTest;
+TEST_P(RefusedMeanK, LoaderNamesTheKey) {
+  const std::string path = WriteConfig(GetParam());
+  try {
+    moorwick::GrabPoseEstimate est(path);
+    FAIL() << "sor2_meank_value " << GetParam() << " was accepted";
+  } catch (const moorwick::EstimatorConfigError& e) {
+    EXPECT_EQ(e.key_, "grab_pose_estimate.sor2_meank_value");
+    EXPECT_EQ(e.file_, path);
+    EXPECT_NE(std::string(e.what()).find("sor2_meank_value"), std::string::npos) << e.what();
+  }
+}
+INSTANTIATE_TEST_SUITE_P(FuzzFindings, RefusedMeanK,
+                         ::testing::Values("0", "-1", "-2147483648", "2147483647", "1001"));
+
+using AcceptedMeanK = MeanKTest;
+TEST_P(AcceptedMeanK, EstimateRunsToAnAnswer) {
+  moorwick::GrabPoseEstimate est(WriteConfig(GetParam()));
+  EXPECT_EQ(est.sor2_meank_value_, std::stoi(GetParam()));
+  int code = 0;
+  ASSERT_NO_THROW(code = est.GetInitialGrabPose(Piece()));
+  EXPECT_TRUE(code == moorwick::GrabPoseEstimate::kSuccess ||
+              code == moorwick::GrabPoseEstimate::kOutOfWorkspace ||
+              code == moorwick::GrabPoseEstimate::kTooFewPoints)
+      << code;
+  if (code == moorwick::GrabPoseEstimate::kSuccess) {
+    EXPECT_TRUE(est.grab_pose_.position.allFinite());
+  }
+}
+INSTANTIATE_TEST_SUITE_P(FuzzFindings, AcceptedMeanK, ::testing::Values("1", "50", "1000"));
+
+using FarPoints = MeanKTest;
+TEST_F(FarPoints, FarFinitePointsLeaveTheEstimateOfThePieceUnchanged) {
+  const float kMax = std::numeric_limits<float>::max();
+  const std::string path = WriteConfig("50");
+  for (const bool transparent : {false, true}) {
+    moorwick::GrabPoseEstimate clean(path);
+    const auto piece = Piece();
+    const int expected =
+        transparent ? clean.GetTransparentGrabPose(piece) : clean.GetInitialGrabPose(piece);
+
+    moorwick::GrabPoseEstimate est(path);
+    auto cloud = Piece();
+    for (const pcl::PointXYZ& far : {pcl::PointXYZ(kMax, kMax, kMax), pcl::PointXYZ(-kMax, 0, 0),
+                                     pcl::PointXYZ(0, -kMax, kMax), pcl::PointXYZ(0, 0, 1001.0F),
+                                     pcl::PointXYZ(-3e30F, 3e30F, -3e30F)}) {
+      cloud->push_back(far);
+    }
+    int code = 0;
+    ASSERT_NO_THROW(code = transparent ? est.GetTransparentGrabPose(cloud)
+                                       : est.GetInitialGrabPose(cloud));
+    EXPECT_EQ(code, expected) << transparent;
+    EXPECT_EQ(cloud->size(), piece->size()) << transparent;
+    if (code == moorwick::GrabPoseEstimate::kSuccess) {
+      EXPECT_TRUE(est.grab_pose_.position.isApprox(clean.grab_pose_.position, 1e-5F));
+    }
+  }
+}
+
+}  // namespace
