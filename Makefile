@@ -2,6 +2,7 @@
 #   make demo                 build, install into install/, run the node on a simulated camera
 #   make test                 build and run every test suite
 #   make bench                build and run the benchmarks
+#   make fuzz                 run every fuzz harness for FUZZ_SECONDS (600) each
 #   make test SANITIZE=asan   the same under ASan+UBSan (or SANITIZE=tsan)
 
 SANITIZE ?=
@@ -13,7 +14,7 @@ CTEST_ARGS ?=
 ASAN_RUN_OPTIONS := alloc_dealloc_mismatch=0
 TSAN_RUN_OPTIONS := suppressions=$(CURDIR)/test/tsan.supp
 
-.PHONY: deps configure build install demo test test-main test-asan test-tsan bench clean format
+.PHONY: deps configure build install demo test test-main test-asan test-tsan test-fuzz fuzz bench clean format
 
 deps:
 	@./scripts/install-deps.sh
@@ -33,7 +34,7 @@ demo: install
 # Plain build and every suite, then the sanitizer builds of the suites listed in
 # test/CMakeLists.txt
 # (skipped when SANITIZE is given: then the whole tree runs under that one).
-test: test-main $(if $(SANITIZE),,test-asan test-tsan)
+test: test-main $(if $(SANITIZE),,test-asan test-tsan test-fuzz)
 
 test-main: build
 	@cd $(BUILD_DIR) && ASAN_OPTIONS="$(ASAN_RUN_OPTIONS)" TSAN_OPTIONS="$(TSAN_RUN_OPTIONS)" \
@@ -49,6 +50,15 @@ test-tsan: deps
 	@cmake --build build-tsan -j $(JOBS) --target tsan_suites
 	@cd build-tsan && TSAN_OPTIONS="$(TSAN_RUN_OPTIONS)" ctest --output-on-failure -j $(JOBS) -L tsan
 
+# A short, seeded run of every fuzz harness (clang build in build-fuzz/);
+# `make fuzz` runs them longer.
+FUZZ_SECONDS ?= 600
+test-fuzz: deps
+	@fuzz/run.sh 10
+
+fuzz: deps
+	@fuzz/run.sh $(FUZZ_SECONDS)
+
 bench: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target run_benchmarks
 
@@ -56,4 +66,4 @@ format:
 	@git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format -i
 
 clean:
-	@rm -rf build build-asan build-tsan install
+	@rm -rf build build-asan build-tsan build-fuzz install
