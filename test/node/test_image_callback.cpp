@@ -158,6 +158,38 @@ TEST_F(ImageCallbackTest, ReachablePiecesBecomeRecordsNearTheirTruth) {
   EXPECT_EQ(log_->Count("cam_1: ImageCallback cost"), 1U);
 }
 
+// The point-count threshold is a lower bound: a piece with exactly the threshold
+// passes, one point more in the threshold skips it with the warning.
+TEST_F(ImageCallbackTest, PointCountThresholdIsInclusive) {
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  const std::string count_prefix = "cam_1: 垃圾序号[0]原始点云数量： ";
+  std::size_t points = 0;
+  for (const auto& line : log_->Lines()) {
+    const auto at = line.find(count_prefix);
+    if (at != std::string::npos) {
+      points = std::stoul(line.substr(at + count_prefix.size()));
+    }
+  }
+  ASSERT_GT(points, 0U);
+  const std::size_t records_at_default = camera_->CopyTrashInfos().size();
+
+  camera_->min_trash_cloud_size_treshold = static_cast<std::uint32_t>(points);
+  camera_->ArmDetect();
+  log_->Clear();
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  EXPECT_EQ(log_->Count("cam_1: 垃圾序号[0]原始点云数量少于"), 0U);
+
+  camera_->min_trash_cloud_size_treshold = static_cast<std::uint32_t>(points + 1);
+  camera_->ArmDetect();
+  log_->Clear();
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  EXPECT_EQ(log_->Count("cam_1: 垃圾序号[0]原始点云数量少于" + std::to_string(points + 1) +
+                        "，请重新检测！"),
+            1U);
+  EXPECT_TRUE(camera_->is_detect_done_);
+  EXPECT_LE(camera_->CopyTrashInfos().size(), records_at_default);
+}
+
 TEST_F(ImageCallbackTest, IdleCameraIgnoresFrames) {
   camera_->is_start_detect_ = false;
   camera_->ImageCallback(Rgb(), Depth(frame_.depth));
