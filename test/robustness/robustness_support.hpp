@@ -21,13 +21,13 @@ namespace moorwick_robustness {
 
 // What the relay does to each frame pair.
 enum class FrameFault {
-  kNone,             // pass through unchanged
-  kStopped,          // the camera stops streaming: nothing is passed on
-  kSmallerDepth,     // depth of half the colour image's width and height
-  kMono8Depth,       // depth in an encoding the node does not read
-  kTruncatedDepth,   // depth data shorter than step x height
-  kZeroDepth,        // every depth sample is 0 (no return)
-  kNanDepth,         // 32FC1 depth, every sample NaN
+  kNone,            // pass through unchanged
+  kStopped,         // the camera stops streaming: nothing is passed on
+  kSmallerDepth,    // depth of half the colour image's width and height
+  kMono8Depth,      // depth in an encoding the node does not read
+  kTruncatedDepth,  // depth data shorter than step x height
+  kZeroDepth,       // every depth sample is 0 (no return)
+  kNanDepth,        // 32FC1 depth, every sample NaN
 };
 
 inline const char* FaultName(FrameFault f) {

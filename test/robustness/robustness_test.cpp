@@ -86,20 +86,23 @@ protected:
     ASSERT_GE(reachable_.size(), 2U);
 
     node_ = std::make_shared<rclcpp::Node>("robustness_probe");
-    relay_ = std::make_unique<FrameRelay>(node_, "/simsrc/color/image_raw",
-                                          "/simsrc/depth/image_raw", scene_.rgb_topic,
-                                          scene_.depth_topic);
+    relay_ =
+        std::make_unique<FrameRelay>(node_, "/simsrc/color/image_raw", "/simsrc/depth/image_raw",
+                                     scene_.rgb_topic, scene_.depth_topic);
     client_ = node_->create_client<ArmTrashPose>(kService);
     executor_ = std::make_shared<rclcpp::executors::SingleThreadedExecutor>();
     executor_->add_node(node_);
-    spinner_ = std::thread([this] { executor_->spin(); });
+    // spin_once in a loop: a cancel() that comes before spin() starts would be lost.
+    spinner_ = std::thread([this] {
+      while (!stopping_)
+        executor_->spin_once(50ms);
+    });
   }
 
   void TearDown() override {
     node_proc_.reset();
     sim_.reset();
-    if (executor_)
-      executor_->cancel();
+    stopping_ = true;
     if (spinner_.joinable())
       spinner_.join();
     if (!HasFailure())
@@ -156,8 +159,7 @@ protected:
   }
 
   Eigen::Vector3d MapOf(int piece) const {
-    return scene_.map_from_arm_base *
-           moorwick_test::ComputePieceTruth(scene_.scene, piece).center;
+    return scene_.map_from_arm_base * moorwick_test::ComputePieceTruth(scene_.scene, piece).center;
   }
   static Eigen::Vector3d MapPosition(const ArmTrashPose::Response& r) {
     const auto& p = r.trash_info.map_pose.position;
@@ -187,6 +189,7 @@ protected:
   std::unique_ptr<FrameRelay> relay_;
   rclcpp::Client<ArmTrashPose>::SharedPtr client_;
   std::shared_ptr<rclcpp::executors::SingleThreadedExecutor> executor_;
+  std::atomic<bool> stopping_{false};
   std::thread spinner_;
   std::unique_ptr<Process> sim_;
   std::unique_ptr<Process> node_proc_;
@@ -226,9 +229,8 @@ TEST_F(Robustness, BrokenFramesAreReportedAndTheNextGoodFrameIsAnswered) {
     ASSERT_TRUE(answer.has_value()) << NodeLog();
     EXPECT_EQ(answer->error_code, c.error_code) << NodeLogSince(mark);
     EXPECT_EQ(answer->error_msg, c.error_msg);
-    EXPECT_TRUE(WaitFor([&] { return NodeLogSince(mark).find("detect completed !") !=
-                                     std::string::npos; },
-                        5s));
+    EXPECT_TRUE(WaitFor(
+        [&] { return NodeLogSince(mark).find("detect completed !") != std::string::npos; }, 5s));
     EXPECT_NE(NodeLogSince(mark).find(c.log_line), std::string::npos) << NodeLogSince(mark);
     ::testing::Test::RecordProperty(std::string("answer_") + FaultName(c.fault),
                                     std::to_string(answer->error_code) + " " + answer->error_msg);
@@ -252,8 +254,7 @@ TEST_F(Robustness, CameraStoppingMidRequestGivesTheTimeOutAnswer) {
   EXPECT_EQ(answer->trash_info, moorwick_protocol::msg::TrashInfo());
   EXPECT_TRUE(WaitFor(
       [&] { return NodeLogSince(mark).find("detect completed !") != std::string::npos; }, 5s));
-  EXPECT_NE(NodeLogSince(mark).find("cam_1: trash pose detect process timeout"),
-            std::string::npos)
+  EXPECT_NE(NodeLogSince(mark).find("cam_1: trash pose detect process timeout"), std::string::npos)
       << NodeLogSince(mark);
   SetFault(FrameFault::kNone);
   ExpectPieceAnswered(reachable_[1]);
@@ -314,8 +315,7 @@ TEST_F(Robustness, NonFiniteOrHugeAimChoosesNothingAndTheNextAimIsAnswered) {
     EXPECT_EQ(answer->trash_info, moorwick_protocol::msg::TrashInfo());
     EXPECT_TRUE(WaitFor(
         [&] { return NodeLogSince(mark).find("detect completed !") != std::string::npos; }, 5s));
-    EXPECT_NE(NodeLogSince(mark).find("cam_1: failed to choose target trash!"),
-              std::string::npos)
+    EXPECT_NE(NodeLogSince(mark).find("cam_1: failed to choose target trash!"), std::string::npos)
         << NodeLogSince(mark);
     ExpectPieceAnswered(reachable_[1]);
   }
@@ -329,17 +329,45 @@ TEST_F(Robustness, SigintWhileARequestWaitsExitsWithZero) {
   const std::size_t mark = NodeLog().size();
   auto pending = client_->async_send_request(Request(MapOf(reachable_[0])));
   ASSERT_TRUE(WaitFor(
-      [&] {
-        return NodeLogSince(mark).find("waiting detect to complete") != std::string::npos;
-      },
+      [&] { return NodeLogSince(mark).find("waiting detect to complete") != std::string::npos; },
+      10s))
+      << NodeLog();
+  const auto sigint_at = std::chrono::steady_clock::now();
+  const int status = node_proc_->Stop(20s);
+  const auto exit_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - sigint_at)
+                           .count();
+  EXPECT_FALSE(node_proc_->killed()) << "the node ignored SIGINT\n" << NodeLog();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
+                                                             << NodeLog();
+  const bool answered = pending.future.wait_for(1s) == std::future_status::ready;
+  ::testing::Test::RecordProperty("pending_request_answered", answered ? "yes" : "no");
+  std::printf("sigint: exit after %lld ms, pending request %s\n", static_cast<long long>(exit_ms),
+              answered ? "answered" : "not answered");
+}
+
+// Documents a fault: the request's wait ignores the shutdown, so SIGINT takes
+// effect only once the wait has run out (the whole detect_timeout_ms), and the
+// wait ends with the time-out line instead of being cut short.
+TEST_F(Robustness, SigintCutsAWaitingRequestShort) {
+  if (std::getenv("MOORWICK_RUN_KNOWN_FAULTS") == nullptr) {
+    GTEST_SKIP() << "known fault: the detect wait does not stop on shutdown (see "
+                    "docs/robustness.md); set MOORWICK_RUN_KNOWN_FAULTS=1 to run";
+  }
+  main_ = SetKey(main_, "detect_timeout_ms", "8000");
+  Start();
+  ExpectPieceAnswered(reachable_[0]);
+  SetFault(FrameFault::kStopped);
+  const std::size_t mark = NodeLog().size();
+  auto pending = client_->async_send_request(Request(MapOf(reachable_[0])));
+  ASSERT_TRUE(WaitFor(
+      [&] { return NodeLogSince(mark).find("waiting detect to complete") != std::string::npos; },
       10s))
       << NodeLog();
   const int status = node_proc_->Stop(20s);
-  EXPECT_FALSE(node_proc_->killed()) << "the node ignored SIGINT\n" << NodeLog();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << "status " << status << "\n" << NodeLog();
-  const bool answered = pending.future.wait_for(1s) == std::future_status::ready;
-  ::testing::Test::RecordProperty("pending_request_answered", answered ? "yes" : "no");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << NodeLog();
+  EXPECT_EQ(NodeLogSince(mark).find("cam_1: trash pose detect process timeout"), std::string::npos)
+      << NodeLogSince(mark);
 }
 
 class RobustnessLoad : public Robustness {
@@ -404,14 +432,15 @@ TEST_F(RobustnessLoad, SoakKeepsAnsweringWithoutGrowth) {
   const pid_t pid = ChildRunning(NODE_EXE);
   ASSERT_GT(pid, 0);
 
-  // Readings at a quarter and at the half set the base line (the first calls
-  // warm caches up), the one at the end is compared with it.
+  // Readings at every tenth of the run. Memory moves by several MB between
+  // readings as the allocator reuses and returns blocks; a leak shows as the
+  // second half's peak above the first half's.
   std::mutex m;
   std::vector<std::pair<long, long>> readings;  // (VmRSS kB, threads)
   const int n_total = per_client * clients;
   Tally tally;
   RunClients(clients, per_client, tally, [&](int n) {
-    if (n == n_total / 4 || n == n_total / 2 || n == n_total) {
+    if (n % (n_total / 10) == 0) {
       std::lock_guard<std::mutex> l(m);
       readings.emplace_back(ProcStatus(pid, "VmRSS"), ProcStatus(pid, "Threads"));
     }
@@ -420,23 +449,27 @@ TEST_F(RobustnessLoad, SoakKeepsAnsweringWithoutGrowth) {
   EXPECT_EQ(tally.crossed.load(), 0);
   EXPECT_EQ(tally.failed.load(), 0) << NodeLog().substr(0, 20000);
   EXPECT_EQ(tally.answered.load(), n_total);
-  ASSERT_EQ(readings.size(), 3U);
-  const auto [rss_half, threads_half] = readings[1];
-  const auto [rss_end, threads_end] = readings[2];
-  ASSERT_GT(rss_half, 0);
-  ASSERT_GT(threads_half, 0);
-  ::testing::Test::RecordProperty("rss_quarter_kb", std::to_string(readings[0].first));
-  ::testing::Test::RecordProperty("rss_half_kb", std::to_string(rss_half));
-  ::testing::Test::RecordProperty("rss_end_kb", std::to_string(rss_end));
-  ::testing::Test::RecordProperty("threads_half", std::to_string(threads_half));
-  ::testing::Test::RecordProperty("threads_end", std::to_string(threads_end));
-  std::printf("soak: %d calls, VmRSS %ld -> %ld -> %ld kB, threads %ld -> %ld -> %ld\n", n_total,
-              readings[0].first, rss_half, rss_end, readings[0].second, threads_half,
-              threads_end);
-  // A leak of one frame per call (640x360 colour and depth, ~1 MB) would pass
-  // 8 MB within the second half; allocator noise stays well below.
-  EXPECT_LT(rss_end - rss_half, 8 * 1024) << rss_half << " kB -> " << rss_end << " kB";
-  EXPECT_LE(threads_end - threads_half, 1);
+  ASSERT_GE(readings.size(), 10U);
+  const std::size_t half = readings.size() / 2;
+  long rss_first = 0, rss_second = 0, threads_first = 0, threads_second = 0;
+  std::string trace;
+  for (std::size_t i = 0; i < readings.size(); ++i) {
+    const auto [rss, threads] = readings[i];
+    ASSERT_GT(rss, 0);
+    ASSERT_GT(threads, 0);
+    auto& rss_peak = i < half ? rss_first : rss_second;
+    auto& threads_peak = i < half ? threads_first : threads_second;
+    rss_peak = std::max(rss_peak, rss);
+    threads_peak = std::max(threads_peak, threads);
+    trace += std::to_string(rss) + "/" + std::to_string(threads) + " ";
+  }
+  ::testing::Test::RecordProperty("rss_kb_threads", trace);
+  std::printf("soak: %d calls, answered %d; VmRSS kB/threads per tenth: %s\n", n_total,
+              tally.answered.load(), trace.c_str());
+  // A frame pair is about 1.1 MB: leaking a tenth of that per call would add
+  // over 10 MB across the second half.
+  EXPECT_LT(rss_second - rss_first, 10 * 1024) << trace;
+  EXPECT_LE(threads_second - threads_first, 1) << trace;
   ExpectPieceAnswered(reachable_[1]);
 }
 
