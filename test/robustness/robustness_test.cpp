@@ -218,7 +218,7 @@ TEST_F(Robustness, BrokenFramesAreReportedAndTheNextGoodFrameIsAnswered) {
       {FrameFault::kNanDepth, "原始点云数量少于50，请重新检测！", kListEmpty,
        "TRASH_POSE_LIST_EMPTY"},
   };
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   ExpectPieceAnswered(reachable_[0]);  // warm-up on a good frame
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const FrameCase& c = cases[i];
@@ -242,7 +242,7 @@ TEST_F(Robustness, BrokenFramesAreReportedAndTheNextGoodFrameIsAnswered) {
 
 TEST_F(Robustness, CameraStoppingMidRequestGivesTheTimeOutAnswer) {
   main_ = SetKey(main_, "detect_timeout_ms", "1500");
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   ExpectPieceAnswered(reachable_[0]);
   SetFault(FrameFault::kStopped);
   const std::size_t mark = NodeLog().size();
@@ -261,7 +261,7 @@ TEST_F(Robustness, CameraStoppingMidRequestGivesTheTimeOutAnswer) {
 }
 
 TEST_F(Robustness, MissingMapTransformIsReportedAndAnsweredOnceItArrives) {
-  Start({"--no-map-tf"});
+  ASSERT_NO_FATAL_FAILURE(Start({"--no-map-tf"}));
   const std::size_t mark = NodeLog().size();
   const auto answer = Call(MapOf(reachable_[0]));
   ASSERT_TRUE(answer.has_value()) << NodeLog();
@@ -303,7 +303,7 @@ TEST_F(Robustness, NonFiniteOrHugeAimChoosesNothingAndTheNextAimIsAnswered) {
       {"huge", {1e308, -1e308, 1e308}},
       {"beyond float", {1e39, 0.0, 0.0}},
   };
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   ExpectPieceAnswered(reachable_[0]);
   for (const auto& [name, aim] : aims) {
     SCOPED_TRACE(name);
@@ -323,7 +323,7 @@ TEST_F(Robustness, NonFiniteOrHugeAimChoosesNothingAndTheNextAimIsAnswered) {
 
 TEST_F(Robustness, SigintWhileARequestWaitsExitsWithZero) {
   main_ = SetKey(main_, "detect_timeout_ms", "8000");
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   ExpectPieceAnswered(reachable_[0]);
   SetFault(FrameFault::kStopped);
   const std::size_t mark = NodeLog().size();
@@ -355,7 +355,7 @@ TEST_F(Robustness, SigintCutsAWaitingRequestShort) {
                     "docs/robustness.md); set MOORWICK_RUN_KNOWN_FAULTS=1 to run";
   }
   main_ = SetKey(main_, "detect_timeout_ms", "8000");
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   ExpectPieceAnswered(reachable_[0]);
   SetFault(FrameFault::kStopped);
   const std::size_t mark = NodeLog().size();
@@ -412,7 +412,7 @@ protected:
 };
 
 TEST_F(RobustnessLoad, FourClientsAtOnceEachGetTheirOwnPiece) {
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Start());
   ExpectPieceAnswered(reachable_[0]);
   Tally tally;
   RunClients(4, 3, tally, [](int) {});
@@ -427,7 +427,7 @@ TEST_F(RobustnessLoad, SoakKeepsAnsweringWithoutGrowth) {
   const int total = EnvInt("MOORWICK_SOAK_CALLS", 200);
   const int clients = 4;
   const int per_client = (total + clients - 1) / clients;
-  Start({"--rate", std::to_string(EnvInt("MOORWICK_SOAK_RATE_HZ", 30))});
+  ASSERT_NO_FATAL_FAILURE(Start({"--rate", std::to_string(EnvInt("MOORWICK_SOAK_RATE_HZ", 30))}));
   ExpectPieceAnswered(reachable_[0]);
   const pid_t pid = ChildRunning(NODE_EXE);
   ASSERT_GT(pid, 0);
