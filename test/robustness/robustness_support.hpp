@@ -1,0 +1,177 @@
+// Fault injection for the end-to-end robustness suite: a relay that passes the
+// simulated camera's frames on to the node, or breaks them on request, and
+// readings of a process's memory and threads.
+#pragma once
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "rclcpp/rclcpp.hpp"
+#include "sensor_msgs/msg/image.hpp"
+
+namespace moorwick_robustness {
+
+// What the relay does to each frame pair.
+enum class FrameFault {
+  kNone,            // pass through unchanged
+  kStopped,         // the camera stops streaming: nothing is passed on
+  kSmallerDepth,    // depth of half the colour image's width and height
+  kMono8Depth,      // depth in an encoding the node does not read
+  kTruncatedDepth,  // depth data shorter than step x height
+  kZeroDepth,       // every depth sample is 0 (no return)
+  kNanDepth,        // 32FC1 depth, every sample NaN
+};
+
+inline const char* FaultName(FrameFault f) {
+  switch (f) {
+    case FrameFault::kNone:
+      return "None";
+    case FrameFault::kStopped:
+      return "Stopped";
+    case FrameFault::kSmallerDepth:
+      return "SmallerDepth";
+    case FrameFault::kMono8Depth:
+      return "Mono8Depth";
+    case FrameFault::kTruncatedDepth:
+      return "TruncatedDepth";
+    case FrameFault::kZeroDepth:
+      return "ZeroDepth";
+    case FrameFault::kNanDepth:
+      return "NanDepth";
+  }
+  return "?";
+}
+
+// Applies `fault` to a 16UC1 depth frame.
+inline sensor_msgs::msg::Image BreakDepth(const sensor_msgs::msg::Image& in, FrameFault fault) {
+  sensor_msgs::msg::Image out = in;
+  switch (fault) {
+    case FrameFault::kSmallerDepth: {
+      out.width = in.width / 2;
+      out.height = in.height / 2;
+      out.step = out.width * 2;
+      out.data.assign(static_cast<std::size_t>(out.step) * out.height, 0);
+      for (std::uint32_t r = 0; r < out.height; ++r) {
+        std::memcpy(&out.data[r * out.step], &in.data[r * in.step], out.step);
+      }
+      break;
+    }
+    case FrameFault::kMono8Depth:
+      out.encoding = "mono8";
+      out.step = in.width;
+      out.data.assign(static_cast<std::size_t>(in.width) * in.height, 200);
+      break;
+    case FrameFault::kTruncatedDepth:
+      out.data.resize(out.data.size() / 2);
+      break;
+    case FrameFault::kZeroDepth:
+      std::fill(out.data.begin(), out.data.end(), 0);
+      break;
+    case FrameFault::kNanDepth: {
+      out.encoding = "32FC1";
+      out.step = in.width * 4;
+      out.data.resize(static_cast<std::size_t>(out.step) * in.height);
+      const float nan = std::numeric_limits<float>::quiet_NaN();
+      for (std::size_t i = 0; i < out.data.size(); i += 4) {
+        std::memcpy(&out.data[i], &nan, 4);
+      }
+      break;
+    }
+    case FrameFault::kNone:
+    case FrameFault::kStopped:
+      break;
+  }
+  return out;
+}
+
+// Subscribes to the simulated camera's colour and depth and republishes them
+// where the node listens, with the current fault applied.
+class FrameRelay {
+public:
+  FrameRelay(const rclcpp::Node::SharedPtr& node, const std::string& rgb_in,
+             const std::string& depth_in, const std::string& rgb_out,
+             const std::string& depth_out) {
+    const auto qos = rclcpp::QoS(5).reliable().durability_volatile();
+    rgb_pub_ = node->create_publisher<sensor_msgs::msg::Image>(rgb_out, qos);
+    depth_pub_ = node->create_publisher<sensor_msgs::msg::Image>(depth_out, qos);
+    rgb_sub_ = node->create_subscription<sensor_msgs::msg::Image>(
+        rgb_in, qos, [this](sensor_msgs::msg::Image::ConstSharedPtr msg) {
+          if (fault_.load() == FrameFault::kStopped)
+            return;
+          rgb_pub_->publish(*msg);
+        });
+    depth_sub_ = node->create_subscription<sensor_msgs::msg::Image>(
+        depth_in, qos, [this](sensor_msgs::msg::Image::ConstSharedPtr msg) {
+          const FrameFault fault = fault_.load();
+          if (fault == FrameFault::kStopped)
+            return;
+          if (fault == FrameFault::kNone)
+            depth_pub_->publish(*msg);
+          else
+            depth_pub_->publish(BreakDepth(*msg, fault));
+          ++relayed_;
+        });
+  }
+
+  void Set(FrameFault fault) {
+    fault_ = fault;
+    relayed_ = 0;
+  }
+  // Depth frames passed on since the last Set().
+  int relayed() const { return relayed_.load(); }
+
+private:
+  std::atomic<FrameFault> fault_{FrameFault::kNone};
+  std::atomic<int> relayed_{0};
+  rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr rgb_pub_, depth_pub_;
+  rclcpp::Subscription<sensor_msgs::msg::Image>::SharedPtr rgb_sub_, depth_sub_;
+};
+
+// A field of /proc/<pid>/status ("VmRSS", "Threads"), as its first number; -1 if absent.
+inline long ProcStatus(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field + ":", 0) == 0)
+      return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+  }
+  return -1;
+}
+
+// The child of this process running `exe`; -1 if none.
+inline pid_t ChildRunning(const std::filesystem::path& exe) {
+  namespace fs = std::filesystem;
+  const auto target = fs::weakly_canonical(exe);
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    std::error_code ec;
+    const auto link = fs::read_symlink(entry.path() / "exe", ec);
+    if (ec || link != target)
+      continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // pid (comm) state ppid ...; comm may hold spaces, so read after the last ')'.
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+      continue;
+    char state = 0;
+    long ppid = 0;
+    if (std::sscanf(text.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 &&
+        ppid == ::getpid()) {
+      return static_cast<pid_t>(std::stol(name));
+    }
+  }
+  return -1;
+}
+
+}  // namespace moorwick_robustness
