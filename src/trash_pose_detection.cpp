@@ -49,6 +49,12 @@ std::int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
 bool WaitForCamera(CameraDetectionNode& camera, std::int32_t timeout_ms) {
   const auto wait_start = std::chrono::steady_clock::now();
   while (!camera.IsDetectDone()) {
+    // A shutting-down process must not sit out the time-out for a frame that
+    // will never be processed.
+    if (!rclcpp::ok()) {
+      camera.ClearDetectDone();
+      return false;
+    }
     LOG_INFO(Styled(kDim, "is_camera_{}_detect_done_: {}"), camera.cam_id, false);
     LOG_INFO(Styled(kDim, "waiting detect to complete................"));
     if (ElapsedMs(wait_start) > timeout_ms) {
