@@ -31,22 +31,36 @@ inline float SquaredDistance(const Point3& a, const Point3& b) {
   return r;
 }
 
+// Cell edge over (extent / sqrt(points)); tuned on the benchmark pieces.
+constexpr double kCellScale = 1.5;
+
 // Finite points bucketed into cubic cells, stored cell after cell so that a
 // row of cells along x is one contiguous range.
 class UniformGrid {
 public:
   explicit UniformGrid(std::vector<Point3> points) {
     const std::size_t n = points.size();
-    Point3 lo{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
-              std::numeric_limits<float>::max()};
-    Point3 hi{-std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
-              -std::numeric_limits<float>::max()};
-    for (const Point3& p : points) {
-      lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)};
-      hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
-    }
-    if (n == 0) {
-      lo = hi = {0.0F, 0.0F, 0.0F};
+    // The grid spans the bulk of the cloud (2nd to 98th percentile per axis);
+    // points beyond go to the border cells. The search stays exact: a border
+    // cell is only left out while its side of the block is not at the grid's
+    // edge, and everything in it lies beyond that side.
+    const auto quantiles = [&](float Point3::*axis, float& lo, float& hi) {
+      std::vector<float> v(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        v[i] = points[i].*axis;
+      }
+      const std::size_t cut = n / 50;
+      std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(cut), v.end());
+      lo = v[cut];
+      std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n - 1 - cut), v.end());
+      hi = v[n - 1 - cut];
+    };
+    Point3 lo{0.0F, 0.0F, 0.0F};
+    Point3 hi{0.0F, 0.0F, 0.0F};
+    if (n > 0) {
+      quantiles(&Point3::x, lo.x, hi.x);
+      quantiles(&Point3::y, lo.y, hi.y);
+      quantiles(&Point3::z, lo.z, hi.z);
     }
     lo_ = lo;
     const double ex = static_cast<double>(hi.x) - static_cast<double>(lo.x);
@@ -55,10 +69,10 @@ public:
     const double extent = std::max({ex, ey, ez});
     // Pieces are surfaces: about sqrt(n) points across, and a cell a few point
     // spacings wide holds a neighbourhood of some tens of points.
-    double h = extent > 0.0
-                   ? 3.0 * extent / std::sqrt(static_cast<double>(std::max<std::size_t>(n, 1)))
-                   : 1.0;
-    const double max_cells = 4.0 * static_cast<double>(n) + 64.0;
+    double h = extent > 0.0 ? kCellScale * extent /
+                                  std::sqrt(static_cast<double>(std::max<std::size_t>(n, 1)))
+                            : 1.0;
+    const double max_cells = 16.0 * static_cast<double>(n) + 64.0;
     for (;;) {
       nx_ = static_cast<int>(ex / h) + 1;
       ny_ = static_cast<int>(ey / h) + 1;
@@ -66,7 +80,7 @@ public:
       if (static_cast<double>(nx_) * ny_ * nz_ <= max_cells) {
         break;
       }
-      h *= 1.5;
+      h *= 1.25;
     }
     h_ = static_cast<float>(h);
 
@@ -86,98 +100,108 @@ public:
     for (std::size_t i = 0; i < n; ++i) {
       sorted_[fill[cell_of[i]]++] = points[i];
     }
+    // Neighbour cells by the least distance any point of the query's cell can
+    // have to them (less a margin for rounding), nearest first.
+    for (int dz = -kReach; dz <= kReach; ++dz) {
+      for (int dy = -kReach; dy <= kReach; ++dy) {
+        for (int dx = -kReach; dx <= kReach; ++dx) {
+          const auto gap = [&](int d) {
+            const int a = std::abs(d);
+            return a > 1 ? static_cast<float>(a - 1) * h_ - 1e-3F * h_ : 0.0F;
+          };
+          const float gx = gap(dx);
+          const float gy = gap(dy);
+          const float gz = gap(dz);
+          offsets_.push_back({dx, dy, dz, gx * gx + gy * gy + gz * gz});
+        }
+      }
+    }
+    std::stable_sort(offsets_.begin(), offsets_.end(),
+                     [](const Offset& a, const Offset& b) { return a.least < b.least; });
+    const float reach = static_cast<float>(kReach) * h_ - 1e-3F * h_;
+    beyond_reach_ = reach * reach;
   }
 
   // The k smallest squared distances from q to the points (q itself
   // included when it is one of them), ascending, in `best`; returns how many.
-  std::size_t Nearest(const Point3& q, std::size_t k, std::vector<float>& best) const {
-    best.resize(k);
-    std::size_t count = 0;
-    const auto consider = [&](float d) {
-      if (count == k) {
-        if (!(d < best[k - 1])) {
-          return;
-        }
-      } else {
-        ++count;
-      }
-      std::size_t i = count - 1;
-      while (i > 0 && best[i - 1] > d) {
-        best[i] = best[i - 1];
-        --i;
-      }
-      best[i] = d;
-    };
+  // Visits the cells around q nearest first, stopping as soon
+  // as no unvisited cell can hold a closer point; looks at every point when
+  // the neighbourhood reaches past the precomputed cells.
+  std::size_t NearestPruned(const Point3& q, std::size_t k, std::vector<float>& best) const {
+    best.clear();
     const int cx = Coord(q.x, lo_.x, nx_);
     const int cy = Coord(q.y, lo_.y, ny_);
     const int cz = Coord(q.z, lo_.z, nz_);
-    for (int r = 0;; ++r) {
-      for (int z = cz - r; z <= cz + r; ++z) {
-        if (z < 0 || z >= nz_) {
-          continue;
-        }
-        for (int y = cy - r; y <= cy + r; ++y) {
-          if (y < 0 || y >= ny_) {
-            continue;
-          }
-          const bool shell = (z == cz - r || z == cz + r || y == cy - r || y == cy + r);
-          const std::size_t row = (static_cast<std::size_t>(z) * static_cast<std::size_t>(ny_) +
-                                   static_cast<std::size_t>(y)) *
-                                  static_cast<std::size_t>(nx_);
-          const auto scan = [&](int x0, int x1) {
-            x0 = std::max(x0, 0);
-            x1 = std::min(x1, nx_ - 1);
-            if (x0 > x1) {
-              return;
-            }
-            const std::uint32_t b = start_[row + static_cast<std::size_t>(x0)];
-            const std::uint32_t e = start_[row + static_cast<std::size_t>(x1) + 1];
-            for (std::uint32_t i = b; i < e; ++i) {
-              consider(SquaredDistance(q, sorted_[i]));
-            }
-          };
-          if (shell) {
-            scan(cx - r, cx + r);
-          } else {
-            scan(cx - r, cx - r);
-            if (r > 0) {
-              scan(cx + r, cx + r);
-            }
-          }
-        }
+    const auto less = [](float a, float b) { return a < b; };
+    bool stopped = false;
+    for (const Offset& o : offsets_) {
+      if (best.size() == k && o.least > best.front() && best.front() <= beyond_reach_) {
+        stopped = true;
+        break;
       }
-      // Everything visited?
-      if (cx - r <= 0 && cy - r <= 0 && cz - r <= 0 && cx + r >= nx_ - 1 && cy + r >= ny_ - 1 &&
-          cz + r >= nz_ - 1) {
-        return count;
+      const int x = cx + o.dx;
+      const int y = cy + o.dy;
+      const int z = cz + o.dz;
+      if (x < 0 || y < 0 || z < 0 || x >= nx_ || y >= ny_ || z >= nz_) {
+        continue;
       }
-      if (count == k) {
-        // Points outside the visited block lie at least this far away (less a
-        // margin for the rounding of cell assignment).
-        float bound = std::numeric_limits<float>::max();
-        const auto face = [&](float v, float lo, int c, int n) {
-          if (c - r > 0) {
-            bound = std::min(bound, v - (lo + static_cast<float>(c - r) * h_));
-          }
-          if (c + r < n - 1) {
-            bound = std::min(bound, (lo + static_cast<float>(c + r + 1) * h_) - v);
-          }
-        };
-        face(q.x, lo_.x, cx, nx_);
-        face(q.y, lo_.y, cy, ny_);
-        face(q.z, lo_.z, cz, nz_);
-        bound -= 1e-3F * h_;
-        if (bound > 0.0F && best[k - 1] <= bound * bound) {
-          return count;
+      const std::size_t cell = (static_cast<std::size_t>(z) * static_cast<std::size_t>(ny_) +
+                                static_cast<std::size_t>(y)) *
+                                   static_cast<std::size_t>(nx_) +
+                               static_cast<std::size_t>(x);
+      const std::uint32_t e = start_[cell + 1];
+      for (std::uint32_t i = start_[cell]; i < e; ++i) {
+        const float d = SquaredDistance(q, sorted_[i]);
+        if (best.size() < k) {
+          best.push_back(d);
+          std::push_heap(best.begin(), best.end(), less);
+        } else if (d < best.front()) {
+          std::pop_heap(best.begin(), best.end(), less);
+          best.back() = d;
+          std::push_heap(best.begin(), best.end(), less);
         }
       }
     }
+    if (!stopped && !(best.size() == k && best.front() <= beyond_reach_)) {
+      // Either every cell was within reach and visited (nothing left), or not.
+      const bool whole_grid = cx - kReach <= 0 && cy - kReach <= 0 && cz - kReach <= 0 &&
+                              cx + kReach >= nx_ - 1 && cy + kReach >= ny_ - 1 &&
+                              cz + kReach >= nz_ - 1;
+      if (!whole_grid) {
+        return Everything(q, k, best);
+      }
+    }
+    std::sort_heap(best.begin(), best.end(), less);
+    return best.size();
+  }
+
+  // The k smallest squared distances from q to the points (q itself
+  // included when it is one of them), ascending, in `best`; returns how many.
+  // Looks at every point: for queries far off the bulk (outliers).
+  std::size_t Everything(const Point3& q, std::size_t k, std::vector<float>& best) const {
+    best.clear();
+    best.reserve(sorted_.size());
+    for (const Point3& p : sorted_) {
+      best.push_back(SquaredDistance(q, p));
+    }
+    if (best.size() > k) {
+      std::nth_element(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(k - 1), best.end());
+      best.resize(k);
+    }
+    std::sort(best.begin(), best.end());
+    return best.size();
   }
 
 private:
   int Coord(float v, float lo, int n) const {
-    const int c = static_cast<int>((v - lo) / h_);
-    return std::min(std::max(c, 0), n - 1);
+    const float f = (v - lo) / h_;
+    if (!(f >= 1.0F)) {
+      return 0;
+    }
+    if (f >= static_cast<float>(n)) {
+      return n - 1;
+    }
+    return std::min(static_cast<int>(f), n - 1);
   }
   std::size_t CellId(const Point3& p) const {
     return (static_cast<std::size_t>(Coord(p.z, lo_.z, nz_)) * static_cast<std::size_t>(ny_) +
@@ -186,8 +210,18 @@ private:
            static_cast<std::size_t>(Coord(p.x, lo_.x, nx_));
   }
 
+  struct Offset {
+    int dx;
+    int dy;
+    int dz;
+    float least;  // squared lower bound of the distance
+  };
+  static constexpr int kReach = 4;
+
   Point3 lo_{0.0F, 0.0F, 0.0F};
   float h_{1.0F};
+  std::vector<Offset> offsets_;
+  float beyond_reach_{0.0F};
   int nx_{1};
   int ny_{1};
   int nz_{1};
@@ -229,7 +263,7 @@ std::vector<float> KnnMeanDistances(const pcl::PointCloud<pcl::PointXYZ>& cloud,
       if (!IsFinite(p)) {
         continue;
       }
-      const std::size_t found = grid.Nearest({p.x, p.y, p.z}, want, best);
+      const std::size_t found = grid.NearestPruned({p.x, p.y, p.z}, want, best);
       double sum = 0.0;
       for (std::size_t j = 1; j < found; ++j) {
         sum += std::sqrt(static_cast<double>(best[j]));
