@@ -132,10 +132,17 @@ public:
     const int cx = Coord(q.x, lo_.x, nx_);
     const int cy = Coord(q.y, lo_.y, ny_);
     const int cz = Coord(q.z, lo_.z, nz_);
-    const auto less = [](float a, float b) { return a < b; };
+    // Candidates below `limit`, an upper bound of the k-th smallest distance
+    // once k are known; compacted to the k smallest when the buffer fills.
+    float limit = std::numeric_limits<float>::infinity();
+    const auto compact = [&]() {
+      std::nth_element(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(k - 1), best.end());
+      best.resize(k);
+      limit = *std::max_element(best.begin(), best.end());
+    };
     bool stopped = false;
     for (const Offset& o : offsets_) {
-      if (best.size() == k && o.least > best.front() && best.front() <= beyond_reach_) {
+      if (o.least > limit && limit <= beyond_reach_) {
         stopped = true;
         break;
       }
@@ -152,17 +159,19 @@ public:
       const std::uint32_t e = start_[cell + 1];
       for (std::uint32_t i = start_[cell]; i < e; ++i) {
         const float d = SquaredDistance(q, sorted_[i]);
-        if (best.size() < k) {
+        if (d < limit) {
           best.push_back(d);
-          std::push_heap(best.begin(), best.end(), less);
-        } else if (d < best.front()) {
-          std::pop_heap(best.begin(), best.end(), less);
-          best.back() = d;
-          std::push_heap(best.begin(), best.end(), less);
         }
       }
+      if (best.size() >= 3 * k ||
+          (best.size() >= k && limit == std::numeric_limits<float>::infinity())) {
+        compact();
+      }
     }
-    if (!stopped && !(best.size() == k && best.front() <= beyond_reach_)) {
+    if (best.size() > k) {
+      compact();
+    }
+    if (!stopped && !(best.size() == k && limit <= beyond_reach_)) {
       // Either every cell was within reach and visited (nothing left), or not.
       const bool whole_grid = cx - kReach <= 0 && cy - kReach <= 0 && cz - kReach <= 0 &&
                               cx + kReach >= nx_ - 1 && cy + kReach >= ny_ - 1 &&
@@ -171,7 +180,7 @@ public:
         return Everything(q, k, best);
       }
     }
-    std::sort_heap(best.begin(), best.end(), less);
+    std::sort(best.begin(), best.end());
     return best.size();
   }
 
