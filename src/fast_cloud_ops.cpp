@@ -31,7 +31,8 @@ inline float SquaredDistance(const Point3& a, const Point3& b) {
   return r;
 }
 
-// Cell edge over (extent / sqrt(points)); tuned on the benchmark pieces.
+// Cell edge over (extent / sqrt(points)), from a few trials on the benchmark
+// pieces; any value gives the same neighbours.
 constexpr double kCellScale = 1.5;
 
 // Finite points bucketed into cubic cells, stored cell after cell so that a
@@ -41,9 +42,9 @@ public:
   explicit UniformGrid(std::vector<Point3> points) {
     const std::size_t n = points.size();
     // The grid spans the bulk of the cloud (2nd to 98th percentile per axis);
-    // points beyond go to the border cells. The search stays exact: a border
-    // cell is only left out while its side of the block is not at the grid's
-    // edge, and everything in it lies beyond that side.
+    // points beyond go to the border cells, which thus reach outwards without
+    // end. The search stays exact: its distance bounds only use a cell's inner
+    // faces, which do not move.
     const auto quantiles = [&](float Point3::*axis, float& lo, float& hi) {
       std::vector<float> v(n);
       for (std::size_t i = 0; i < n; ++i) {
