@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "moorwick_arm_trash_detect/common/utils.hpp"
+#include "moorwick_arm_trash_detect/fast_cloud_ops.hpp"
 #include "moorwick_arm_trash_detect/logger.hpp"
 
 namespace moorwick {
@@ -422,7 +423,11 @@ void GrabPoseEstimate::PclProcessFunc(const CloudPtr& input, const CloudPtr& out
   }
 
   stage = StageClock();
-  if (!output->empty()) {
+  // The grid search assumes an unorganised cloud, as the filters above leave it.
+  const bool fast_sor = !use_pcl_reference_ && output->height <= 1 && sor2_meank_value_ > 0;
+  if (!output->empty() && fast_sor) {
+    RemoveStatisticalOutliers(*output, sor2_meank_value_, 1.0, estimate_threads_);
+  } else if (!output->empty()) {
     pcl::StatisticalOutlierRemoval<pcl::PointXYZ> sor;
     sor.setInputCloud(output);
     sor.setMeanK(sor2_meank_value_);
@@ -578,6 +583,30 @@ void GrabPoseEstimate::AABBFunc(const CloudPtr& cloud) {
   LOG_DEBUG("AABB包围盒的位置: x: {}, y: {}, z: {}", aabb_position_.x(), aabb_position_.y(),
             aabb_position_.z());
   stage_timings_.aabb_ms = cpu.Ms();
+}
+
+void GrabPoseEstimate::BoxesFunc(const CloudPtr& cloud) {
+  LOG_DEBUG("================================OBB/AABB===============================");
+  const StageClock cpu;
+  const CloudBoxes boxes = ComputeCloudBoxes(*cloud);
+  min_point_obb_ = boxes.obb_min;
+  max_point_obb_ = boxes.obb_max;
+  obb_position_ = boxes.obb_position;
+  obb_rotation_ = boxes.obb_rotation;
+  obb_quaternion_ = Eigen::Quaternionf(obb_rotation_);
+  min_point_aabb_ = boxes.aabb_min;
+  max_point_aabb_ = boxes.aabb_max;
+  const Eigen::Vector3f size = max_point_aabb_.getVector3fMap() - min_point_aabb_.getVector3fMap();
+  aabb_position_ = min_point_aabb_.getVector3fMap() + 0.5F * size;
+  LOG_DEBUG("OBB包围盒的长宽高尺寸为: {} * {} * {}", max_point_obb_.x - min_point_obb_.x,
+            max_point_obb_.y - min_point_obb_.y, max_point_obb_.z - min_point_obb_.z);
+  LOG_DEBUG("OBB包围盒的位置: x: {}, y: {}, z: {}", obb_position_.x(), obb_position_.y(),
+            obb_position_.z());
+  LOG_DEBUG("AABB包围盒的长宽高尺寸为: {} * {} * {}", size.x(), size.y(), size.z());
+  LOG_DEBUG("AABB包围盒的位置: x: {}, y: {}, z: {}", aabb_position_.x(), aabb_position_.y(),
+            aabb_position_.z());
+  stage_timings_.obb_ms = cpu.Ms();
+  stage_timings_.aabb_ms = 0.0;
 }
 
 void GrabPoseEstimate::MinAreaRectFunc(const CloudPtr& cloud) {
@@ -749,8 +778,12 @@ int GrabPoseEstimate::ConditionAndMeasure(const CloudPtr& cloud) {
     return kTooFewPoints;
   }
   PCAFunc(cloud);
-  OBBFunc(cloud);
-  AABBFunc(cloud);
+  if (use_pcl_reference_) {
+    OBBFunc(cloud);
+    AABBFunc(cloud);
+  } else {
+    BoxesFunc(cloud);
+  }
   MinAreaRectFunc(cloud);
   grab_tcp_ = pca_center_.head<3>();
   if (!IsInWorkspace(grab_tcp_)) {
@@ -836,6 +869,14 @@ int GrabPoseEstimate::GetInitialGrabPose(const CloudPtr& cloud) {
   AssignGrabPose(grab_tcp_, q, grab_pose_);
   GetObbPose(obb_pose_, grab_pose_, obb_position_, obb_rotation_);
   return kSuccess;
+}
+
+int GrabPoseEstimate::GetInitialGrabPoseReference(const CloudPtr& cloud) {
+  const bool saved = use_pcl_reference_;
+  use_pcl_reference_ = true;
+  const int code = GetInitialGrabPose(cloud);
+  use_pcl_reference_ = saved;
+  return code;
 }
 
 int GrabPoseEstimate::GetTransparentGrabPose(const CloudPtr& cloud) {

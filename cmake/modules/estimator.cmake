@@ -1,12 +1,15 @@
 # Grab pose estimation (GrabPoseEstimate): ROS-free, on PCL, OpenCV, Eigen and yaml-cpp.
-add_library(moorwick_estimator src/trash_pose_estimate.cpp)
+add_library(moorwick_estimator src/trash_pose_estimate.cpp src/fast_cloud_ops.cpp)
+# The fast outlier removal and boxes repeat PCL's float arithmetic step by
+# step; fused multiply-adds would round differently.
+set_source_files_properties(src/fast_cloud_ops.cpp PROPERTIES COMPILE_OPTIONS -ffp-contract=off)
 moorwick_target_settings(moorwick_estimator)
 target_include_directories(moorwick_estimator PUBLIC
   $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)
 target_include_directories(moorwick_estimator SYSTEM PUBLIC ${PCL_INCLUDE_DIRS})
 target_compile_definitions(moorwick_estimator PUBLIC ${PCL_DEFINITIONS})
 target_link_libraries(moorwick_estimator
-  PUBLIC moorwick_logging Eigen3::Eigen yaml-cpp ${PCL_COMMON_LIBRARIES}
+  PUBLIC moorwick_logging Eigen3::Eigen yaml-cpp Threads::Threads ${PCL_COMMON_LIBRARIES}
   PRIVATE ${PCL_FILTERS_LIBRARIES} ${PCL_FEATURES_LIBRARIES} ${PCL_SEARCH_LIBRARIES}
           ${PCL_KDTREE_LIBRARIES} opencv_core opencv_imgproc Boost::filesystem)
 # Debian's PCL libraries are built without ASan, so Eigen there trusts glibc's

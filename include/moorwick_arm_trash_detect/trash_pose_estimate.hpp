@@ -66,6 +66,9 @@ public:
   // Grab pose of an ordinary piece. Conditions `cloud` in place. Returns 1, 11
   // (too few usable points), 41 (out of reach) or 1111 (no main-axis type).
   int GetInitialGrabPose(const CloudPtr& cloud);
+  // The same estimate through PCL's own outlier removal and box estimation:
+  // the reference the faster steps are checked and measured against.
+  int GetInitialGrabPoseReference(const CloudPtr& cloud);
   // Grab pose of a transparent piece (horizontal grab behind the visible
   // surface). Conditions `cloud` in place. Returns 1, 11 or 41.
   int GetTransparentGrabPose(const CloudPtr& cloud);
@@ -86,6 +89,9 @@ public:
   void PCAFunc(const CloudPtr& cloud);
   void OBBFunc(const CloudPtr& cloud);
   void AABBFunc(const CloudPtr& cloud);
+  // OBB and AABB together, equal to what OBBFunc and AABBFunc compute, in a
+  // few passes over the cloud.
+  void BoxesFunc(const CloudPtr& cloud);
   void MinAreaRectFunc(const CloudPtr& cloud);
   // Classifies `axis` as lying (1), standing (2), slanted low (3) or steep (4)
   // and turns it to the canonical sign in place.
@@ -192,6 +198,12 @@ public:
 
   // Stage CPU times of the last PclProcessFunc and shape analysis.
   EstimateStageTimings stage_timings_;
+  // True runs PCL's StatisticalOutlierRemoval and MomentOfInertiaEstimation
+  // instead of the equivalent faster steps (the box stage is then timed in
+  // obb_ms, with aabb_ms 0, when false).
+  bool use_pcl_reference_{false};
+  // Threads for the neighbour search of the outlier removal.
+  int estimate_threads_{2};
 
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW
 
