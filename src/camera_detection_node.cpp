@@ -305,6 +305,18 @@ PoseRecord ToPoseRecord(const GrabPose& pose) {
   return out;
 }
 
+PoseRecord ToPoseRecord(const Eigen::Vector3d& p, const Eigen::Quaterniond& q) {
+  PoseRecord out;
+  out.px = p.x();
+  out.py = p.y();
+  out.pz = p.z();
+  out.qx = q.x();
+  out.qy = q.y();
+  out.qz = q.z();
+  out.qw = q.w();
+  return out;
+}
+
 geometry_msgs::msg::Pose ToPoseMsg(const Eigen::Vector3d& p, const Eigen::Quaterniond& q) {
   geometry_msgs::msg::Pose pose;
   pose.position.x = p.x();
@@ -641,13 +653,7 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
         const Eigen::Vector3d p = map_from_arm * Position(info.arm_pose);
         const Eigen::Quaterniond q(map_from_arm.rotation() *
                                    Orientation(info.arm_pose).toRotationMatrix());
-        info.map_pose.px = p.x();
-        info.map_pose.py = p.y();
-        info.map_pose.pz = p.z();
-        info.map_pose.qx = q.x();
-        info.map_pose.qy = q.y();
-        info.map_pose.qz = q.z();
-        info.map_pose.qw = q.w();
+        info.map_pose = ToPoseRecord(p, q);
       } catch (const tf2::TransformException& e) {
         LOG_ERROR("Transform from {} to {} failed: {}", arm_base_frame_id, map_frame_id, e.what());
         // The records so far are kept, the frame ends without inspection output.
