@@ -1,8 +1,5 @@
 # Grab pose estimation (GrabPoseEstimate): ROS-free, on PCL, OpenCV, Eigen and yaml-cpp.
-add_library(moorwick_estimator src/trash_pose_estimate.cpp src/fast_cloud_ops.cpp)
-# The fast outlier removal and boxes repeat PCL's float arithmetic step by
-# step; fused multiply-adds would round differently.
-set_source_files_properties(src/fast_cloud_ops.cpp PROPERTIES COMPILE_OPTIONS -ffp-contract=off)
+add_library(moorwick_estimator ${MOORWICK_ESTIMATOR_SOURCES})
 moorwick_target_settings(moorwick_estimator)
 target_include_directories(moorwick_estimator PUBLIC
   $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)

@@ -1,5 +1,5 @@
 # The logging facility: moorwick::Logger, LOG_* statements, matrix logging.
-add_library(moorwick_logging src/common/utils.cpp)
+add_library(moorwick_logging ${MOORWICK_LOGGING_SOURCES})
 moorwick_target_settings(moorwick_logging)
 target_include_directories(moorwick_logging PUBLIC
   $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>)

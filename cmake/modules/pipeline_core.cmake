@@ -1,9 +1,6 @@
 # ROS-free core of the per-frame pipeline: detection filtering, mask points,
 # cloud cut-out and debug time stamps. The node adapts messages to it.
-add_library(moorwick_pipeline_core
-  src/common.cpp
-  src/detection_filter.cpp
-  src/trash_cloud.cpp)
+add_library(moorwick_pipeline_core ${MOORWICK_PIPELINE_CORE_SOURCES})
 moorwick_target_settings(moorwick_pipeline_core)
 target_include_directories(moorwick_pipeline_core PUBLIC
   $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
