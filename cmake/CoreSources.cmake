@@ -20,4 +20,4 @@ set(MOORWICK_MODEL_ZOO_SOURCES
 # The fast outlier removal and boxes repeat PCL's float arithmetic step by
 # step; fused multiply-adds would round differently.
 set_source_files_properties(${_moorwick_root}/src/fast_cloud_ops.cpp
-  PROPERTIES COMPILE_OPTIONS -ffp-contract=off)
+  PROPERTIES COMPILE_OPTIONS "-ffp-contract=off;-O3")
