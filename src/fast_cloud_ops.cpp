@@ -39,7 +39,7 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr double kFirstCellScale = 4.0;
 // Cell edge over the typical k-th neighbour distance: the 3x3x3 block around
 // a query then nearly always holds its k neighbours.
-constexpr double kBlockCellScale = 1.0;
+constexpr double kBlockCellScale = 1.2;
 // The next query's guess of its k-th squared distance over the last one's.
 constexpr float kGuessWidening = 1.1F;
 // Queries sampled to measure the k-th neighbour distance.
