@@ -357,19 +357,36 @@ public:
           d[j] = r;
         }
         if (m >= k) {
-          std::size_t c = 0;
-          // A miss widens the guess rather than selecting among all m.
-          float g = guess;
-          for (int attempt = 0; attempt < 3 && c < k; ++attempt, g *= 4.0F) {
-            c = 0;
-            for (std::size_t j = 0; j < m; ++j) {
-              pick[c] = d[j];
-              c += d[j] <= g ? 1 : 0;
+          // Candidates up to the guess; a miss widens it rather than
+          // selecting among all m.
+          const auto keep_up_to = [&](const float* from, std::size_t count, float limit) {
+            std::size_t kept = 0;
+            for (std::size_t j = 0; j < count; ++j) {
+              pick[kept] = from[j];
+              kept += from[j] <= limit ? 1 : 0;
             }
+            return kept;
+          };
+          float g = guess;
+          std::size_t c = keep_up_to(d.data(), m, g);
+          for (int widen = 0; widen < 2 && c < k; ++widen) {
+            g *= 4.0F;
+            c = keep_up_to(d.data(), m, g);
           }
           if (c < k) {
             std::copy(d.begin(), d.end(), pick.begin());
             c = m;
+          } else if (c - k > kMaxDropped && g < kInf) {
+            // Too many: on a surface the count grows with the squared
+            // distance, so aim again at a little over k.
+            const float tighter = g * static_cast<float>(k) / static_cast<float>(c) * 1.2F;
+            std::size_t fewer = 0;
+            for (std::size_t j = 0; j < c; ++j) {
+              fewer += pick[j] <= tighter ? 1 : 0;
+            }
+            if (fewer >= k) {
+              c = keep_up_to(pick.data(), c, tighter);
+            }
           }
           float kth = 0.0F;
           const float mean = MeanOfKSmallestRoots(pick.data(), c, k, mean_k, kth);
