@@ -365,6 +365,36 @@ TEST_F(Robustness, SigintCutsAWaitingRequestShort) {
       << NodeLogSince(mark);
 }
 
+// The demo model made to throw through its test-aid switch (a file that the
+// colour-key backend checks on every detect), as a network that loses its
+// device would.
+TEST_F(Robustness, ThrowingModelIsReportedAndTheNextCallIsAnswered) {
+  const fs::path fault = dir_ / "model_fault";
+  WriteFile(config_ / "model_color_key.yaml", ReadFile(config_ / "model_color_key.yaml") +
+                                                  "test_fault_file: " + fault.string() + "\n");
+  ASSERT_NO_FATAL_FAILURE(Start());
+  ExpectPieceAnswered(reachable_[0]);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    WriteFile(fault, "");
+    const std::size_t mark = NodeLog().size();
+    const auto answer = Call(MapOf(reachable_[0]));
+    ASSERT_TRUE(answer.has_value()) << NodeLog();
+    EXPECT_EQ(answer->error_code, kListEmpty) << NodeLogSince(mark);
+    EXPECT_EQ(answer->error_msg, "TRASH_POSE_LIST_EMPTY");
+    EXPECT_EQ(answer->trash_info, moorwick_protocol::msg::TrashInfo());
+    EXPECT_TRUE(WaitFor(
+        [&] { return NodeLogSince(mark).find("detect completed !") != std::string::npos; }, 5s));
+    EXPECT_NE(NodeLogSince(mark).find("cam_1: model->detect failed: color_key test fault: " +
+                                      fault.string() + " exists"),
+              std::string::npos)
+        << NodeLogSince(mark);
+    fs::remove(fault);
+    ExpectPieceAnswered(reachable_[1]);
+    ASSERT_TRUE(node_proc_->Running()) << NodeLog();
+  }
+}
+
 class RobustnessLoad : public Robustness {
 protected:
   struct Tally {
