@@ -215,6 +215,7 @@ bool CameraDetectionNode::GetCameraParams(const std::string& topic) {
   if (!GetTransformMatrix(arm_base_frame_id, cam_frame_id, node_->get_clock()->now(), matrix)) {
     LOG_ERROR("Failed to lookup transform from {} to {}, quitting callback", cam_frame_id,
               arm_base_frame_id);
+    camera_transform_pending_ = true;
     return false;
   }
   cam_to_arm_base_transform_matrix_ = matrix;
@@ -222,6 +223,32 @@ bool CameraDetectionNode::GetCameraParams(const std::string& topic) {
                           matrix);
   grab_pose_estimate_->camera_extrinsic_ = matrix;
   return true;
+}
+
+void CameraDetectionNode::RefreshCameraTransform() {
+  if (!camera_transform_pending_) {
+    return;
+  }
+  try {
+    const auto transform =
+        tf_buffer_->lookupTransform(arm_base_frame_id, cam_frame_id, tf2::TimePointZero);
+    const Eigen::Matrix4f matrix = tf2::transformToEigen(transform).matrix().cast<float>();
+    cam_to_arm_base_transform_matrix_ = matrix;
+    grab_pose_estimate_->camera_extrinsic_ = matrix;
+    camera_transform_pending_ = false;
+    LOG_INFO("cam_{}: transform from {} to {} arrived; it replaces the configured camera mounting",
+             cam_id, cam_frame_id, arm_base_frame_id);
+    moorwickLogInfoMatrix4f("cam_" + std::to_string(cam_id) + ": cam_to_arm_base_transform_matrix",
+                            matrix);
+  } catch (const tf2::TransformException& e) {
+    if (!camera_transform_fallback_logged_) {
+      LOG_WARN(
+          "cam_{}: still no transform from {} to {} ({}); the configured camera mounting is used "
+          "until it arrives",
+          cam_id, cam_frame_id, arm_base_frame_id, e.what());
+      camera_transform_fallback_logged_ = true;
+    }
+  }
 }
 
 bool CameraDetectionNode::GetTransformMatrix(const std::string& target, const std::string& source,
@@ -507,6 +534,7 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
     finish();
     return;
   }
+  RefreshCameraTransform();
   cv::Mat detected;
   PublishDetectionImage(image, objs, detected);
   cv::cvtColor(image, image, cv::COLOR_RGB2BGR);
@@ -768,6 +796,7 @@ void CameraDetectionNode::ImageDetectCallback(const ImageMsg::ConstSharedPtr& rg
   if (!RunModel(rgb_msg, image, objs, t0, true) || !DepthMatchesColour(*depth_msg, image)) {
     return;
   }
+  RefreshCameraTransform();
   cv::Mat detected;
   PublishDetectionImage(image, objs, detected);
   {

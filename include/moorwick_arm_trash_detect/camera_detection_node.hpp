@@ -98,6 +98,9 @@ public:
   void PublishDetectionImage(const cv::Mat& image,
                              const std::vector<ai_moor::model::SegObject>& objs, cv::Mat& detected);
   bool DepthMatchesColour(const ImageMsg& depth_msg, const cv::Mat& image);
+  // Takes the camera mounting from tf once it is there, when it was missing at
+  // start-up; until then the estimator's configured mounting stays in use.
+  void RefreshCameraTransform();
   void PublishInspection(const std::vector<TrashInfo>& trash_infos,
                          const std::vector<pcl::PointCloud<pcl::PointXYZ>::Ptr>& transformed_clouds,
                          const std::vector<pcl::PointCloud<pcl::PointXYZ>::Ptr>& processed_clouds);
@@ -132,6 +135,10 @@ public:
 
   CameraParams camera_params_;
   Eigen::Matrix4f cam_to_arm_base_transform_matrix_{Eigen::Matrix4f::Identity()};
+  // The mounting and its reports are touched only at start-up and on the
+  // camera node's default (mutually exclusive) callback group.
+  bool camera_transform_pending_{false};
+  bool camera_transform_fallback_logged_{false};
 
   std::string m_model_type_;
   std::vector<int> trash_class_ids;

@@ -125,6 +125,25 @@ protected:
     ASSERT_TRUE(client_->wait_for_service(60s)) << NodeLog();
   }
 
+  // Publishes parent -> child on /tf_static, as the robot's description would.
+  void SendStatic(tf2_ros::StaticTransformBroadcaster& broadcaster, const std::string& parent,
+                  const std::string& child, const Eigen::Isometry3d& parent_from_child) {
+    geometry_msgs::msg::TransformStamped t;
+    t.header.stamp = node_->now();
+    t.header.frame_id = parent;
+    t.child_frame_id = child;
+    const Eigen::Vector3d p = parent_from_child.translation();
+    const Eigen::Quaterniond q(parent_from_child.rotation());
+    t.transform.translation.x = p.x();
+    t.transform.translation.y = p.y();
+    t.transform.translation.z = p.z();
+    t.transform.rotation.x = q.x();
+    t.transform.rotation.y = q.y();
+    t.transform.rotation.z = q.z();
+    t.transform.rotation.w = q.w();
+    broadcaster.sendTransform(t);
+  }
+
   // Switches the relay and waits until frames of the new kind have gone out,
   // so that the next call sees one.
   void SetFault(FrameFault fault) {
@@ -173,6 +192,13 @@ protected:
     EXPECT_EQ(answer->error_code, kNone) << answer->error_msg << "\n" << NodeLogSince(0);
     EXPECT_EQ(answer->trash_info.class_id, scene_.scene.pieces[piece].class_index);
     EXPECT_LT((MapPosition(*answer) - MapOf(piece)).norm(), 0.05);
+  }
+
+  // Waits until the node's log after byte `mark` holds `text`.
+  ::testing::AssertionResult LoggedSince(std::size_t mark, const std::string& text) const {
+    if (WaitFor([&] { return NodeLogSince(mark).find(text) != std::string::npos; }, 10s))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "not logged: " << text << "\n" << NodeLogSince(mark);
   }
 
   std::string NodeLog() const { return node_proc_ ? node_proc_->Log() : std::string(); }
@@ -275,20 +301,7 @@ TEST_F(Robustness, MissingMapTransformIsReportedAndAnsweredOnceItArrives) {
 
   // The robot's place in the map turns up: the next call is answered.
   tf2_ros::StaticTransformBroadcaster broadcaster(node_);
-  geometry_msgs::msg::TransformStamped t;
-  t.header.stamp = node_->now();
-  t.header.frame_id = scene_.map_frame_id;
-  t.child_frame_id = scene_.arm_base_frame_id;
-  const Eigen::Vector3d p = scene_.map_from_arm_base.translation();
-  const Eigen::Quaterniond q(scene_.map_from_arm_base.rotation());
-  t.transform.translation.x = p.x();
-  t.transform.translation.y = p.y();
-  t.transform.translation.z = p.z();
-  t.transform.rotation.x = q.x();
-  t.transform.rotation.y = q.y();
-  t.transform.rotation.z = q.z();
-  t.transform.rotation.w = q.w();
-  broadcaster.sendTransform(t);
+  SendStatic(broadcaster, scene_.map_frame_id, scene_.arm_base_frame_id, scene_.map_from_arm_base);
   std::this_thread::sleep_for(500ms);
   ExpectPieceAnswered(reachable_[0]);
 }
@@ -363,6 +376,40 @@ TEST_F(Robustness, SigintCutsAWaitingRequestShort) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << NodeLog();
   EXPECT_EQ(NodeLogSince(mark).find("cam_1: trash pose detect process timeout"), std::string::npos)
       << NodeLogSince(mark);
+}
+
+// The camera's mounting reaches /tf_static only after the node started. Until
+// then the estimator's configured mounting is used (here 10 cm off, as a stale
+// file would be), so the aim finds nothing; once the transform is there the
+// node takes it and the next call gets the piece.
+TEST_F(Robustness, LateCameraTransformIsTakenWhenItArrives) {
+  const std::string estimator = ReadFile(config_ / "demo_pose_estimate_config.yaml");
+  ASSERT_NE(estimator.find("Txyz: [-0.05, 0.0, 0.30]"), std::string::npos);
+  WriteFile(config_ / "demo_pose_estimate_config.yaml",
+            Replace(estimator, "Txyz: [-0.05, 0.0, 0.30]", "Txyz: [0.05, 0.0, 0.30]"));
+  ASSERT_NO_FATAL_FAILURE(Start({"--no-camera-tf"}));
+  EXPECT_TRUE(LoggedSince(0, "Failed to lookup transform from " + scene_.camera_frame_id + " to " +
+                                 scene_.arm_base_frame_id + ", quitting callback"));
+  EXPECT_TRUE(LoggedSince(0, "ErrorCode:102200001, camera param info initialize failed."));
+  const std::size_t mark = NodeLog().size();
+  const auto answer = Call(MapOf(reachable_[0]));
+  ASSERT_TRUE(answer.has_value()) << NodeLog();
+  EXPECT_EQ(answer->error_code, kNoTarget) << NodeLogSince(mark);
+  EXPECT_EQ(answer->error_msg, "NO_TARGET_TRASH_CHOOSED");
+  EXPECT_TRUE(LoggedSince(0, "cam_1: still no transform from " + scene_.camera_frame_id + " to " +
+                                 scene_.arm_base_frame_id));
+  ::testing::Test::RecordProperty("answer_before_transform",
+                                  std::to_string(answer->error_code) + " " + answer->error_msg);
+
+  tf2_ros::StaticTransformBroadcaster broadcaster(node_);
+  SendStatic(broadcaster, scene_.arm_base_frame_id, scene_.camera_frame_id,
+             scene_.scene.camera.base_from_camera);
+  std::this_thread::sleep_for(500ms);
+  ExpectPieceAnswered(reachable_[0]);
+  EXPECT_TRUE(LoggedSince(mark, "cam_1: transform from " + scene_.camera_frame_id + " to " +
+                                    scene_.arm_base_frame_id +
+                                    " arrived; it replaces the configured camera mounting"));
+  ExpectPieceAnswered(reachable_[1]);
 }
 
 // The demo model made to throw through its test-aid switch (a file that the
