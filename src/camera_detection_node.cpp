@@ -65,7 +65,8 @@ bool SameParams(const CameraParams& a, const CameraParams& b) {
          a.height == b.height;
 }
 
-// Empty when fx, fy, cx, cy can turn depth pixels into points.
+// Empty when fx, fy, cx, cy can turn depth pixels into points (same texts as
+// CameraInfoFault).
 std::string IntrinsicsFault(const CameraParams& p) {
   if (!(std::isfinite(p.fx) && p.fx > 0.0F && std::isfinite(p.fy) && p.fy > 0.0F)) {
     return "focal length is not a positive finite number";
@@ -79,12 +80,23 @@ std::string IntrinsicsFault(const CameraParams& p) {
 }  // namespace
 
 std::string CameraInfoFault(const sensor_msgs::msg::CameraInfo& info) {
-  // Checked as the node stores them: a double beyond float range is no focal length.
-  std::string fault = IntrinsicsFault(ParamsOf(info));
-  if (fault.empty() && (info.width == 0 || info.height == 0)) {
-    fault = "image size is zero";
+  // Checked before the narrowing to float: a value beyond float range is no focal length.
+  const auto finite_float = [](double v) {
+    return std::isfinite(v) && std::abs(v) <= std::numeric_limits<float>::max();
+  };
+  const double fx = info.k[0];
+  const double fy = info.k[4];
+  if (!(finite_float(fx) && static_cast<float>(fx) > 0.0F && finite_float(fy) &&
+        static_cast<float>(fy) > 0.0F)) {
+    return "focal length is not a positive finite number";
   }
-  return fault;
+  if (!finite_float(info.k[2]) || !finite_float(info.k[5])) {
+    return "principal point is not finite";
+  }
+  if (info.width == 0 || info.height == 0) {
+    return "image size is zero";
+  }
+  return {};
 }
 
 std::string PackageShareDirectory() {

@@ -432,6 +432,8 @@ TEST(CameraInfoFault, NamesWhatMakesTheIntrinsicsUnusable) {
       {"NaN fx", {nan, 326.9, 319.4, 181.7}, 640, 360, focal},
       {"infinite fy", {326.9, inf, 319.4, 181.7}, 640, 360, focal},
       {"fx beyond float", {1e39, 326.9, 319.4, 181.7}, 640, 360, focal},
+      {"fy below float", {326.9, 1e-50, 319.4, 181.7}, 640, 360, focal},
+      {"cx beyond float", {326.9, 326.9, -1e39, 181.7}, 640, 360, centre},
       {"NaN cx", {326.9, 326.9, nan, 181.7}, 640, 360, centre},
       {"infinite cy", {326.9, 326.9, 319.4, -inf}, 640, 360, centre},
       {"zero width", {326.9, 326.9, 319.4, 181.7}, 0, 360, "image size is zero"},
