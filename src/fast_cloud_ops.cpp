@@ -224,20 +224,47 @@ public:
   // included when it is one of them), ascending, in `best`; returns how many.
   // Visits shells of cells around q's cell, one cell further each time, and
   // stops once no cell outside the shells can hold a closer point.
-  std::size_t Nearest(const Point3& q, std::size_t k, std::vector<float>& best) const {
-    best.clear();
+  // With first_shell > 0, `best` comes holding the k smallest distances of
+  // the shells before it.
+  std::size_t Nearest(const Point3& q, std::size_t k, std::vector<float>& best,
+                      int first_shell = 0) const {
+    if (first_shell == 0) {
+      best.clear();
+    }
     const int n[3] = {nx_, ny_, nz_};
     const float f[3] = {(q.x - lo_.x) / h_, (q.y - lo_.y) / h_, (q.z - lo_.z) / h_};
     const int c[3] = {Coord(q.x, lo_.x, nx_), Coord(q.y, lo_.y, ny_), Coord(q.z, lo_.z, nz_)};
     // Candidates below `limit`, an upper bound of the k-th smallest distance
     // once k are known; compacted to the k smallest when the buffer fills.
-    float limit = kInf;
+    float limit = first_shell == 0 ? kInf : *std::max_element(best.begin(), best.end());
     const auto compact = [&]() {
       std::nth_element(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(k - 1), best.end());
       best.resize(k);
       limit = *std::max_element(best.begin(), best.end());
     };
+    // Least distance, in cell units, from q to cells lo..hi of axis a.
+    const auto gap = [&](int a, int lo, int hi) {
+      float g = 0.0F;
+      if (lo > c[a]) {
+        g = static_cast<float>(lo) - f[a];
+      } else if (hi < c[a]) {
+        g = f[a] - static_cast<float>(hi + 1);
+      }
+      return std::max(g - CellRounding(std::abs(f[a]) + static_cast<float>(std::abs(lo) + 2)),
+                      0.0F);
+    };
     const auto visit = [&](int x0, int x1, int y, int z) {
+      if (limit < kInf) {
+        // Rows out of reach of the k-th distance so far: none of their
+        // points could enter.
+        const float gx = gap(0, x0, x1);
+        const float gy = gap(1, y, y);
+        const float gz = gap(2, z, z);
+        const float least = (gx * gx + gy * gy + gz * gz) * h_ * h_;
+        if (least * (1.0F - 1e-5F) >= limit) {
+          return;
+        }
+      }
       const std::uint32_t e = start_[Index(x1, y, z) + 1];
       for (std::uint32_t i = start_[Index(x0, y, z)]; i < e; ++i) {
         const float d = SquaredDistance(q, sorted_[i]);
@@ -249,7 +276,7 @@ public:
         compact();
       }
     };
-    for (int s = 0;; ++s) {
+    for (int s = first_shell;; ++s) {
       const int x0 = std::max(c[0] - s, 0);
       const int x1 = std::min(c[0] + s, nx_ - 1);
       for (int z = std::max(c[2] - s, 0); z <= std::min(c[2] + s, nz_ - 1); ++z) {
@@ -396,6 +423,14 @@ public:
             guess = kth * kGuessWidening;
             continue;
           }
+          // The k-th neighbour may lie beyond the block: go on from the
+          // block's k nearest with the shells around it.
+          std::nth_element(pick.begin(), pick.begin() + static_cast<std::ptrdiff_t>(k - 1),
+                           pick.begin() + static_cast<std::ptrdiff_t>(c));
+          best.assign(pick.begin(), pick.begin() + static_cast<std::ptrdiff_t>(k));
+          const std::size_t found = Nearest(q, k, best, 2);
+          out[sorted_id_[qi]] = SortedMeanOfRoots(best.data(), found, mean_k);
+          continue;
         }
         const std::size_t found = Nearest(q, k, best);
         out[sorted_id_[qi]] = SortedMeanOfRoots(best.data(), found, mean_k);
