@@ -39,7 +39,7 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr double kFirstCellScale = 4.0;
 // Cell edge over the typical k-th neighbour distance: the 3x3x3 block around
 // a query then nearly always holds its k neighbours.
-constexpr double kBlockCellScale = 1.2;
+constexpr double kBlockCellScale = 1.4;
 // The next query's guess of its k-th squared distance over the last one's.
 constexpr float kGuessWidening = 1.1F;
 // Queries sampled to measure the k-th neighbour distance.
@@ -253,17 +253,16 @@ public:
       return std::max(g - CellRounding(std::abs(f[a]) + static_cast<float>(std::abs(lo) + 2)),
                       0.0F);
     };
-    const auto visit = [&](int x0, int x1, int y, int z) {
-      if (limit < kInf) {
-        // Rows out of reach of the k-th distance so far: none of their
-        // points could enter.
-        const float gx = gap(0, x0, x1);
-        const float gy = gap(1, y, y);
-        const float gz = gap(2, z, z);
-        const float least = (gx * gx + gy * gy + gz * gz) * h_ * h_;
-        if (least * (1.0F - 1e-5F) >= limit) {
-          return;
-        }
+    // Whether cells whose least distance to q is `units` (squared, in cell
+    // units) are out of reach of the k-th distance so far: none of their
+    // points could enter.
+    const auto beyond = [&](float squared_units) {
+      return limit < kInf && squared_units * h_ * h_ * (1.0F - 1e-5F) >= limit;
+    };
+    const auto visit = [&](int x0, int x1, int y, int z, float gyz) {
+      const float gx = gap(0, x0, x1);
+      if (beyond(gx * gx + gyz)) {
+        return;
       }
       const std::uint32_t e = start_[Index(x1, y, z) + 1];
       for (std::uint32_t i = start_[Index(x0, y, z)]; i < e; ++i) {
@@ -280,16 +279,25 @@ public:
       const int x0 = std::max(c[0] - s, 0);
       const int x1 = std::min(c[0] + s, nx_ - 1);
       for (int z = std::max(c[2] - s, 0); z <= std::min(c[2] + s, nz_ - 1); ++z) {
+        const float gz = gap(2, z, z);
+        if (beyond(gz * gz)) {
+          continue;  // the whole plane
+        }
         for (int y = std::max(c[1] - s, 0); y <= std::min(c[1] + s, ny_ - 1); ++y) {
+          const float gy = gap(1, y, y);
+          const float gyz = gy * gy + gz * gz;
+          if (beyond(gyz)) {
+            continue;
+          }
           if (std::abs(z - c[2]) == s || std::abs(y - c[1]) == s) {
-            visit(x0, x1, y, z);
+            visit(x0, x1, y, z, gyz);
             continue;
           }
           if (c[0] - s >= 0) {
-            visit(c[0] - s, c[0] - s, y, z);
+            visit(c[0] - s, c[0] - s, y, z, gyz);
           }
           if (c[0] + s <= nx_ - 1) {
-            visit(c[0] + s, c[0] + s, y, z);
+            visit(c[0] + s, c[0] + s, y, z, gyz);
           }
         }
       }
