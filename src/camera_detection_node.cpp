@@ -81,11 +81,19 @@ std::vector<TrashInfo> CameraDetectionNode::CopyTrashInfos() const {
   return trash_infos_;
 }
 
+bool CameraDetectionNode::WaitDetectDone(std::chrono::milliseconds max_wait) {
+  std::unique_lock<std::mutex> lock(trash_infos_mutex_);
+  return detect_done_cv_.wait_for(lock, max_wait, [this] { return is_detect_done_.load(); });
+}
+
 void CameraDetectionNode::FinishDetect(std::vector<TrashInfo> trash_infos) {
-  std::lock_guard<std::mutex> lock(trash_infos_mutex_);
-  trash_infos_ = std::move(trash_infos);
-  is_start_detect_ = false;
-  is_detect_done_ = true;
+  {
+    std::lock_guard<std::mutex> lock(trash_infos_mutex_);
+    trash_infos_ = std::move(trash_infos);
+    is_start_detect_ = false;
+    is_detect_done_ = true;
+  }
+  detect_done_cv_.notify_all();
 }
 
 void CameraDetectionNode::InitializeParams(const std::string& path) {

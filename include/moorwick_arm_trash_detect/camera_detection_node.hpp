@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -64,12 +65,15 @@ public:
   // Service side: raise the request, lower the done flag (together).
   void ArmDetect();
   bool IsDetectDone() const { return is_detect_done_.load(); }
+  // Blocks until the done flag is up or `max_wait` has passed; returns the
+  // flag. A flag raised before the call returns at once.
+  bool WaitDetectDone(std::chrono::milliseconds max_wait);
   void ClearDetectDone();
   // Lowers the done flag and returns the list as the callback left it.
   std::vector<TrashInfo> TakeTrashInfos();
   std::vector<TrashInfo> CopyTrashInfos() const;
   // Camera side: store a frame's records, then lower the request and raise
-  // the done flag (together), in that order.
+  // the done flag (together), in that order, and wake a waiting service.
   void FinishDetect(std::vector<TrashInfo> trash_infos);
 
   void InitializeParams(const std::string& path);
@@ -144,6 +148,8 @@ public:
 
   std::vector<TrashInfo> trash_infos_;  // guarded by trash_infos_mutex_
   mutable std::mutex trash_infos_mutex_;
+  // Signalled when the done flag goes up; the flag changes under the mutex.
+  std::condition_variable detect_done_cv_;
 
   rclcpp::Node::SharedPtr node_;
   std::string config_path_;
