@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <cv_bridge/cv_bridge.h>
 #include <message_filters/subscriber.h>
 #include <message_filters/sync_policies/approximate_time.h>
 #include <message_filters/synchronizer.h>
@@ -40,7 +41,8 @@ namespace moorwick {
 std::string PackageShareDirectory();
 
 // The detection image: boxes, labels "name 87.5%" and blended masks on a copy
-// of `input` (RGB). Class indices without a palette colour are skipped.
+// of `input` (RGB). Class indices without a palette colour are skipped. An
+// `output` of the input's size and type is drawn into in place.
 void DrawDetections(const cv::Mat& input, cv::Mat& output,
                     const std::vector<ai_moor::model::SegObject>& objs,
                     const std::vector<std::string>& class_names);
@@ -96,9 +98,12 @@ public:
   // Pieces of the two callbacks.
   DetectionFilterParams FilterParams() const;
   TrashCloudParams CloudParams() const;
-  bool RunModel(const ImageMsg::ConstSharedPtr& rgb_msg, cv::Mat& image,
+  // `colour` shares the message's pixels when it is rgb8 already (read only).
+  bool RunModel(const ImageMsg::ConstSharedPtr& rgb_msg, cv_bridge::CvImageConstPtr& colour,
                 std::vector<ai_moor::model::SegObject>& objs,
                 std::chrono::system_clock::time_point& t0, bool debug_level);
+  // Draws and publishes only when the topic has a subscriber or in debug
+  // mode; `detected` is filled in debug mode only.
   void PublishDetectionImage(const cv::Mat& image,
                              const std::vector<ai_moor::model::SegObject>& objs, cv::Mat& detected);
   bool DepthMatchesColour(const ImageMsg& depth_msg, const cv::Mat& image);
