@@ -582,6 +582,8 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
 
   std::vector<BoxInfo> base_waiting_boxes;
   GetObjsBoxInfos(filter, objs, base_waiting_boxes);
+  // The clouds are kept only for the inspection output.
+  const bool inspect = is_debug || is_realtime_estimate;
   std::vector<Cloud::Ptr> transformed_clouds;
   std::vector<Cloud::Ptr> processed_clouds;
   const DepthImageView depth = DepthView(*depth_msg);
@@ -624,7 +626,9 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
     if (is_debug) {
       WritePly(prefix + GetCurrentTimeString() + tag + "[transformed].ply", *transformed);
     }
-    transformed_clouds.push_back(std::make_shared<Cloud>(*transformed));
+    if (inspect) {
+      transformed_clouds.push_back(std::make_shared<Cloud>(*transformed));
+    }
 
     int flag_estimate = 0;
     if (is_transparent && is_enable_transparent) {
@@ -639,7 +643,9 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
     } else {
       flag_estimate = estimate.GetInitialGrabPose(transformed);
     }
-    processed_clouds.push_back(std::make_shared<Cloud>(*transformed));
+    if (inspect) {
+      processed_clouds.push_back(std::make_shared<Cloud>(*transformed));
+    }
     if (is_debug) {
       WritePly(prefix + GetCurrentTimeString() + tag + "[processed].ply", *transformed);
     }
@@ -694,7 +700,7 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
     trash_infos.push_back(info);
   }
 
-  if (is_debug || is_realtime_estimate) {
+  if (inspect) {
     PublishInspection(trash_infos, transformed_clouds, processed_clouds);
   }
   finish();

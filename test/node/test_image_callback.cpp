@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -468,6 +470,65 @@ TEST_F(ImageCallbackTest, DetectionImageReachesASubscriberAsDrawn) {
   EXPECT_EQ(cv::norm(got_image, expected, cv::NORM_INF), 0.0);
   // Something was drawn: the image is not the input.
   EXPECT_GT(cv::norm(got_image, frame_.rgb, cv::NORM_INF), 0.0);
+}
+
+// Real-time frames publish the merged clouds: every piece that reached the
+// estimator is in them, in camera-frame point count for the transformed merge.
+TEST_F(ImageCallbackTest, RealTimeFramePublishesTheMergedClouds) {
+  using sensor_msgs::msg::PointCloud2;
+  camera_->is_realtime_estimate = true;
+  std::mutex m;
+  std::map<std::string, PointCloud2> clouds;
+  const std::string processed_topic = camera_->trashes_cloud_pub_->get_topic_name();
+  const std::string transformed_topic = camera_->trashes_init_cloud_pub_->get_topic_name();
+  std::vector<rclcpp::Subscription<PointCloud2>::SharedPtr> subs;
+  for (const auto& topic : {processed_topic, transformed_topic}) {
+    subs.push_back(node_->create_subscription<PointCloud2>(
+        topic, rclcpp::QoS(1).reliable(), [&, topic](PointCloud2::ConstSharedPtr msg) {
+          std::lock_guard<std::mutex> lock(m);
+          clouds.emplace(topic, *msg);
+        }));
+  }
+  rclcpp::executors::SingleThreadedExecutor executor;
+  executor.add_node(node_);
+  std::thread spinner([&] { executor.spin(); });
+  for (int i = 0; i < 200 && (camera_->trashes_cloud_pub_->get_subscription_count() == 0 ||
+                              camera_->trashes_init_cloud_pub_->get_subscription_count() == 0);
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  bool both = false;
+  for (int i = 0; i < 1000 && !both; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::lock_guard<std::mutex> lock(m);
+    both = clouds.size() == 2;
+  }
+  executor.cancel();
+  spinner.join();
+  ASSERT_TRUE(both);
+
+  // Points each piece's cut-out gave, from the count lines.
+  const std::string count_text = "原始点云数量： ";
+  std::size_t cut_out_points = 0;
+  std::size_t pieces = 0;
+  for (const auto& line : log_->Lines()) {
+    const auto at = line.find(count_text);
+    if (at != std::string::npos) {
+      cut_out_points += std::stoul(line.substr(at + count_text.size()));
+      ++pieces;
+    }
+  }
+  ASSERT_GE(pieces, 3U);
+  const PointCloud2& transformed = clouds[transformed_topic];
+  const PointCloud2& processed = clouds[processed_topic];
+  EXPECT_EQ(transformed.header.frame_id, "arm_base_link");
+  EXPECT_EQ(processed.header.frame_id, "arm_base_link");
+  EXPECT_EQ(static_cast<std::size_t>(transformed.width) * transformed.height, cut_out_points);
+  // Conditioning thins every piece, but leaves each of them some points.
+  const std::size_t processed_points = static_cast<std::size_t>(processed.width) * processed.height;
+  EXPECT_GE(processed_points, pieces);
+  EXPECT_LT(processed_points, cut_out_points);
 }
 
 TEST(DrawDetections, BoxesLabelsAndBlend) {
