@@ -313,6 +313,8 @@ bool SawWaitingLine(test::CaptureSink& log) {
 TEST_F(DetectServiceTest, WaitEndsOnTheFlagNotOnItsStep) {
   auto cam = Camera(1);
   cam->ArmDetect();
+  // A step without the flag ends with the flag still down.
+  EXPECT_FALSE(cam->WaitDetectDone(std::chrono::milliseconds(1)));
   auto waiting =
       std::async(std::launch::async, [&] { return WaitForCamera(*cam, 60000, kLongStep); });
   ASSERT_TRUE(SawWaitingLine(*log_));
