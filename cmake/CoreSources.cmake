@@ -18,6 +18,7 @@ set(MOORWICK_MODEL_ZOO_SOURCES
   ${_moorwick_root}/model_zoo/src/color_key_backend.cpp)
 
 # The fast outlier removal and boxes repeat PCL's float arithmetic step by
-# step; fused multiply-adds would round differently.
+# step; fused multiply-adds would round differently. -O3 and no errno from
+# sqrt let the distance and root loops vectorise; neither changes a result.
 set_source_files_properties(${_moorwick_root}/src/fast_cloud_ops.cpp
-  PROPERTIES COMPILE_OPTIONS -ffp-contract=off)
+  PROPERTIES COMPILE_OPTIONS "-ffp-contract=off;-fno-math-errno;-O3")

@@ -49,7 +49,55 @@ YAML::Node CameraSection(const std::string& path) {
   return ConfigSection(LoadConfigFile(path), kCamSection, path);
 }
 
+CameraParams ParamsOf(const sensor_msgs::msg::CameraInfo& info) {
+  CameraParams p;
+  p.fx = static_cast<float>(info.k[0]);
+  p.cx = static_cast<float>(info.k[2]);
+  p.fy = static_cast<float>(info.k[4]);
+  p.cy = static_cast<float>(info.k[5]);
+  p.width = info.width;
+  p.height = info.height;
+  return p;
+}
+
+bool SameParams(const CameraParams& a, const CameraParams& b) {
+  return a.fx == b.fx && a.fy == b.fy && a.cx == b.cx && a.cy == b.cy && a.width == b.width &&
+         a.height == b.height;
+}
+
+// Empty when fx, fy, cx, cy can turn depth pixels into points (same texts as
+// CameraInfoFault).
+std::string IntrinsicsFault(const CameraParams& p) {
+  if (!(std::isfinite(p.fx) && p.fx > 0.0F && std::isfinite(p.fy) && p.fy > 0.0F)) {
+    return "focal length is not a positive finite number";
+  }
+  if (!std::isfinite(p.cx) || !std::isfinite(p.cy)) {
+    return "principal point is not finite";
+  }
+  return {};
+}
+
 }  // namespace
+
+std::string CameraInfoFault(const sensor_msgs::msg::CameraInfo& info) {
+  // Checked before the narrowing to float: a value beyond float range is no focal length.
+  const auto finite_float = [](double v) {
+    return std::isfinite(v) && std::abs(v) <= std::numeric_limits<float>::max();
+  };
+  const double fx = info.k[0];
+  const double fy = info.k[4];
+  if (!(finite_float(fx) && static_cast<float>(fx) > 0.0F && finite_float(fy) &&
+        static_cast<float>(fy) > 0.0F)) {
+    return "focal length is not a positive finite number";
+  }
+  if (!finite_float(info.k[2]) || !finite_float(info.k[5])) {
+    return "principal point is not finite";
+  }
+  if (info.width == 0 || info.height == 0) {
+    return "image size is zero";
+  }
+  return {};
+}
 
 std::string PackageShareDirectory() {
   return ament_index_cpp::get_package_share_directory(kPackageName);
@@ -167,6 +215,13 @@ void CameraDetectionNode::InitializeSubscribers(const std::string& path) {
   if (!GetCameraParams(camera_info_topic)) {
     LOG_ERROR("ErrorCode:{}, camera param info initialize failed.", kCameraParamInitFailed);
   }
+  if (!camera_info_topic.empty()) {
+    // Keeps the intrinsics current: a camera that starts with a bad or
+    // mismatched camera_info is served once it publishes a good one.
+    camera_info_sub_ = node_->create_subscription<sensor_msgs::msg::CameraInfo>(
+        camera_info_topic, rclcpp::QoS(1),
+        [this](sensor_msgs::msg::CameraInfo::ConstSharedPtr info) { OnCameraInfo(*info); });
+  }
   rgb_topic = Read<std::string>(params, "rgb_topic", path);
   depth_topic = Read<std::string>(params, "depth_topic", path);
 
@@ -197,39 +252,102 @@ bool CameraDetectionNode::GetCameraParams(const std::string& topic) {
              camera_params_.fx, camera_params_.cx, camera_params_.fy, camera_params_.cy,
              camera_params_.width, camera_params_.height);
   };
-  if (!rclcpp::wait_for_message(info, node_, topic, kCameraInfoWait)) {
-    LOG_WARN(
-        "Failed to get cam_{} intrinsic from camera_info_topic! use default values from config "
-        "file.",
-        cam_id);
+  const auto use_config_intrinsics = [this] {
     camera_params_.fx = grab_pose_estimate_->fx_;
     camera_params_.fy = grab_pose_estimate_->fy_;
     camera_params_.cx = grab_pose_estimate_->cx_;
     camera_params_.cy = grab_pose_estimate_->cy_;
     camera_params_.width = kDefaultWidth;
     camera_params_.height = kDefaultHeight;
+  };
+  if (!rclcpp::wait_for_message(info, node_, topic, kCameraInfoWait)) {
+    LOG_WARN(
+        "Failed to get cam_{} intrinsic from camera_info_topic! use default values from config "
+        "file.",
+        cam_id);
+    use_config_intrinsics();
     log_params();
     return true;
   }
-  camera_params_.fx = static_cast<float>(info.k[0]);
-  camera_params_.cx = static_cast<float>(info.k[2]);
-  camera_params_.fy = static_cast<float>(info.k[4]);
-  camera_params_.cy = static_cast<float>(info.k[5]);
-  camera_params_.width = info.width;
-  camera_params_.height = info.height;
+  camera_info_fault_ = CameraInfoFault(info);
+  const bool info_usable = camera_info_fault_.empty();
+  if (info_usable) {
+    camera_params_ = ParamsOf(info);
+    intrinsics_from_camera_info_ = true;
+  } else {
+    // Points cut out with these would be garbage presented as a grab pose.
+    LOG_ERROR(
+        "cam_{}: camera_info on {} rejected, {} (fx={}, fy={}, cx={}, cy={}, width={}, "
+        "height={}); use default values from config file.",
+        cam_id, topic, camera_info_fault_, info.k[0], info.k[4], info.k[2], info.k[5], info.width,
+        info.height);
+    use_config_intrinsics();
+  }
   log_params();
 
   Eigen::Matrix4f matrix;
   if (!GetTransformMatrix(arm_base_frame_id, cam_frame_id, node_->get_clock()->now(), matrix)) {
     LOG_ERROR("Failed to lookup transform from {} to {}, quitting callback", cam_frame_id,
               arm_base_frame_id);
+    camera_transform_pending_ = true;
     return false;
   }
   cam_to_arm_base_transform_matrix_ = matrix;
   moorwickLogInfoMatrix4f("cam_" + std::to_string(cam_id) + ": cam_to_arm_base_transform_matrix",
                           matrix);
   grab_pose_estimate_->camera_extrinsic_ = matrix;
-  return true;
+  return info_usable;
+}
+
+void CameraDetectionNode::OnCameraInfo(const sensor_msgs::msg::CameraInfo& info) {
+  const std::string fault = CameraInfoFault(info);
+  if (!fault.empty()) {
+    if (fault != camera_info_fault_) {
+      LOG_ERROR(
+          "cam_{}: camera_info on {} rejected, {} (fx={}, fy={}, cx={}, cy={}, width={}, "
+          "height={}); the intrinsics in use are kept",
+          cam_id, camera_info_topic, fault, info.k[0], info.k[4], info.k[2], info.k[5], info.width,
+          info.height);
+      camera_info_fault_ = fault;
+    }
+    return;
+  }
+  camera_info_fault_.clear();
+  const CameraParams params = ParamsOf(info);
+  if (intrinsics_from_camera_info_ && SameParams(params, camera_params_)) {
+    return;
+  }
+  camera_params_ = params;
+  intrinsics_from_camera_info_ = true;
+  LOG_INFO("cam_{} : fx={:.2f}, cx={:.2f}, fy={:.2f}, cy={:.2f}, width={}, height={}", cam_id,
+           camera_params_.fx, camera_params_.cx, camera_params_.fy, camera_params_.cy,
+           camera_params_.width, camera_params_.height);
+}
+
+void CameraDetectionNode::RefreshCameraTransform() {
+  if (!camera_transform_pending_) {
+    return;
+  }
+  try {
+    const auto transform =
+        tf_buffer_->lookupTransform(arm_base_frame_id, cam_frame_id, tf2::TimePointZero);
+    const Eigen::Matrix4f matrix = tf2::transformToEigen(transform).matrix().cast<float>();
+    cam_to_arm_base_transform_matrix_ = matrix;
+    grab_pose_estimate_->camera_extrinsic_ = matrix;
+    camera_transform_pending_ = false;
+    LOG_INFO("cam_{}: transform from {} to {} arrived; it replaces the configured camera mounting",
+             cam_id, cam_frame_id, arm_base_frame_id);
+    moorwickLogInfoMatrix4f("cam_" + std::to_string(cam_id) + ": cam_to_arm_base_transform_matrix",
+                            matrix);
+  } catch (const tf2::TransformException& e) {
+    if (!camera_transform_fallback_logged_) {
+      LOG_WARN(
+          "cam_{}: still no transform from {} to {} ({}); the configured camera mounting is used "
+          "until it arrives",
+          cam_id, cam_frame_id, arm_base_frame_id, e.what());
+      camera_transform_fallback_logged_ = true;
+    }
+  }
 }
 
 bool CameraDetectionNode::GetTransformMatrix(const std::string& target, const std::string& source,
@@ -505,6 +623,23 @@ void CameraDetectionNode::PublishDetectionImage(const cv::Mat& image,
   detected_image_pub_->publish(msg);
 }
 
+bool CameraDetectionNode::IntrinsicsFitImage(const cv::Mat& image) {
+  const CameraParams& c = camera_params_;
+  const std::string fault = IntrinsicsFault(c);
+  if (!fault.empty()) {
+    LOG_ERROR("cam_{}: no usable camera intrinsics, {} (fx={}, fy={}, cx={}, cy={}); frame skipped",
+              cam_id, fault, c.fx, c.fy, c.cx, c.cy);
+    return false;
+  }
+  if (intrinsics_from_camera_info_ &&
+      (static_cast<int>(c.width) != image.cols || static_cast<int>(c.height) != image.rows)) {
+    LOG_ERROR("cam_{}: colour image {}x{} does not match camera_info {}x{}; frame skipped", cam_id,
+              image.cols, image.rows, c.width, c.height);
+    return false;
+  }
+  return true;
+}
+
 bool CameraDetectionNode::DepthMatchesColour(const ImageMsg& depth_msg, const cv::Mat& image) {
   if (static_cast<int>(depth_msg.width) == image.cols &&
       static_cast<int>(depth_msg.height) == image.rows) {
@@ -531,10 +666,11 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
   cv_bridge::CvImageConstPtr colour;
   std::vector<ai_moor::model::SegObject> objs;
   if (!RunModel(rgb_msg, colour, objs, t0, false) ||
-      !DepthMatchesColour(*depth_msg, colour->image)) {
+      !DepthMatchesColour(*depth_msg, colour->image) || !IntrinsicsFitImage(colour->image)) {
     finish();
     return;
   }
+  RefreshCameraTransform();
   cv::Mat detected;
   PublishDetectionImage(colour->image, objs, detected);
 
@@ -802,9 +938,10 @@ void CameraDetectionNode::ImageDetectCallback(const ImageMsg::ConstSharedPtr& rg
   cv_bridge::CvImageConstPtr colour;
   std::vector<ai_moor::model::SegObject> objs;
   if (!RunModel(rgb_msg, colour, objs, t0, true) ||
-      !DepthMatchesColour(*depth_msg, colour->image)) {
+      !DepthMatchesColour(*depth_msg, colour->image) || !IntrinsicsFitImage(colour->image)) {
     return;
   }
+  RefreshCameraTransform();
   cv::Mat detected;
   PublishDetectionImage(colour->image, objs, detected);
   {

@@ -31,54 +31,164 @@ inline float SquaredDistance(const Point3& a, const Point3& b) {
   return r;
 }
 
-// Cell edge over (extent / sqrt(points)), from a few trials on the benchmark
-// pieces; any value gives the same neighbours.
-constexpr double kCellScale = 1.5;
+constexpr float kInf = std::numeric_limits<float>::infinity();
 
-// Finite points bucketed into cubic cells, stored cell after cell so that a
-// row of cells along x is one contiguous range.
+// First guess of the cell edge over (extent / sqrt(points)), about the k-th
+// neighbour distance on a flat piece; only used to measure the neighbourhood
+// size the real grid is then sized for.
+constexpr double kFirstCellScale = 4.0;
+// Cell edge over the typical k-th neighbour distance: the 3x3x3 block around
+// a query then nearly always holds its k neighbours.
+constexpr double kBlockCellScale = 1.2;
+// The next query's guess of its k-th squared distance over the last one's.
+constexpr float kGuessWidening = 1.1F;
+// Queries sampled to measure the k-th neighbour distance.
+constexpr std::size_t kRadiusSamples = 48;
+
+// The bulk of the cloud: 2nd to 98th percentile per axis, from at most this
+// many points (any bounds give exact searches; these only size the grid).
+constexpr std::size_t kBulkSamples = 4096;
+struct Bulk {
+  Point3 lo{0.0F, 0.0F, 0.0F};
+  Point3 hi{0.0F, 0.0F, 0.0F};
+};
+
+Bulk BulkOf(const std::vector<Point3>& points) {
+  const std::size_t all = points.size();
+  const std::size_t n = std::min(all, kBulkSamples);
+  Bulk b;
+  if (n == 0) {
+    return b;
+  }
+  std::vector<float> v(n);
+  const auto quantiles = [&](float Point3::*axis, float& lo, float& hi) {
+    for (std::size_t i = 0; i < n; ++i) {
+      v[i] = points[i * all / n].*axis;
+    }
+    const std::size_t cut = n / 50;
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(cut), v.end());
+    lo = v[cut];
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n - 1 - cut), v.end());
+    hi = v[n - 1 - cut];
+  };
+  quantiles(&Point3::x, b.lo.x, b.hi.x);
+  quantiles(&Point3::y, b.lo.y, b.hi.y);
+  quantiles(&Point3::z, b.lo.z, b.hi.z);
+  return b;
+}
+
+// PCL's mean distance: square roots in double summed nearest first, without
+// the query itself (the smallest, 0), divided by mean_k even when fewer
+// neighbours were found. `squared` must be ascending.
+float SortedMeanOfRoots(const float* squared, std::size_t found, int mean_k) {
+  double sum = 0.0;
+  for (std::size_t j = 1; j < found; ++j) {
+    sum += std::sqrt(static_cast<double>(squared[j]));
+  }
+  return static_cast<float>(sum / mean_k);
+}
+
+// The same value from the k smallest squared distances in any order (the
+// query's own 0 among them): summed unsorted, the double sum can only differ
+// from the sorted one by a few units in its last place, which almost never
+// changes the float result; only when it could are they sorted.
+float MeanOfRoots(float* squared, std::size_t k, int mean_k) {
+  double sum = 0.0;
+  for (std::size_t j = 0; j < k; ++j) {
+    sum += std::sqrt(static_cast<double>(squared[j]));
+  }
+  // Summed in any order, k positive terms land within (k - 1) / 2 epsilon of
+  // the exact sum; the two orders thus within (k - 1) epsilon of each other.
+  // Twice k epsilon also covers the rounding of the bounds themselves.
+  const double slack = 2.0 * static_cast<double>(k) * std::numeric_limits<double>::epsilon() * sum;
+  const auto low = static_cast<float>((sum - slack) / mean_k);
+  const auto high = static_cast<float>((sum + slack) / mean_k);
+  if (low == high) {
+    return low;
+  }
+  std::sort(squared, squared + k);
+  return SortedMeanOfRoots(squared, k, mean_k);
+}
+
+// At most this many of the candidates below the guess are dropped one by one
+// to leave the k smallest; with more, they are selected with nth_element.
+constexpr std::size_t kMaxDropped = 24;
+
+// The mean distance from the k smallest of squared[0..c) (c >= k, the
+// query's own 0 among them), whatever their order; the largest of those k in
+// `kth`. Candidates below a good guess exceed k by a few, so rather than
+// selecting the k smallest this sums every root and takes off the few largest.
+float MeanOfKSmallestRoots(float* squared, std::size_t c, std::size_t k, int mean_k, float& kth) {
+  const std::size_t r = c - k;
+  if (r > kMaxDropped) {
+    std::nth_element(squared, squared + (k - 1), squared + c);
+    kth = squared[k - 1];
+    return MeanOfRoots(squared, k, mean_k);
+  }
+  float drop[kMaxDropped];  // the r largest so far, ascending
+  std::size_t held = 0;
+  float largest_kept = 0.0F;
+  double total = 0.0;
+  for (std::size_t j = 0; j < c; ++j) {
+    float x = squared[j];
+    total += std::sqrt(static_cast<double>(x));
+    if (held < r) {
+      std::size_t i = held++;
+      for (; i > 0 && drop[i - 1] > x; --i) {
+        drop[i] = drop[i - 1];
+      }
+      drop[i] = x;
+      continue;
+    }
+    if (r > 0 && x > drop[0]) {
+      std::swap(x, drop[0]);
+      for (std::size_t i = 1; i < r && drop[i] < drop[i - 1]; ++i) {
+        std::swap(drop[i], drop[i - 1]);
+      }
+    }
+    largest_kept = std::max(largest_kept, x);
+  }
+  double dropped = 0.0;
+  for (std::size_t i = 0; i < r; ++i) {
+    dropped += std::sqrt(static_cast<double>(drop[i]));
+  }
+  kth = largest_kept;
+  const double sum = total - dropped;
+  // As in MeanOfRoots, with the dropped terms' and the subtraction's rounding.
+  const double slack =
+      2.0 * static_cast<double>(c + r + 1) * std::numeric_limits<double>::epsilon() * total;
+  const auto low = static_cast<float>((sum - slack) / mean_k);
+  const auto high = static_cast<float>((sum + slack) / mean_k);
+  if (low == high) {
+    return low;
+  }
+  std::nth_element(squared, squared + (k - 1), squared + c);
+  std::sort(squared, squared + k);
+  return SortedMeanOfRoots(squared, k, mean_k);
+}
+
+// Points bucketed into cubic cells over the bulk of the cloud, stored cell
+// after cell so that a row of cells along x is one contiguous range. Points
+// beyond the bulk go to the border cells, which thus reach outwards without
+// end; the searches stay exact because their distance bounds only use faces
+// that have cells on both sides.
 class UniformGrid {
 public:
-  explicit UniformGrid(std::vector<Point3> points) {
+  UniformGrid(const std::vector<Point3>& points, const Bulk& bulk, double edge) : lo_(bulk.lo) {
     const std::size_t n = points.size();
-    // The grid spans the bulk of the cloud (2nd to 98th percentile per axis);
-    // points beyond go to the border cells, which thus reach outwards without
-    // end. The search stays exact: its distance bounds only use a cell's inner
-    // faces, which do not move.
-    const auto quantiles = [&](float Point3::*axis, float& lo, float& hi) {
-      std::vector<float> v(n);
-      for (std::size_t i = 0; i < n; ++i) {
-        v[i] = points[i].*axis;
-      }
-      const std::size_t cut = n / 50;
-      std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(cut), v.end());
-      lo = v[cut];
-      std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n - 1 - cut), v.end());
-      hi = v[n - 1 - cut];
-    };
-    Point3 lo{0.0F, 0.0F, 0.0F};
-    Point3 hi{0.0F, 0.0F, 0.0F};
-    if (n > 0) {
-      quantiles(&Point3::x, lo.x, hi.x);
-      quantiles(&Point3::y, lo.y, hi.y);
-      quantiles(&Point3::z, lo.z, hi.z);
-    }
-    lo_ = lo;
-    const double ex = static_cast<double>(hi.x) - static_cast<double>(lo.x);
-    const double ey = static_cast<double>(hi.y) - static_cast<double>(lo.y);
-    const double ez = static_cast<double>(hi.z) - static_cast<double>(lo.z);
-    const double extent = std::max({ex, ey, ez});
-    // Pieces are surfaces: about sqrt(n) points across, and a cell a few point
-    // spacings wide holds a neighbourhood of some tens of points.
-    double h = extent > 0.0 ? kCellScale * extent /
-                                  std::sqrt(static_cast<double>(std::max<std::size_t>(n, 1)))
-                            : 1.0;
+    const double ex = static_cast<double>(bulk.hi.x) - static_cast<double>(bulk.lo.x);
+    const double ey = static_cast<double>(bulk.hi.y) - static_cast<double>(bulk.lo.y);
+    const double ez = static_cast<double>(bulk.hi.z) - static_cast<double>(bulk.lo.z);
+    double h = edge > 0.0 && std::isfinite(edge) ? edge : 1.0;
     const double max_cells = 16.0 * static_cast<double>(n) + 64.0;
     for (;;) {
-      nx_ = static_cast<int>(ex / h) + 1;
-      ny_ = static_cast<int>(ey / h) + 1;
-      nz_ = static_cast<int>(ez / h) + 1;
-      if (static_cast<double>(nx_) * ny_ * nz_ <= max_cells) {
+      const double cx = std::floor(ex / h) + 1.0;
+      const double cy = std::floor(ey / h) + 1.0;
+      const double cz = std::floor(ez / h) + 1.0;
+      if (cx * cy * cz <= max_cells) {
+        nx_ = static_cast<int>(cx);
+        ny_ = static_cast<int>(cy);
+        nz_ = static_cast<int>(cz);
         break;
       }
       h *= 1.25;
@@ -98,111 +208,208 @@ public:
     }
     std::vector<std::uint32_t> fill(start_.begin(), start_.end() - 1);
     sorted_.resize(n);
+    sorted_id_.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
-      sorted_[fill[cell_of[i]]++] = points[i];
+      const std::uint32_t slot = fill[cell_of[i]]++;
+      sorted_[slot] = points[i];
+      sorted_id_[slot] = static_cast<std::uint32_t>(i);
     }
-    // Neighbour cells by the least distance any point of the query's cell can
-    // have to them (less a margin for rounding), nearest first.
-    for (int dz = -kReach; dz <= kReach; ++dz) {
-      for (int dy = -kReach; dy <= kReach; ++dy) {
-        for (int dx = -kReach; dx <= kReach; ++dx) {
-          const auto gap = [&](int d) {
-            const int a = std::abs(d);
-            return a > 1 ? static_cast<float>(a - 1) * h_ - 1e-3F * h_ : 0.0F;
-          };
-          const float gx = gap(dx);
-          const float gy = gap(dy);
-          const float gz = gap(dz);
-          offsets_.push_back({dx, dy, dz, gx * gx + gy * gy + gz * gz});
-        }
-      }
-    }
-    std::stable_sort(offsets_.begin(), offsets_.end(),
-                     [](const Offset& a, const Offset& b) { return a.least < b.least; });
-    const float reach = static_cast<float>(kReach) * h_ - 1e-3F * h_;
-    beyond_reach_ = reach * reach;
   }
+
+  std::size_t cell_count() const { return start_.size() - 1; }
+  // Points stored before `cell`.
+  std::uint32_t points_before(std::size_t cell) const { return start_[cell]; }
 
   // The k smallest squared distances from q to the points (q itself
   // included when it is one of them), ascending, in `best`; returns how many.
-  // Visits the cells around q nearest first, stopping as soon
-  // as no unvisited cell can hold a closer point; looks at every point when
-  // the neighbourhood reaches past the precomputed cells.
-  std::size_t NearestPruned(const Point3& q, std::size_t k, std::vector<float>& best) const {
+  // Visits shells of cells around q's cell, one cell further each time, and
+  // stops once no cell outside the shells can hold a closer point.
+  std::size_t Nearest(const Point3& q, std::size_t k, std::vector<float>& best) const {
     best.clear();
-    const int cx = Coord(q.x, lo_.x, nx_);
-    const int cy = Coord(q.y, lo_.y, ny_);
-    const int cz = Coord(q.z, lo_.z, nz_);
+    const int n[3] = {nx_, ny_, nz_};
+    const float f[3] = {(q.x - lo_.x) / h_, (q.y - lo_.y) / h_, (q.z - lo_.z) / h_};
+    const int c[3] = {Coord(q.x, lo_.x, nx_), Coord(q.y, lo_.y, ny_), Coord(q.z, lo_.z, nz_)};
     // Candidates below `limit`, an upper bound of the k-th smallest distance
     // once k are known; compacted to the k smallest when the buffer fills.
-    float limit = std::numeric_limits<float>::infinity();
+    float limit = kInf;
     const auto compact = [&]() {
       std::nth_element(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(k - 1), best.end());
       best.resize(k);
       limit = *std::max_element(best.begin(), best.end());
     };
-    bool stopped = false;
-    for (const Offset& o : offsets_) {
-      if (o.least > limit && limit <= beyond_reach_) {
-        stopped = true;
-        break;
-      }
-      const int x = cx + o.dx;
-      const int y = cy + o.dy;
-      const int z = cz + o.dz;
-      if (x < 0 || y < 0 || z < 0 || x >= nx_ || y >= ny_ || z >= nz_) {
-        continue;
-      }
-      const std::size_t cell = (static_cast<std::size_t>(z) * static_cast<std::size_t>(ny_) +
-                                static_cast<std::size_t>(y)) *
-                                   static_cast<std::size_t>(nx_) +
-                               static_cast<std::size_t>(x);
-      const std::uint32_t e = start_[cell + 1];
-      for (std::uint32_t i = start_[cell]; i < e; ++i) {
+    const auto visit = [&](int x0, int x1, int y, int z) {
+      const std::uint32_t e = start_[Index(x1, y, z) + 1];
+      for (std::uint32_t i = start_[Index(x0, y, z)]; i < e; ++i) {
         const float d = SquaredDistance(q, sorted_[i]);
         if (d < limit) {
           best.push_back(d);
         }
       }
-      if (best.size() >= 3 * k ||
-          (best.size() >= k && limit == std::numeric_limits<float>::infinity())) {
+      if (best.size() >= 3 * k || (best.size() >= k && limit == kInf)) {
         compact();
+      }
+    };
+    for (int s = 0;; ++s) {
+      const int x0 = std::max(c[0] - s, 0);
+      const int x1 = std::min(c[0] + s, nx_ - 1);
+      for (int z = std::max(c[2] - s, 0); z <= std::min(c[2] + s, nz_ - 1); ++z) {
+        for (int y = std::max(c[1] - s, 0); y <= std::min(c[1] + s, ny_ - 1); ++y) {
+          if (std::abs(z - c[2]) == s || std::abs(y - c[1]) == s) {
+            visit(x0, x1, y, z);
+            continue;
+          }
+          if (c[0] - s >= 0) {
+            visit(c[0] - s, c[0] - s, y, z);
+          }
+          if (c[0] + s <= nx_ - 1) {
+            visit(c[0] + s, c[0] + s, y, z);
+          }
+        }
+      }
+      // Least distance, in cell units, to a cell more than s cells away on
+      // some axis: border cells reach without end, so only faces with cells
+      // beyond them count.
+      float units = kInf;
+      float largest_f = 0.0F;
+      for (int a = 0; a < 3; ++a) {
+        if (c[a] + s + 1 <= n[a] - 1) {
+          units = std::min(units, static_cast<float>(c[a] + s + 1) - f[a]);
+        }
+        if (c[a] - s - 1 >= 0) {
+          units = std::min(units, f[a] - static_cast<float>(c[a] - s));
+        }
+        largest_f = std::max(largest_f, std::abs(f[a]));
+      }
+      if (units == kInf) {
+        break;  // every cell visited
+      }
+      if (best.size() >= k) {
+        if (best.size() > k) {
+          compact();
+        }
+        const float reach = (units - CellRounding(largest_f + static_cast<float>(s))) * h_;
+        if (reach > 0.0F && limit < reach * reach * (1.0F - 1e-5F)) {
+          break;
+        }
       }
     }
     if (best.size() > k) {
       compact();
     }
-    if (!stopped && !(best.size() == k && limit <= beyond_reach_)) {
-      // Either every cell was within reach and visited (nothing left), or not.
-      const bool whole_grid = cx - kReach <= 0 && cy - kReach <= 0 && cz - kReach <= 0 &&
-                              cx + kReach >= nx_ - 1 && cy + kReach >= ny_ - 1 &&
-                              cz + kReach >= nz_ - 1;
-      if (!whole_grid) {
-        return Everything(q, k, best);
-      }
-    }
     std::sort(best.begin(), best.end());
     return best.size();
   }
 
-  // The k smallest squared distances from q to the points (q itself
-  // included when it is one of them), ascending, in `best`; returns how many.
-  // Looks at every point: for queries far off the bulk (outliers).
-  std::size_t Everything(const Point3& q, std::size_t k, std::vector<float>& best) const {
-    best.clear();
-    best.reserve(sorted_.size());
-    for (const Point3& p : sorted_) {
-      best.push_back(SquaredDistance(q, p));
+  // Mean distance to the mean_k nearest neighbours of every point stored in
+  // cells [first, last), written to out[index the point had in the input].
+  // The points of one cell are answered together from the 3x3x3 block of
+  // cells around it, whenever their k-th neighbour provably lies inside the
+  // block; otherwise by Nearest.
+  void BlockMeans(std::size_t first, std::size_t last, int mean_k, float* out) const {
+    const std::size_t k = static_cast<std::size_t>(mean_k) + 1;
+    std::vector<float> bx;
+    std::vector<float> by;
+    std::vector<float> bz;
+    std::vector<float> d;
+    std::vector<float> pick;
+    std::vector<float> best;
+    // The k-th distance of the last query, widened: neighbouring queries have
+    // similar ones, so a first pass below it usually leaves a short list.
+    float guess = kInf;
+    const std::size_t plane = static_cast<std::size_t>(nx_) * static_cast<std::size_t>(ny_);
+    for (std::size_t cell = first; cell < last; ++cell) {
+      if (start_[cell] == start_[cell + 1]) {
+        continue;
+      }
+      const int cx = static_cast<int>(cell % static_cast<std::size_t>(nx_));
+      const int cy =
+          static_cast<int>((cell / static_cast<std::size_t>(nx_)) % static_cast<std::size_t>(ny_));
+      const int cz = static_cast<int>(cell / plane);
+      bx.clear();
+      by.clear();
+      bz.clear();
+      const int x0 = std::max(cx - 1, 0);
+      const int x1 = std::min(cx + 1, nx_ - 1);
+      for (int z = std::max(cz - 1, 0); z <= std::min(cz + 1, nz_ - 1); ++z) {
+        for (int y = std::max(cy - 1, 0); y <= std::min(cy + 1, ny_ - 1); ++y) {
+          const std::uint32_t e = start_[Index(x1, y, z) + 1];
+          for (std::uint32_t i = start_[Index(x0, y, z)]; i < e; ++i) {
+            bx.push_back(sorted_[i].x);
+            by.push_back(sorted_[i].y);
+            bz.push_back(sorted_[i].z);
+          }
+        }
+      }
+      const std::size_t m = bx.size();
+      d.resize(m);
+      pick.resize(m);
+      for (std::uint32_t qi = start_[cell]; qi < start_[cell + 1]; ++qi) {
+        const Point3 q = sorted_[qi];
+        const float reach = BlockReach(q, cx, cy, cz);
+        for (std::size_t j = 0; j < m; ++j) {
+          const float dx = q.x - bx[j];
+          const float dy = q.y - by[j];
+          const float dz = q.z - bz[j];
+          float r = 0.0F;
+          r += dx * dx;
+          r += dy * dy;
+          r += dz * dz;
+          d[j] = r;
+        }
+        if (m >= k) {
+          // Candidates up to the guess; a miss widens it rather than
+          // selecting among all m.
+          const auto keep_up_to = [&](const float* from, std::size_t count, float limit) {
+            std::size_t kept = 0;
+            for (std::size_t j = 0; j < count; ++j) {
+              pick[kept] = from[j];
+              kept += from[j] <= limit ? 1 : 0;
+            }
+            return kept;
+          };
+          float g = guess;
+          std::size_t c = keep_up_to(d.data(), m, g);
+          for (int widen = 0; widen < 2 && c < k; ++widen) {
+            g *= 4.0F;
+            c = keep_up_to(d.data(), m, g);
+          }
+          if (c < k) {
+            std::copy(d.begin(), d.end(), pick.begin());
+            c = m;
+          } else if (c - k > kMaxDropped && g < kInf) {
+            // Too many: on a surface the count grows with the squared
+            // distance, so aim again at a little over k.
+            const float tighter = g * static_cast<float>(k) / static_cast<float>(c) * 1.2F;
+            std::size_t fewer = 0;
+            for (std::size_t j = 0; j < c; ++j) {
+              fewer += pick[j] <= tighter ? 1 : 0;
+            }
+            if (fewer >= k) {
+              c = keep_up_to(pick.data(), c, tighter);
+            }
+          }
+          float kth = 0.0F;
+          const float mean = MeanOfKSmallestRoots(pick.data(), c, k, mean_k, kth);
+          // Rounding of the float distances is far below this margin.
+          if (kth < reach * reach * (1.0F - 1e-5F)) {
+            out[sorted_id_[qi]] = mean;
+            guess = kth * kGuessWidening;
+            continue;
+          }
+        }
+        const std::size_t found = Nearest(q, k, best);
+        out[sorted_id_[qi]] = SortedMeanOfRoots(best.data(), found, mean_k);
+      }
     }
-    if (best.size() > k) {
-      std::nth_element(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(k - 1), best.end());
-      best.resize(k);
-    }
-    std::sort(best.begin(), best.end());
-    return best.size();
   }
 
 private:
+  std::size_t Index(int x, int y, int z) const {
+    return (static_cast<std::size_t>(z) * static_cast<std::size_t>(ny_) +
+            static_cast<std::size_t>(y)) *
+               static_cast<std::size_t>(nx_) +
+           static_cast<std::size_t>(x);
+  }
   int Coord(float v, float lo, int n) const {
     const float f = (v - lo) / h_;
     if (!(f >= 1.0F)) {
@@ -214,30 +421,74 @@ private:
     return std::min(static_cast<int>(f), n - 1);
   }
   std::size_t CellId(const Point3& p) const {
-    return (static_cast<std::size_t>(Coord(p.z, lo_.z, nz_)) * static_cast<std::size_t>(ny_) +
-            static_cast<std::size_t>(Coord(p.y, lo_.y, ny_))) *
-               static_cast<std::size_t>(nx_) +
-           static_cast<std::size_t>(Coord(p.x, lo_.x, nx_));
+    return Index(Coord(p.x, lo_.x, nx_), Coord(p.y, lo_.y, ny_), Coord(p.z, lo_.z, nz_));
   }
 
-  struct Offset {
-    int dx;
-    int dy;
-    int dz;
-    float least;  // squared lower bound of the distance
-  };
-  static constexpr int kReach = 4;
+  // Distance from q (in cell c along one axis) to the nearest face of the
+  // three cells c-1..c+1 that has cells beyond it; infinite without one. In
+  // cell units first, as Coord computes them, less a margin for their rounding.
+  float AxisReach(float v, float lo, int c, int n) const {
+    const float f = (v - lo) / h_;
+    float units = kInf;
+    if (c - 1 >= 1) {
+      units = f - static_cast<float>(c - 1);
+    }
+    if (c + 1 <= n - 2) {
+      units = std::min(units, static_cast<float>(c + 2) - f);
+    }
+    if (units == kInf) {
+      return kInf;
+    }
+    units -= CellRounding(std::abs(f) + 2.0F);
+    return units > 0.0F ? units * h_ : 0.0F;
+  }
+  // Bound of the rounding in a cell coordinate of magnitude `f` (as Coord
+  // computes it) and in the face it is compared with, in cell units.
+  static float CellRounding(float f) { return 1e-3F + 1e-6F * f; }
+  float BlockReach(const Point3& q, int cx, int cy, int cz) const {
+    return std::min({AxisReach(q.x, lo_.x, cx, nx_), AxisReach(q.y, lo_.y, cy, ny_),
+                     AxisReach(q.z, lo_.z, cz, nz_)});
+  }
 
   Point3 lo_{0.0F, 0.0F, 0.0F};
   float h_{1.0F};
-  std::vector<Offset> offsets_;
-  float beyond_reach_{0.0F};
   int nx_{1};
   int ny_{1};
   int nz_{1};
   std::vector<std::uint32_t> start_;
   std::vector<Point3> sorted_;
+  std::vector<std::uint32_t> sorted_id_;
 };
+
+// A cell edge close to the k-th neighbour distance of most points, measured
+// on a sample of queries in a grid of a first-guess edge.
+double BlockCellEdge(const std::vector<Point3>& points, const Bulk& bulk, std::size_t k) {
+  const std::size_t n = points.size();
+  const double extent = std::max({static_cast<double>(bulk.hi.x) - bulk.lo.x,
+                                  static_cast<double>(bulk.hi.y) - bulk.lo.y,
+                                  static_cast<double>(bulk.hi.z) - bulk.lo.z});
+  const double first =
+      extent > 0.0 ? kFirstCellScale * extent / std::sqrt(static_cast<double>(n)) : 1.0;
+  const UniformGrid probe(points, bulk, first);
+  const std::size_t samples = std::min(n, kRadiusSamples);
+  std::vector<float> radii;
+  std::vector<float> best;
+  for (std::size_t s = 0; s < samples; ++s) {
+    const std::size_t found = probe.Nearest(points[s * n / samples], k, best);
+    if (found > 0) {
+      radii.push_back(std::sqrt(best[found - 1]));
+    }
+  }
+  if (radii.empty()) {
+    return first;
+  }
+  // The upper quartile: most queries fit their block, few cells hold far more
+  // candidates than needed.
+  const auto q3 = radii.begin() + static_cast<std::ptrdiff_t>(radii.size() * 3 / 4);
+  std::nth_element(radii.begin(), q3, radii.end());
+  const double edge = kBlockCellScale * static_cast<double>(*q3);
+  return edge > 0.0 && std::isfinite(edge) ? edge : first;
+}
 
 // Minimum points per thread before a second thread pays for its start.
 constexpr std::size_t kMinPointsPerThread = 1500;
@@ -252,50 +503,57 @@ std::vector<float> KnnMeanDistances(const pcl::PointCloud<pcl::PointXYZ>& cloud,
     return distances;
   }
   std::vector<Point3> finite;
+  std::vector<std::uint32_t> cloud_index;
   finite.reserve(n);
-  for (const auto& p : cloud.points) {
+  cloud_index.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto& p = cloud.points[i];
     if (IsFinite(p)) {
       finite.push_back({p.x, p.y, p.z});
+      cloud_index.push_back(static_cast<std::uint32_t>(i));
     }
   }
   if (finite.empty()) {
     return distances;
   }
-  const UniformGrid grid(std::move(finite));
-  // PCL asks for mean_k + 1 neighbours (the query is among them); on a smaller
-  // cloud it gets all points and the missing ones add nothing to the sum,
-  // which is still divided by mean_k.
+  // PCL asks for mean_k + 1 neighbours (the query is among them).
   const std::size_t want = static_cast<std::size_t>(mean_k) + 1;
-  const auto work = [&](std::size_t begin, std::size_t end) {
-    std::vector<float> best;
-    for (std::size_t i = begin; i < end; ++i) {
-      const auto& p = cloud.points[i];
-      if (!IsFinite(p)) {
-        continue;
-      }
-      const std::size_t found = grid.NearestPruned({p.x, p.y, p.z}, want, best);
-      double sum = 0.0;
-      for (std::size_t j = 1; j < found; ++j) {
-        sum += std::sqrt(static_cast<double>(best[j]));
-      }
-      distances[i] = static_cast<float>(sum / mean_k);
-    }
-  };
+  const Bulk bulk = BulkOf(finite);
+  const UniformGrid grid(finite, bulk, BlockCellEdge(finite, bulk, want));
+
+  std::vector<float> by_finite(finite.size(), 0.0F);
+  // Whole cells per thread, about the same number of points each.
   const std::size_t parts =
       std::min<std::size_t>(static_cast<std::size_t>(std::max(threads, 1)),
-                            std::max<std::size_t>(n / kMinPointsPerThread, 1));
-  if (parts <= 1) {
-    work(0, n);
-    return distances;
+                            std::max<std::size_t>(finite.size() / kMinPointsPerThread, 1));
+  std::vector<std::size_t> bounds(parts + 1, grid.cell_count());
+  bounds[0] = 0;
+  for (std::size_t t = 1; t < parts; ++t) {
+    const std::size_t target = finite.size() * t / parts;
+    std::size_t lo = bounds[t - 1];
+    std::size_t hi = grid.cell_count();
+    while (lo < hi) {
+      const std::size_t mid = lo + (hi - lo) / 2;
+      if (grid.points_before(mid) < target) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    bounds[t] = lo;
   }
   std::vector<std::thread> helpers;
   helpers.reserve(parts - 1);
   for (std::size_t t = 1; t < parts; ++t) {
-    helpers.emplace_back(work, n * t / parts, n * (t + 1) / parts);
+    helpers.emplace_back(
+        [&, t]() { grid.BlockMeans(bounds[t], bounds[t + 1], mean_k, by_finite.data()); });
   }
-  work(0, n / parts);
+  grid.BlockMeans(bounds[0], bounds[1], mean_k, by_finite.data());
   for (auto& h : helpers) {
     h.join();
+  }
+  for (std::size_t i = 0; i < finite.size(); ++i) {
+    distances[cloud_index[i]] = by_finite[i];
   }
   return distances;
 }

@@ -33,6 +33,7 @@ void PrintUsage() {
   --print-truth      print each piece's true grab point and orientation, then run
   --truth-only       print the truth and exit without publishing
   --no-map-tf        do not publish the map -> arm base transform on /tf
+  --no-camera-tf     do not publish the camera's mounting on /tf_static
   --node-name NAME   ROS node name (default sim_camera)
 )";
 }
@@ -46,6 +47,7 @@ struct Options {
   bool print_truth{false};
   bool truth_only{false};
   bool map_tf{true};
+  bool camera_tf{true};
   std::string node_name{"sim_camera"};
 };
 
@@ -85,6 +87,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.truth_only = true;
     } else if (a == "--no-map-tf") {
       o.map_tf = false;
+    } else if (a == "--no-camera-tf") {
+      o.camera_tf = false;
     } else if (a == "--node-name") {
       if (i + 1 >= argc)
         return false;
@@ -149,7 +153,7 @@ int main(int argc, char** argv) {
   auto tf_pub = node->create_publisher<tf2_msgs::msg::TFMessage>(
       "/tf", rclcpp::QoS(100).reliable().durability_volatile());
 
-  {
+  if (options.camera_tf) {
     tf2_msgs::msg::TFMessage msg;
     msg.transforms.push_back(moorwick_sim::MakeTransform(node->now(), scene.arm_base_frame_id,
                                                          scene.camera_frame_id,

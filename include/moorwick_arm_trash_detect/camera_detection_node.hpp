@@ -47,6 +47,11 @@ void DrawDetections(const cv::Mat& input, cv::Mat& output,
                     const std::vector<ai_moor::model::SegObject>& objs,
                     const std::vector<std::string>& class_names);
 
+// Why a camera_info cannot serve for cutting points out of depth (focal length
+// not a positive finite number, principal point not finite, zero image size);
+// empty when it can.
+std::string CameraInfoFault(const sensor_msgs::msg::CameraInfo& info);
+
 class CameraDetectionNode {
 public:
   using ImageMsg = sensor_msgs::msg::Image;
@@ -107,6 +112,15 @@ public:
   void PublishDetectionImage(const cv::Mat& image,
                              const std::vector<ai_moor::model::SegObject>& objs, cv::Mat& detected);
   bool DepthMatchesColour(const ImageMsg& depth_msg, const cv::Mat& image);
+  // False (with one error line) when the intrinsics in use cannot serve this
+  // frame: unusable values, or a camera_info of another image size.
+  bool IntrinsicsFitImage(const cv::Mat& image);
+  // Takes the camera mounting from tf once it is there, when it was missing at
+  // start-up; until then the estimator's configured mounting stays in use.
+  void RefreshCameraTransform();
+  // Runtime camera_info: a usable one replaces the intrinsics in use, an
+  // unusable one is reported and ignored.
+  void OnCameraInfo(const sensor_msgs::msg::CameraInfo& info);
   void PublishInspection(const std::vector<TrashInfo>& trash_infos,
                          const std::vector<pcl::PointCloud<pcl::PointXYZ>::Ptr>& transformed_clouds,
                          const std::vector<pcl::PointCloud<pcl::PointXYZ>::Ptr>& processed_clouds);
@@ -141,6 +155,12 @@ public:
 
   CameraParams camera_params_;
   Eigen::Matrix4f cam_to_arm_base_transform_matrix_{Eigen::Matrix4f::Identity()};
+  // Intrinsics, mounting and their reports are touched only at start-up and on
+  // the camera node's default (mutually exclusive) callback group.
+  bool intrinsics_from_camera_info_{false};
+  std::string camera_info_fault_;  // last fault reported, so each is logged once
+  bool camera_transform_pending_{false};
+  bool camera_transform_fallback_logged_{false};
 
   std::string m_model_type_;
   std::vector<int> trash_class_ids;
@@ -173,6 +193,7 @@ public:
   std::shared_ptr<message_filters::Subscriber<ImageMsg>> rgb_sub_;
   std::shared_ptr<message_filters::Subscriber<ImageMsg>> depth_sub_;
   std::shared_ptr<message_filters::Synchronizer<SyncPolicy>> sync_;
+  rclcpp::Subscription<sensor_msgs::msg::CameraInfo>::SharedPtr camera_info_sub_;
 };
 
 }  // namespace moorwick

@@ -3,6 +3,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <filesystem>
+#include <stdexcept>
+
 namespace ai_moor {
 namespace model {
 
@@ -64,14 +67,22 @@ cv::Vec3i hsv_triple(const YAML::Node& node, const std::string& key, const std::
 
 class ColorKeyBackend : public YOLOv8Seg::Backend {
 public:
-  explicit ColorKeyBackend(std::vector<ColorKeyClass> classes) : classes_(std::move(classes)) {}
+  ColorKeyBackend(std::vector<ColorKeyClass> classes, std::string fault_file)
+      : classes_(std::move(classes)), fault_file_(std::move(fault_file)) {}
 
   void detect(const cv::Mat& rgb, std::vector<SegObject>& objects) override {
+    // Test aid: lets an end-to-end test make a running model fail, the way a
+    // real network can (lost device, out of memory), without touching the node.
+    std::error_code ec;
+    if (!fault_file_.empty() && std::filesystem::exists(fault_file_, ec)) {
+      throw std::runtime_error("color_key test fault: " + fault_file_ + " exists");
+    }
     objects = color_key_segment(rgb, classes_);
   }
 
 private:
   const std::vector<ColorKeyClass> classes_;
+  const std::string fault_file_;
 };
 
 }  // namespace
@@ -116,7 +127,11 @@ std::unique_ptr<YOLOv8Seg::Backend> make_color_key_backend(const YAML::Node& roo
     }
     classes.push_back(std::move(cls));
   }
-  return std::make_unique<ColorKeyBackend>(std::move(classes));
+  std::string fault_file = config::optional<std::string>(root, "test_fault_file", "", file);
+  if (!fault_file.empty()) {
+    fault_file = config::resolve_path(fault_file, file);
+  }
+  return std::make_unique<ColorKeyBackend>(std::move(classes), fault_file);
 }
 
 }  // namespace model

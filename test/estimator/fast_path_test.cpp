@@ -205,6 +205,117 @@ TEST(FastOutlierRemovalTest, DistancesDoNotDependOnThreadCount) {
   EXPECT_GT(far, 40);
 }
 
+// Mean neighbour distances by brute force with PCL's arithmetic (float squared
+// distances, double roots summed nearest first without the query itself).
+std::vector<float> BruteForceMeanDistances(const Cloud& c, int mean_k) {
+  const auto finite = [](const pcl::PointXYZ& p) {
+    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+  };
+  std::vector<float> out(c.size(), 0.0F);
+  std::vector<float> d;
+  for (std::size_t i = 0; i < c.size(); ++i) {
+    if (!finite(c[i])) {
+      continue;
+    }
+    d.clear();
+    for (const auto& p : c.points) {
+      if (finite(p)) {
+        const float dx = c[i].x - p.x;
+        const float dy = c[i].y - p.y;
+        const float dz = c[i].z - p.z;
+        float r = 0.0F;
+        r += dx * dx;
+        r += dy * dy;
+        r += dz * dz;
+        d.push_back(r);
+      }
+    }
+    const std::size_t found = std::min(d.size(), static_cast<std::size_t>(mean_k) + 1);
+    std::partial_sort(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(found), d.end());
+    double sum = 0.0;
+    for (std::size_t j = 1; j < found; ++j) {
+      sum += std::sqrt(static_cast<double>(d[j]));
+    }
+    out[i] = static_cast<float>(sum / mean_k);
+  }
+  return out;
+}
+
+// Clouds that push the grid search to its edges: queries far outside the
+// bulk, degenerate extents, coordinates far from the origin, lattice points
+// lying exactly on cell faces, a scale of microns and one of kilometres.
+TEST(FastOutlierRemovalTest, MeanDistancesEqualBruteForceOnAwkwardClouds) {
+  struct Case {
+    std::string name;
+    CloudPtr cloud;
+  };
+  std::vector<Case> cases;
+  const auto shifted = [](const CloudPtr& c, float dx, float scale) {
+    CloudPtr out(new Cloud);
+    for (const auto& p : c->points) {
+      out->push_back(pcl::PointXYZ(p.x * scale + dx, p.y * scale - dx, p.z * scale + dx));
+    }
+    return out;
+  };
+  cases.push_back({"far_from_origin", shifted(RandomBlob(1500, 21, 0.02), 1000.0F, 1.0F)});
+  cases.push_back({"microns", shifted(RandomBlob(1500, 22, 0.02), 0.0F, 1e-4F)});
+  cases.push_back({"kilometres", shifted(RandomBlob(1500, 23, 0.02), 0.0F, 1e5F)});
+  {
+    CloudPtr line(new Cloud);
+    for (int i = 0; i < 1200; ++i) {
+      line->push_back(pcl::PointXYZ(0.001F * static_cast<float>(i % 400), 0.5F, -0.1F));
+    }
+    cases.push_back({"line_with_repeats", line});
+  }
+  {
+    CloudPtr lattice(new Cloud);
+    for (int x = 0; x < 12; ++x)
+      for (int y = 0; y < 12; ++y)
+        for (int z = 0; z < 12; ++z)
+          lattice->push_back(pcl::PointXYZ(0.01F * static_cast<float>(x),
+                                           0.01F * static_cast<float>(y),
+                                           0.01F * static_cast<float>(z)));
+    cases.push_back({"lattice", lattice});
+  }
+  {
+    // A dense blob with a sparse cloud of outliers reaching 100 times its
+    // size, and a second small cluster far away.
+    CloudPtr c = RandomBlob(1500, 24, 0.01);
+    std::mt19937 rng(25);
+    std::uniform_real_distribution<float> u(-1.0F, 1.0F);
+    for (int i = 0; i < 40; ++i) {
+      c->push_back(pcl::PointXYZ(u(rng), u(rng), u(rng)));
+    }
+    for (int i = 0; i < 30; ++i) {
+      c->push_back(pcl::PointXYZ(5.0F + 0.001F * u(rng), 5.0F, 5.0F + 0.001F * u(rng)));
+    }
+    cases.push_back({"outliers_and_far_cluster", c});
+  }
+  {
+    PieceCloudOptions o;
+    o.noise_sigma = 0.0005;
+    o.outliers = 30;
+    o.target_points = 3000;
+    cases.push_back(
+        {"lying_can",
+         MakePieceCloud(
+             Shape::Cylinder(0.066, 0.168, {-0.5, 0.0, 0.0}, {1, 0.3, 0}).RestingOn(kFloor), o)});
+  }
+  for (const auto& c : cases) {
+    for (const int mean_k : {1, 8, 50}) {
+      SCOPED_TRACE(c.name + " mean_k " + std::to_string(mean_k));
+      const auto expected = BruteForceMeanDistances(*c.cloud, mean_k);
+      const auto got = moorwick::KnnMeanDistances(*c.cloud, mean_k, 2);
+      ASSERT_EQ(got.size(), expected.size());
+      std::size_t differ = 0;
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        differ += got[i] == expected[i] ? 0 : 1;
+      }
+      EXPECT_EQ(differ, 0U) << "of " << got.size() << " points";
+    }
+  }
+}
+
 TEST(FastOutlierRemovalTest, NonFinitePointsAreKeptAndIgnoredLikePcl) {
   CloudPtr c = RandomBlob(500, 9, 0.01);
   c->push_back(pcl::PointXYZ(-0.5F, 3.0F, 0.0F));  // a far outlier

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include <stdexcept>
+
 using ai_moor::model::ColorKeyClass;
 using ai_moor::model::SegObject;
 using ai_moor::model::YOLOv8Seg;
@@ -154,6 +156,28 @@ TEST_F(ColorKey, EmptyImageGivesNothing) {
   std::vector<SegObject> objs(2);
   EXPECT_EQ(model_->detect(cv::Mat(), objs), 0);
   EXPECT_TRUE(objs.empty());
+}
+
+// The test aid: detection throws while the named file exists (relative to the
+// configuration's folder), and works again once it is gone.
+TEST_F(ColorKey, FaultFileMakesDetectThrowWhileItExists) {
+  YOLOv8Seg model(write("faulty.yaml", std::string(kConfig) + "test_fault_file: fail.now\n"));
+  cv::Mat img = floor();
+  img(cv::Rect(20, 30, 30, 30)).setTo(cv::Scalar(220, 30, 20));
+  std::vector<SegObject> objs;
+  EXPECT_EQ(model.detect(img, objs), 1);
+  write("fail.now", "");
+  objs.resize(3);
+  try {
+    model.detect(img, objs);
+    ADD_FAILURE() << "detect did not throw while the fault file exists";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("fail.now exists"), std::string::npos) << e.what();
+  }
+  std::filesystem::remove(write("fail.now", ""));
+  EXPECT_EQ(model.detect(img, objs), 1);
+  ASSERT_EQ(objs.size(), 1U);
+  EXPECT_EQ(objs[0].label, 0);
 }
 
 TEST(ColorKeySegment, NoClassesOrWrongTypeGiveNothing) {

@@ -5,11 +5,13 @@
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -529,6 +531,105 @@ TEST_F(ImageCallbackTest, RealTimeFramePublishesTheMergedClouds) {
   const std::size_t processed_points = static_cast<std::size_t>(processed.width) * processed.height;
   EXPECT_GE(processed_points, pieces);
   EXPECT_LT(processed_points, cut_out_points);
+}
+
+// Zero intrinsics (no camera_info topic, nothing set) would turn every depth
+// pixel into an infinite point: the frame is refused instead.
+TEST_F(ImageCallbackTest, UnusableIntrinsicsEndTheFrameWithAnEmptyList) {
+  camera_->camera_params_ = CameraParams{};
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  EXPECT_TRUE(camera_->is_detect_done_);
+  EXPECT_TRUE(camera_->CopyTrashInfos().empty());
+  EXPECT_EQ(log_->Count("cam_1: no usable camera intrinsics, focal length is not a positive "
+                        "finite number"),
+            1U);
+  EXPECT_EQ(log_->Count("grab pose estimate"), 0U);
+}
+
+// Intrinsics from a camera_info of another resolution do not fit the frame;
+// the camera's next matching camera_info makes the frame usable again.
+TEST_F(ImageCallbackTest, CameraInfoOfAnotherSizeRefusesFramesUntilAMatchingOneComes) {
+  const auto& c = scene_.scene.camera;
+  sensor_msgs::msg::CameraInfo info;
+  info.width = static_cast<std::uint32_t>(c.width) * 2;
+  info.height = static_cast<std::uint32_t>(c.height) * 2;
+  info.k = {2 * c.fx, 0.0, 2 * c.cx, 0.0, 2 * c.fy, 2 * c.cy, 0.0, 0.0, 1.0};
+  camera_->OnCameraInfo(info);
+  EXPECT_EQ(camera_->camera_params_.width, info.width);
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  EXPECT_TRUE(camera_->is_detect_done_);
+  EXPECT_TRUE(camera_->CopyTrashInfos().empty());
+  EXPECT_EQ(log_->Count("does not match camera_info"), 1U);
+
+  info.width = static_cast<std::uint32_t>(c.width);
+  info.height = static_cast<std::uint32_t>(c.height);
+  info.k = {c.fx, 0.0, c.cx, 0.0, c.fy, c.cy, 0.0, 0.0, 1.0};
+  camera_->OnCameraInfo(info);
+  camera_->OnCameraInfo(info);  // unchanged: not logged again
+  EXPECT_EQ(log_->Count("width=" + std::to_string(c.width)), 1U);
+  camera_->ArmDetect();
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  EXPECT_FALSE(camera_->CopyTrashInfos().empty());
+}
+
+// An unusable camera_info never replaces the intrinsics in use, and the same
+// fault is reported once however often it comes.
+TEST_F(ImageCallbackTest, UnusableCameraInfoKeepsTheIntrinsicsInUse) {
+  const CameraParams before = camera_->camera_params_;
+  sensor_msgs::msg::CameraInfo info;
+  info.width = 640;
+  info.height = 360;
+  info.k = {0.0, 0.0, 320.0, 0.0, 0.0, 180.0, 0.0, 0.0, 1.0};
+  for (int i = 0; i < 3; ++i)
+    camera_->OnCameraInfo(info);
+  EXPECT_EQ(camera_->camera_params_.fx, before.fx);
+  EXPECT_EQ(camera_->camera_params_.cx, before.cx);
+  EXPECT_EQ(log_->Count("rejected, focal length is not a positive finite number"), 1U);
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  EXPECT_FALSE(camera_->CopyTrashInfos().empty());
+}
+
+TEST(CameraInfoFault, NamesWhatMakesTheIntrinsicsUnusable) {
+  struct Case {
+    const char* name;
+    std::array<double, 4> fx_fy_cx_cy;
+    std::uint32_t width, height;
+    std::string fault;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::string focal = "focal length is not a positive finite number";
+  const std::string centre = "principal point is not finite";
+  const std::vector<Case> cases = {
+      {"good", {326.9, 326.9, 319.4, 181.7}, 640, 360, ""},
+      {"zero fx", {0.0, 326.9, 319.4, 181.7}, 640, 360, focal},
+      {"negative fy", {326.9, -326.9, 319.4, 181.7}, 640, 360, focal},
+      {"NaN fx", {nan, 326.9, 319.4, 181.7}, 640, 360, focal},
+      {"infinite fy", {326.9, inf, 319.4, 181.7}, 640, 360, focal},
+      {"fx beyond float", {1e39, 326.9, 319.4, 181.7}, 640, 360, focal},
+      {"fy below float", {326.9, 1e-50, 319.4, 181.7}, 640, 360, focal},
+      {"cx beyond float", {326.9, 326.9, -1e39, 181.7}, 640, 360, centre},
+      {"NaN cx", {326.9, 326.9, nan, 181.7}, 640, 360, centre},
+      {"infinite cy", {326.9, 326.9, 319.4, -inf}, 640, 360, centre},
+      {"zero width", {326.9, 326.9, 319.4, 181.7}, 0, 360, "image size is zero"},
+      {"zero height", {326.9, 326.9, 319.4, 181.7}, 640, 0, "image size is zero"},
+      {"all zero", {0.0, 0.0, 0.0, 0.0}, 0, 0, focal},
+  };
+  for (const Case& c : cases) {
+    sensor_msgs::msg::CameraInfo info;
+    info.k = {c.fx_fy_cx_cy[0],
+              0.0,
+              c.fx_fy_cx_cy[2],
+              0.0,
+              c.fx_fy_cx_cy[1],
+              c.fx_fy_cx_cy[3],
+              0.0,
+              0.0,
+              1.0};
+    info.width = c.width;
+    info.height = c.height;
+    EXPECT_EQ(CameraInfoFault(info), c.fault) << c.name;
+  }
 }
 
 TEST(DrawDetections, BoxesLabelsAndBlend) {

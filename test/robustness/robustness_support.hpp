@@ -15,6 +15,7 @@
 #include <string>
 
 #include "rclcpp/rclcpp.hpp"
+#include "sensor_msgs/msg/camera_info.hpp"
 #include "sensor_msgs/msg/image.hpp"
 
 namespace moorwick_robustness {
@@ -48,6 +49,56 @@ inline const char* FaultName(FrameFault f) {
       return "NanDepth";
   }
   return "?";
+}
+
+// What the relay does to each camera_info.
+enum class InfoFault {
+  kNone,       // pass through unchanged
+  kStopped,    // the camera publishes no camera_info
+  kOtherSize,  // a sound camera_info of twice the images' resolution
+  kZeroFocal,  // fx = fy = 0
+  kNanFocal,   // fx NaN
+};
+
+inline const char* FaultName(InfoFault f) {
+  switch (f) {
+    case InfoFault::kNone:
+      return "None";
+    case InfoFault::kStopped:
+      return "Stopped";
+    case InfoFault::kOtherSize:
+      return "OtherSize";
+    case InfoFault::kZeroFocal:
+      return "ZeroFocal";
+    case InfoFault::kNanFocal:
+      return "NanFocal";
+  }
+  return "?";
+}
+
+inline sensor_msgs::msg::CameraInfo BreakInfo(const sensor_msgs::msg::CameraInfo& in,
+                                              InfoFault fault) {
+  sensor_msgs::msg::CameraInfo out = in;
+  switch (fault) {
+    case InfoFault::kOtherSize:
+      out.width = in.width * 2;
+      out.height = in.height * 2;
+      for (double& k : out.k)
+        k *= 2.0;
+      out.k[8] = 1.0;
+      break;
+    case InfoFault::kZeroFocal:
+      out.k[0] = 0.0;
+      out.k[4] = 0.0;
+      break;
+    case InfoFault::kNanFocal:
+      out.k[0] = std::numeric_limits<double>::quiet_NaN();
+      break;
+    case InfoFault::kNone:
+    case InfoFault::kStopped:
+      break;
+  }
+  return out;
 }
 
 // Applies `fault` to a 16UC1 depth frame.
@@ -92,24 +143,37 @@ inline sensor_msgs::msg::Image BreakDepth(const sensor_msgs::msg::Image& in, Fra
   return out;
 }
 
-// Subscribes to the simulated camera's colour and depth and republishes them
-// where the node listens, with the current fault applied.
+// Topics the relay hears the simulated camera on (in) and passes on to (out).
+struct RelayTopics {
+  std::string rgb_in, depth_in, info_in;
+  std::string rgb_out, depth_out, info_out;
+};
+
+// Subscribes to the simulated camera's colour, depth and camera_info and
+// republishes them where the node listens, with the current faults applied.
 class FrameRelay {
 public:
-  FrameRelay(const rclcpp::Node::SharedPtr& node, const std::string& rgb_in,
-             const std::string& depth_in, const std::string& rgb_out,
-             const std::string& depth_out) {
+  FrameRelay(const rclcpp::Node::SharedPtr& node, const RelayTopics& topics) {
     const auto qos = rclcpp::QoS(5).reliable().durability_volatile();
-    rgb_pub_ = node->create_publisher<sensor_msgs::msg::Image>(rgb_out, qos);
-    depth_pub_ = node->create_publisher<sensor_msgs::msg::Image>(depth_out, qos);
+    rgb_pub_ = node->create_publisher<sensor_msgs::msg::Image>(topics.rgb_out, qos);
+    depth_pub_ = node->create_publisher<sensor_msgs::msg::Image>(topics.depth_out, qos);
+    info_pub_ = node->create_publisher<sensor_msgs::msg::CameraInfo>(topics.info_out, qos);
+    info_sub_ = node->create_subscription<sensor_msgs::msg::CameraInfo>(
+        topics.info_in, qos, [this](sensor_msgs::msg::CameraInfo::ConstSharedPtr msg) {
+          const InfoFault fault = info_fault_.load();
+          if (fault == InfoFault::kStopped)
+            return;
+          info_pub_->publish(BreakInfo(*msg, fault));
+          ++infos_relayed_;
+        });
     rgb_sub_ = node->create_subscription<sensor_msgs::msg::Image>(
-        rgb_in, qos, [this](sensor_msgs::msg::Image::ConstSharedPtr msg) {
+        topics.rgb_in, qos, [this](sensor_msgs::msg::Image::ConstSharedPtr msg) {
           if (fault_.load() == FrameFault::kStopped)
             return;
           rgb_pub_->publish(*msg);
         });
     depth_sub_ = node->create_subscription<sensor_msgs::msg::Image>(
-        depth_in, qos, [this](sensor_msgs::msg::Image::ConstSharedPtr msg) {
+        topics.depth_in, qos, [this](sensor_msgs::msg::Image::ConstSharedPtr msg) {
           const FrameFault fault = fault_.load();
           if (fault == FrameFault::kStopped)
             return;
@@ -128,11 +192,22 @@ public:
   // Depth frames passed on since the last Set().
   int relayed() const { return relayed_.load(); }
 
+  void Set(InfoFault fault) {
+    info_fault_ = fault;
+    infos_relayed_ = 0;
+  }
+  // camera_info messages passed on since the last Set(InfoFault).
+  int infos_relayed() const { return infos_relayed_.load(); }
+
 private:
   std::atomic<FrameFault> fault_{FrameFault::kNone};
   std::atomic<int> relayed_{0};
+  std::atomic<InfoFault> info_fault_{InfoFault::kNone};
+  std::atomic<int> infos_relayed_{0};
   rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr rgb_pub_, depth_pub_;
   rclcpp::Subscription<sensor_msgs::msg::Image>::SharedPtr rgb_sub_, depth_sub_;
+  rclcpp::Publisher<sensor_msgs::msg::CameraInfo>::SharedPtr info_pub_;
+  rclcpp::Subscription<sensor_msgs::msg::CameraInfo>::SharedPtr info_sub_;
 };
 
 // A field of /proc/<pid>/status ("VmRSS", "Threads"), as its first number; -1 if absent.

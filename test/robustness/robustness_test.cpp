@@ -76,6 +76,7 @@ protected:
     std::string source = ReadFile(config_ / "scene.yaml");
     source = Replace(source, scene_.rgb_topic, "/simsrc/color/image_raw");
     source = Replace(source, scene_.depth_topic, "/simsrc/depth/image_raw");
+    source = Replace(source, scene_.camera_info_topic, "/simsrc/color/camera_info");
     WriteFile(dir_ / "scene_source.yaml", source);
 
     for (int k = 0; k < static_cast<int>(scene_.scene.pieces.size()); ++k) {
@@ -86,9 +87,10 @@ protected:
     ASSERT_GE(reachable_.size(), 2U);
 
     node_ = std::make_shared<rclcpp::Node>("robustness_probe");
-    relay_ =
-        std::make_unique<FrameRelay>(node_, "/simsrc/color/image_raw", "/simsrc/depth/image_raw",
-                                     scene_.rgb_topic, scene_.depth_topic);
+    relay_ = std::make_unique<FrameRelay>(
+        node_, RelayTopics{"/simsrc/color/image_raw", "/simsrc/depth/image_raw",
+                           "/simsrc/color/camera_info", scene_.rgb_topic, scene_.depth_topic,
+                           scene_.camera_info_topic});
     client_ = node_->create_client<ArmTrashPose>(kService);
     executor_ = std::make_shared<rclcpp::executors::SingleThreadedExecutor>();
     executor_->add_node(node_);
@@ -105,12 +107,13 @@ protected:
     stopping_ = true;
     if (spinner_.joinable())
       spinner_.join();
-    if (!HasFailure())
+    // MOORWICK_ROBUSTNESS_KEEP=1 keeps the node's and sim_camera's logs of passing cases too.
+    if (!HasFailure() && EnvInt("MOORWICK_ROBUSTNESS_KEEP", 0) == 0)
       fs::remove_all(dir_);
   }
 
   // Writes the configuration, starts sim_camera and the node, and waits for the service.
-  void Start(std::vector<std::string> sim_options = {}) {
+  void Start(std::vector<std::string> sim_options = {}, std::chrono::seconds service_wait = 60s) {
     WriteFile(config_ / "cam1_detect_config.yaml", cam1_);
     WriteFile(config_ / "trash_pose_detect_config.yaml", main_);
     std::vector<std::string> args{SIM_CAMERA_EXE, (dir_ / "scene_source.yaml").string(),
@@ -122,7 +125,26 @@ protected:
         std::vector<std::string>{"AMENT_PREFIX_PATH=" + (dir_ / "prefix").string(),
                                  "SPDLOG_LEVEL=info", "SPDLOG_STDOUT=true",
                                  "SPDLOG_SYSTEMD=false"});
-    ASSERT_TRUE(client_->wait_for_service(60s)) << NodeLog();
+    ASSERT_TRUE(client_->wait_for_service(service_wait)) << NodeLog();
+  }
+
+  // Publishes parent -> child on /tf_static, as the robot's description would.
+  void SendStatic(tf2_ros::StaticTransformBroadcaster& broadcaster, const std::string& parent,
+                  const std::string& child, const Eigen::Isometry3d& parent_from_child) {
+    geometry_msgs::msg::TransformStamped t;
+    t.header.stamp = node_->now();
+    t.header.frame_id = parent;
+    t.child_frame_id = child;
+    const Eigen::Vector3d p = parent_from_child.translation();
+    const Eigen::Quaterniond q(parent_from_child.rotation());
+    t.transform.translation.x = p.x();
+    t.transform.translation.y = p.y();
+    t.transform.translation.z = p.z();
+    t.transform.rotation.x = q.x();
+    t.transform.rotation.y = q.y();
+    t.transform.rotation.z = q.z();
+    t.transform.rotation.w = q.w();
+    broadcaster.sendTransform(t);
   }
 
   // Switches the relay and waits until frames of the new kind have gone out,
@@ -173,6 +195,13 @@ protected:
     EXPECT_EQ(answer->error_code, kNone) << answer->error_msg << "\n" << NodeLogSince(0);
     EXPECT_EQ(answer->trash_info.class_id, scene_.scene.pieces[piece].class_index);
     EXPECT_LT((MapPosition(*answer) - MapOf(piece)).norm(), 0.05);
+  }
+
+  // Waits until the node's log after byte `mark` holds `text`.
+  ::testing::AssertionResult LoggedSince(std::size_t mark, const std::string& text) const {
+    if (WaitFor([&] { return NodeLogSince(mark).find(text) != std::string::npos; }, 10s))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "not logged: " << text << "\n" << NodeLogSince(mark);
   }
 
   std::string NodeLog() const { return node_proc_ ? node_proc_->Log() : std::string(); }
@@ -275,20 +304,7 @@ TEST_F(Robustness, MissingMapTransformIsReportedAndAnsweredOnceItArrives) {
 
   // The robot's place in the map turns up: the next call is answered.
   tf2_ros::StaticTransformBroadcaster broadcaster(node_);
-  geometry_msgs::msg::TransformStamped t;
-  t.header.stamp = node_->now();
-  t.header.frame_id = scene_.map_frame_id;
-  t.child_frame_id = scene_.arm_base_frame_id;
-  const Eigen::Vector3d p = scene_.map_from_arm_base.translation();
-  const Eigen::Quaterniond q(scene_.map_from_arm_base.rotation());
-  t.transform.translation.x = p.x();
-  t.transform.translation.y = p.y();
-  t.transform.translation.z = p.z();
-  t.transform.rotation.x = q.x();
-  t.transform.rotation.y = q.y();
-  t.transform.rotation.z = q.z();
-  t.transform.rotation.w = q.w();
-  broadcaster.sendTransform(t);
+  SendStatic(broadcaster, scene_.map_frame_id, scene_.arm_base_frame_id, scene_.map_from_arm_base);
   std::this_thread::sleep_for(500ms);
   ExpectPieceAnswered(reachable_[0]);
 }
@@ -363,6 +379,177 @@ TEST_F(Robustness, SigintCutsAWaitingRequestShort) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << NodeLog();
   EXPECT_EQ(NodeLogSince(mark).find("cam_1: trash pose detect process timeout"), std::string::npos)
       << NodeLogSince(mark);
+}
+
+// A camera_info that goes bad while the node runs: a sound one of another
+// resolution is taken and frames are refused until a matching one comes; one
+// with an unusable focal length is refused and the intrinsics in use stay.
+TEST_F(Robustness, BadCameraInfoAtRunTimeIsReportedAndAGoodOneServesAgain) {
+  struct InfoCase {
+    InfoFault fault;
+    std::string node_line;  // logged when the node hears the bad camera_info
+    int error_code;         // answer while it is the latest camera_info
+    std::string call_line;  // logged during that call ("" when none is expected)
+  };
+  const std::string rejected = "cam_1: camera_info on " + scene_.camera_info_topic +
+                               " rejected, focal length is not a positive finite number";
+  const std::vector<InfoCase> cases = {
+      {InfoFault::kOtherSize,
+       "cam_1 : fx=653.80, cx=638.80, fy=653.80, cy=363.40, width=1280, height=720", kListEmpty,
+       "cam_1: colour image 640x360 does not match camera_info 1280x720; frame skipped"},
+      {InfoFault::kZeroFocal, rejected, kNone, ""},
+      {InfoFault::kNanFocal, rejected, kNone, ""},
+  };
+  const std::string good_line =
+      "cam_1 : fx=326.90, cx=319.40, fy=326.90, cy=181.70, width=640, height=360";
+  ASSERT_NO_FATAL_FAILURE(Start());
+  ExpectPieceAnswered(reachable_[0]);
+  for (const InfoCase& c : cases) {
+    SCOPED_TRACE(FaultName(c.fault));
+    std::size_t mark = NodeLog().size();
+    relay_->Set(c.fault);
+    EXPECT_TRUE(LoggedSince(mark, c.node_line));
+    mark = NodeLog().size();
+    const auto answer = Call(MapOf(reachable_[0]));
+    ASSERT_TRUE(answer.has_value()) << NodeLog();
+    EXPECT_EQ(answer->error_code, c.error_code) << NodeLogSince(mark);
+    if (c.error_code == kListEmpty) {
+      EXPECT_EQ(answer->error_msg, "TRASH_POSE_LIST_EMPTY");
+      EXPECT_EQ(answer->trash_info, moorwick_protocol::msg::TrashInfo());
+    } else {
+      // The good intrinsics taken before still measure the piece.
+      EXPECT_LT((MapPosition(*answer) - MapOf(reachable_[0])).norm(), 0.05);
+    }
+    EXPECT_TRUE(WaitFor(
+        [&] { return NodeLogSince(mark).find("detect completed !") != std::string::npos; }, 5s));
+    if (!c.call_line.empty()) {
+      EXPECT_NE(NodeLogSince(mark).find(c.call_line), std::string::npos) << NodeLogSince(mark);
+    }
+    ::testing::Test::RecordProperty(std::string("answer_") + FaultName(c.fault),
+                                    std::to_string(answer->error_code) + " " + answer->error_msg);
+    mark = NodeLog().size();
+    relay_->Set(InfoFault::kNone);
+    if (c.fault == InfoFault::kOtherSize) {
+      EXPECT_TRUE(LoggedSince(mark, good_line));
+    } else {
+      ASSERT_TRUE(WaitFor([this] { return relay_->infos_relayed() >= 3; }, 10s));
+    }
+    ExpectPieceAnswered(reachable_[1]);
+  }
+  // Each distinct fault is reported once, not once per message.
+  const std::string log = NodeLog();
+  std::size_t count = 0;
+  for (auto at = log.find(rejected); at != std::string::npos; at = log.find(rejected, at + 1))
+    ++count;
+  EXPECT_EQ(count, 2U) << log;
+}
+
+// A camera_info with an unusable focal length at start-up: the configured
+// intrinsics serve (the demo's match the camera), and the camera's next good
+// camera_info replaces them.
+TEST_F(Robustness, BadCameraInfoAtStartUpFallsBackToTheConfiguredIntrinsics) {
+  relay_->Set(InfoFault::kZeroFocal);
+  ASSERT_NO_FATAL_FAILURE(Start());
+  EXPECT_TRUE(LoggedSince(0, "cam_1: camera_info on " + scene_.camera_info_topic +
+                                 " rejected, focal length is not a positive finite number (fx=0, "
+                                 "fy=0, cx=319.4, cy=181.7, width=640, height=360); use default "
+                                 "values from config file."));
+  EXPECT_TRUE(LoggedSince(0, "ErrorCode:102200001, camera param info initialize failed."));
+  EXPECT_TRUE(LoggedSince(0, "cam_1: cam_to_arm_base_transform_matrix"));
+  ExpectPieceAnswered(reachable_[0]);
+  const std::size_t mark = NodeLog().size();
+  relay_->Set(InfoFault::kNone);
+  EXPECT_TRUE(LoggedSince(mark,
+                          "cam_1 : fx=326.90, cx=319.40, fy=326.90, cy=181.70, width=640, "
+                          "height=360"));
+  ExpectPieceAnswered(reachable_[1]);
+}
+
+// No camera_info at all: the node waits its 60 s at start-up, then serves with
+// the configured intrinsics and mounting; a camera_info that comes later is taken.
+TEST_F(Robustness, MissingCameraInfoServesWithTheConfiguredIntrinsics) {
+  relay_->Set(InfoFault::kStopped);
+  ASSERT_NO_FATAL_FAILURE(Start({}, 120s));
+  EXPECT_TRUE(LoggedSince(0,
+                          "Failed to get cam_1 intrinsic from camera_info_topic! use default "
+                          "values from config file."));
+  EXPECT_TRUE(LoggedSince(0,
+                          "cam_1 : fx=326.90, cx=319.40, fy=326.90, cy=181.70, width=640, "
+                          "height=360"));
+  ExpectPieceAnswered(reachable_[0]);
+  const std::size_t mark = NodeLog().size();
+  relay_->Set(InfoFault::kOtherSize);
+  EXPECT_TRUE(LoggedSince(mark, "width=1280, height=720"));
+  const auto answer = Call(MapOf(reachable_[0]));
+  ASSERT_TRUE(answer.has_value()) << NodeLog();
+  EXPECT_EQ(answer->error_code, kListEmpty) << NodeLogSince(mark);
+  relay_->Set(InfoFault::kNone);
+  EXPECT_TRUE(LoggedSince(mark, "width=640, height=360"));
+  ExpectPieceAnswered(reachable_[1]);
+}
+
+// The camera's mounting reaches /tf_static only after the node started. Until
+// then the estimator's configured mounting is used (here 10 cm off, as a stale
+// file would be), so the aim finds nothing; once the transform is there the
+// node takes it and the next call gets the piece.
+TEST_F(Robustness, LateCameraTransformIsTakenWhenItArrives) {
+  const std::string estimator = ReadFile(config_ / "demo_pose_estimate_config.yaml");
+  ASSERT_NE(estimator.find("Txyz: [-0.05, 0.0, 0.30]"), std::string::npos);
+  WriteFile(config_ / "demo_pose_estimate_config.yaml",
+            Replace(estimator, "Txyz: [-0.05, 0.0, 0.30]", "Txyz: [0.05, 0.0, 0.30]"));
+  ASSERT_NO_FATAL_FAILURE(Start({"--no-camera-tf"}));
+  EXPECT_TRUE(LoggedSince(0, "Failed to lookup transform from " + scene_.camera_frame_id + " to " +
+                                 scene_.arm_base_frame_id + ", quitting callback"));
+  EXPECT_TRUE(LoggedSince(0, "ErrorCode:102200001, camera param info initialize failed."));
+  const std::size_t mark = NodeLog().size();
+  const auto answer = Call(MapOf(reachable_[0]));
+  ASSERT_TRUE(answer.has_value()) << NodeLog();
+  EXPECT_EQ(answer->error_code, kNoTarget) << NodeLogSince(mark);
+  EXPECT_EQ(answer->error_msg, "NO_TARGET_TRASH_CHOOSED");
+  EXPECT_TRUE(LoggedSince(0, "cam_1: still no transform from " + scene_.camera_frame_id + " to " +
+                                 scene_.arm_base_frame_id));
+  ::testing::Test::RecordProperty("answer_before_transform",
+                                  std::to_string(answer->error_code) + " " + answer->error_msg);
+
+  tf2_ros::StaticTransformBroadcaster broadcaster(node_);
+  SendStatic(broadcaster, scene_.arm_base_frame_id, scene_.camera_frame_id,
+             scene_.scene.camera.base_from_camera);
+  std::this_thread::sleep_for(500ms);
+  ExpectPieceAnswered(reachable_[0]);
+  EXPECT_TRUE(LoggedSince(mark, "cam_1: transform from " + scene_.camera_frame_id + " to " +
+                                    scene_.arm_base_frame_id +
+                                    " arrived; it replaces the configured camera mounting"));
+  ExpectPieceAnswered(reachable_[1]);
+}
+
+// The demo model made to throw through its test-aid switch (a file that the
+// colour-key backend checks on every detect), as a network that loses its
+// device would.
+TEST_F(Robustness, ThrowingModelIsReportedAndTheNextCallIsAnswered) {
+  const fs::path fault = dir_ / "model_fault";
+  WriteFile(config_ / "model_color_key.yaml", ReadFile(config_ / "model_color_key.yaml") +
+                                                  "test_fault_file: " + fault.string() + "\n");
+  ASSERT_NO_FATAL_FAILURE(Start());
+  ExpectPieceAnswered(reachable_[0]);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    WriteFile(fault, "");
+    const std::size_t mark = NodeLog().size();
+    const auto answer = Call(MapOf(reachable_[0]));
+    ASSERT_TRUE(answer.has_value()) << NodeLog();
+    EXPECT_EQ(answer->error_code, kListEmpty) << NodeLogSince(mark);
+    EXPECT_EQ(answer->error_msg, "TRASH_POSE_LIST_EMPTY");
+    EXPECT_EQ(answer->trash_info, moorwick_protocol::msg::TrashInfo());
+    EXPECT_TRUE(WaitFor(
+        [&] { return NodeLogSince(mark).find("detect completed !") != std::string::npos; }, 5s));
+    EXPECT_NE(NodeLogSince(mark).find("cam_1: model->detect failed: color_key test fault: " +
+                                      fault.string() + " exists"),
+              std::string::npos)
+        << NodeLogSince(mark);
+    fs::remove(fault);
+    ExpectPieceAnswered(reachable_[1]);
+    ASSERT_TRUE(node_proc_->Running()) << NodeLog();
+  }
 }
 
 class RobustnessLoad : public Robustness {
