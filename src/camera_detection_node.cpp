@@ -560,6 +560,8 @@ TrashCloudParams CameraDetectionNode::CloudParams() const {
   params.mask_erosion_size = mask_erosion_size;
   params.null_ratio_threshold = null_ratio_threshold;
   params.hw_ratio_threshold = hw_ratio_threshold;
+  // The whole eroded mask is seen only in the debug files.
+  params.erode_box_only = !is_debug;
   return params;
 }
 
