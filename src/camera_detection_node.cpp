@@ -129,11 +129,19 @@ std::vector<TrashInfo> CameraDetectionNode::CopyTrashInfos() const {
   return trash_infos_;
 }
 
+bool CameraDetectionNode::WaitDetectDone(std::chrono::milliseconds max_wait) {
+  std::unique_lock<std::mutex> lock(trash_infos_mutex_);
+  return detect_done_cv_.wait_for(lock, max_wait, [this] { return is_detect_done_.load(); });
+}
+
 void CameraDetectionNode::FinishDetect(std::vector<TrashInfo> trash_infos) {
-  std::lock_guard<std::mutex> lock(trash_infos_mutex_);
-  trash_infos_ = std::move(trash_infos);
-  is_start_detect_ = false;
-  is_detect_done_ = true;
+  {
+    std::lock_guard<std::mutex> lock(trash_infos_mutex_);
+    trash_infos_ = std::move(trash_infos);
+    is_start_detect_ = false;
+    is_detect_done_ = true;
+  }
+  detect_done_cv_.notify_all();
 }
 
 void CameraDetectionNode::InitializeParams(const std::string& path) {
@@ -500,7 +508,8 @@ DepthImageView DepthView(const sensor_msgs::msg::Image& depth) {
 void DrawDetections(const cv::Mat& input, cv::Mat& output,
                     const std::vector<ai_moor::model::SegObject>& objs,
                     const std::vector<std::string>& class_names) {
-  output = input.clone();
+  // Keeps a caller's buffer of the right size (a message's pixels).
+  input.copyTo(output);
   cv::Mat overlay = input.clone();
   for (const auto& obj : objs) {
     const int label = obj.label;
@@ -551,15 +560,19 @@ TrashCloudParams CameraDetectionNode::CloudParams() const {
   params.mask_erosion_size = mask_erosion_size;
   params.null_ratio_threshold = null_ratio_threshold;
   params.hw_ratio_threshold = hw_ratio_threshold;
+  // The whole eroded mask is seen only in the debug files.
+  params.erode_box_only = !is_debug;
   return params;
 }
 
-bool CameraDetectionNode::RunModel(const ImageMsg::ConstSharedPtr& rgb_msg, cv::Mat& image,
+bool CameraDetectionNode::RunModel(const ImageMsg::ConstSharedPtr& rgb_msg,
+                                   cv_bridge::CvImageConstPtr& colour,
                                    std::vector<ai_moor::model::SegObject>& objs,
                                    std::chrono::system_clock::time_point& t0, bool debug_level) {
   t0 = std::chrono::system_clock::now();
   try {
-    image = cv_bridge::toCvCopy(rgb_msg, "rgb8")->image;
+    // An rgb8 message is used in place; only another encoding is converted.
+    colour = cv_bridge::toCvShare(rgb_msg, "rgb8");
   } catch (const std::exception& e) {
     LOG_ERROR("cam_{}: colour image ({}, {}x{}) cannot be converted to rgb8: {}", cam_id,
               rgb_msg->encoding, rgb_msg->width, rgb_msg->height, e.what());
@@ -568,7 +581,7 @@ bool CameraDetectionNode::RunModel(const ImageMsg::ConstSharedPtr& rgb_msg, cv::
   objs.clear();
   t0 = std::chrono::system_clock::now();
   try {
-    model_->detect(image, objs);
+    model_->detect(colour->image, objs);
   } catch (const std::exception& e) {
     LOG_ERROR("cam_{}: model->detect failed: {}", cam_id, e.what());
     objs.clear();
@@ -586,14 +599,30 @@ void CameraDetectionNode::PublishDetectionImage(const cv::Mat& image,
                                                 const std::vector<ai_moor::model::SegObject>& objs,
                                                 cv::Mat& detected) {
   detected = cv::Mat();
-  if (m_model_type_ == "seg") {
-    DrawDetections(image, detected, objs, class_names_);
-  } else {
+  const bool seg = m_model_type_ == "seg";
+  if (!seg) {
     LOG_WARN("m_model_type_ != seg");
   }
-  std_msgs::msg::Header header;
-  header.stamp = rclcpp::Time(0, 0);
-  detected_image_pub_->publish(*cv_bridge::CvImage(header, "rgb8", detected).toImageMsg());
+  // Drawing and sending a frame-sized image nobody receives would delay the
+  // done flag; the debug files still need the drawing.
+  if (!is_debug && detected_image_pub_->get_subscription_count() == 0) {
+    return;
+  }
+  ImageMsg msg;  // zero stamp, empty frame id
+  msg.encoding = "rgb8";
+  if (seg) {
+    msg.height = static_cast<std::uint32_t>(image.rows);
+    msg.width = static_cast<std::uint32_t>(image.cols);
+    msg.step = static_cast<std::uint32_t>(image.cols * 3);
+    msg.data.resize(static_cast<std::size_t>(msg.step) * msg.height);
+    // Drawn straight into the message: no copy of the finished image.
+    cv::Mat into_msg(image.rows, image.cols, CV_8UC3, msg.data.data());
+    DrawDetections(image, into_msg, objs, class_names_);
+    if (is_debug) {
+      detected = into_msg.clone();
+    }
+  }
+  detected_image_pub_->publish(msg);
 }
 
 bool CameraDetectionNode::IntrinsicsFitImage(const cv::Mat& image) {
@@ -636,24 +665,26 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
     LOG_INFO("cam_{}: ImageCallback cost {} ms", cam_id, MsSince(t0));
   };
 
-  cv::Mat image;
+  cv_bridge::CvImageConstPtr colour;
   std::vector<ai_moor::model::SegObject> objs;
-  if (!RunModel(rgb_msg, image, objs, t0, false) || !DepthMatchesColour(*depth_msg, image) ||
-      !IntrinsicsFitImage(image)) {
+  if (!RunModel(rgb_msg, colour, objs, t0, false) ||
+      !DepthMatchesColour(*depth_msg, colour->image) || !IntrinsicsFitImage(colour->image)) {
     finish();
     return;
   }
   RefreshCameraTransform();
   cv::Mat detected;
-  PublishDetectionImage(image, objs, detected);
-  cv::cvtColor(image, image, cv::COLOR_RGB2BGR);
-  if (!detected.empty()) {
-    cv::cvtColor(detected, detected, cv::COLOR_RGB2BGR);
-  }
+  PublishDetectionImage(colour->image, objs, detected);
 
   GrabPoseEstimate& estimate = *grab_pose_estimate_;
   const std::string& prefix = estimate.data_file_prefix_;
+  // The files are written in OpenCV's channel order; only they need it.
+  cv::Mat image;
   if (is_debug) {
+    cv::cvtColor(colour->image, image, cv::COLOR_RGB2BGR);
+    if (!detected.empty()) {
+      cv::cvtColor(detected, detected, cv::COLOR_RGB2BGR);
+    }
     const bool initial_saved =
         cv::imwrite(prefix + GetCurrentTimeString() + "[initial].jpg", image);
     LOG_INFO(initial_saved ? "cam_{}: initial image succeed to save"
@@ -689,6 +720,8 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
 
   std::vector<BoxInfo> base_waiting_boxes;
   GetObjsBoxInfos(filter, objs, base_waiting_boxes);
+  // The clouds are kept only for the inspection output.
+  const bool inspect = is_debug || is_realtime_estimate;
   std::vector<Cloud::Ptr> transformed_clouds;
   std::vector<Cloud::Ptr> processed_clouds;
   const DepthImageView depth = DepthView(*depth_msg);
@@ -731,7 +764,9 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
     if (is_debug) {
       WritePly(prefix + GetCurrentTimeString() + tag + "[transformed].ply", *transformed);
     }
-    transformed_clouds.push_back(std::make_shared<Cloud>(*transformed));
+    if (inspect) {
+      transformed_clouds.push_back(std::make_shared<Cloud>(*transformed));
+    }
 
     int flag_estimate = 0;
     if (is_transparent && is_enable_transparent) {
@@ -746,7 +781,9 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
     } else {
       flag_estimate = estimate.GetInitialGrabPose(transformed);
     }
-    processed_clouds.push_back(std::make_shared<Cloud>(*transformed));
+    if (inspect) {
+      processed_clouds.push_back(std::make_shared<Cloud>(*transformed));
+    }
     if (is_debug) {
       WritePly(prefix + GetCurrentTimeString() + tag + "[processed].ply", *transformed);
     }
@@ -801,7 +838,7 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
     trash_infos.push_back(info);
   }
 
-  if (is_debug || is_realtime_estimate) {
+  if (inspect) {
     PublishInspection(trash_infos, transformed_clouds, processed_clouds);
   }
   finish();
@@ -900,15 +937,15 @@ void CameraDetectionNode::PublishInspection(const std::vector<TrashInfo>& trash_
 void CameraDetectionNode::ImageDetectCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
                                               const ImageMsg::ConstSharedPtr& depth_msg) {
   std::chrono::system_clock::time_point t0 = std::chrono::system_clock::now();
-  cv::Mat image;
+  cv_bridge::CvImageConstPtr colour;
   std::vector<ai_moor::model::SegObject> objs;
-  if (!RunModel(rgb_msg, image, objs, t0, true) || !DepthMatchesColour(*depth_msg, image) ||
-      !IntrinsicsFitImage(image)) {
+  if (!RunModel(rgb_msg, colour, objs, t0, true) ||
+      !DepthMatchesColour(*depth_msg, colour->image) || !IntrinsicsFitImage(colour->image)) {
     return;
   }
   RefreshCameraTransform();
   cv::Mat detected;
-  PublishDetectionImage(image, objs, detected);
+  PublishDetectionImage(colour->image, objs, detected);
   {
     std::lock_guard<std::mutex> lock(trash_infos_mutex_);
     trash_infos_.clear();

@@ -22,8 +22,8 @@ int TruncToInt(float value) {
   return static_cast<int>(limited);
 }
 
-std::vector<cv::Point> getMaskPoints(cv::Mat& mask, const cv::Rect_<float>& rect,
-                                     int erosion_size) {
+std::vector<cv::Point> getMaskPoints(cv::Mat& mask, const cv::Rect_<float>& rect, int erosion_size,
+                                     bool erode_box_only) {
   std::vector<cv::Point> points;
   if (mask.empty() || mask.type() != CV_8UC1) {
     LOG_ERROR(
@@ -65,8 +65,19 @@ std::vector<cv::Point> getMaskPoints(cv::Mat& mask, const cv::Rect_<float>& rect
     const int e = std::clamp(erosion_size, 0, std::max(mask.rows, mask.cols));
     const cv::Mat kernel =
         cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * e + 1, 2 * e + 1), cv::Point(e, e));
-    cv::erode(mask, mask, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
-              cv::morphologyDefaultBorderValue());
+    if (!erode_box_only) {
+      cv::erode(mask, mask, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
+                cv::morphologyDefaultBorderValue());
+    } else if (col_end > col_begin && row_end > row_begin) {
+      // A view of the box still reads its neighbours in the whole mask (the
+      // border rule applies at the image's edge only), so the box's pixels
+      // come out as a whole-mask erosion leaves them.
+      cv::Mat box = mask(cv::Range(row_begin, row_end), cv::Range(col_begin, col_end));
+      cv::Mat eroded;
+      cv::erode(box, eroded, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
+                cv::morphologyDefaultBorderValue());
+      eroded.copyTo(box);
+    }
   }
 
   LOG_DEBUG("mask_rect: [ x: {} y: {} w: {} h: {} ]", rect.x, rect.y, rect.width, rect.height);

@@ -106,7 +106,7 @@ TrashCloudStatus GetTrashCloud(const DepthImageView& depth, const CameraParams& 
   }
 
   const std::vector<cv::Point> mask_points =
-      getMaskPoints(obj.mask, obj.rect, params.mask_erosion_size);
+      getMaskPoints(obj.mask, obj.rect, params.mask_erosion_size, params.erode_box_only);
 
   const int x0 = TruncToInt(obj.rect.x);
   const int y0 = TruncToInt(obj.rect.y);

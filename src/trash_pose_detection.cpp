@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
-#include <thread>
 
 #include "moorwick_arm_trash_detect/config_access.hpp"
 #include "moorwick_arm_trash_detect/logger.hpp"
@@ -13,7 +12,6 @@ namespace moorwick {
 namespace {
 
 constexpr char kMainSection[] = "moorwick_arm_trash_detect";
-constexpr auto kPollPeriod = std::chrono::milliseconds(10);
 
 PoseRecord PoseFromMsg(const geometry_msgs::msg::Pose& pose) {
   PoseRecord out;
@@ -45,8 +43,10 @@ std::int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
       .count();
 }
 
-// Waits until `camera` reports its frame or the time-out passes; true when done.
-bool WaitForCamera(CameraDetectionNode& camera, std::int32_t timeout_ms) {
+}  // namespace
+
+bool WaitForCamera(CameraDetectionNode& camera, std::int32_t timeout_ms,
+                   std::chrono::milliseconds step) {
   const auto wait_start = std::chrono::steady_clock::now();
   while (!camera.IsDetectDone()) {
     // A shutting-down process must not sit out the time-out for a frame that
@@ -62,12 +62,12 @@ bool WaitForCamera(CameraDetectionNode& camera, std::int32_t timeout_ms) {
       camera.ClearDetectDone();
       return false;
     }
-    std::this_thread::sleep_for(kPollPeriod);
+    // Ends as soon as the image callback raises the flag; the step only paces
+    // the waiting lines and how soon a shutdown is noticed.
+    camera.WaitDetectDone(step);
   }
   return true;
 }
-
-}  // namespace
 
 TrashInfo FromMsg(const moorwick_protocol::msg::TrashInfo& msg) {
   TrashInfo info;

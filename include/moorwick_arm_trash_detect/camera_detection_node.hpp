@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <cv_bridge/cv_bridge.h>
 #include <message_filters/subscriber.h>
 #include <message_filters/sync_policies/approximate_time.h>
 #include <message_filters/synchronizer.h>
@@ -39,7 +41,8 @@ namespace moorwick {
 std::string PackageShareDirectory();
 
 // The detection image: boxes, labels "name 87.5%" and blended masks on a copy
-// of `input` (RGB). Class indices without a palette colour are skipped.
+// of `input` (RGB). Class indices without a palette colour are skipped. An
+// `output` of the input's size and type is drawn into in place.
 void DrawDetections(const cv::Mat& input, cv::Mat& output,
                     const std::vector<ai_moor::model::SegObject>& objs,
                     const std::vector<std::string>& class_names);
@@ -69,12 +72,15 @@ public:
   // Service side: raise the request, lower the done flag (together).
   void ArmDetect();
   bool IsDetectDone() const { return is_detect_done_.load(); }
+  // Blocks until the done flag is up or `max_wait` has passed; returns the
+  // flag. A flag raised before the call returns at once.
+  bool WaitDetectDone(std::chrono::milliseconds max_wait);
   void ClearDetectDone();
   // Lowers the done flag and returns the list as the callback left it.
   std::vector<TrashInfo> TakeTrashInfos();
   std::vector<TrashInfo> CopyTrashInfos() const;
   // Camera side: store a frame's records, then lower the request and raise
-  // the done flag (together), in that order.
+  // the done flag (together), in that order, and wake a waiting service.
   void FinishDetect(std::vector<TrashInfo> trash_infos);
 
   void InitializeParams(const std::string& path);
@@ -97,9 +103,12 @@ public:
   // Pieces of the two callbacks.
   DetectionFilterParams FilterParams() const;
   TrashCloudParams CloudParams() const;
-  bool RunModel(const ImageMsg::ConstSharedPtr& rgb_msg, cv::Mat& image,
+  // `colour` shares the message's pixels when it is rgb8 already (read only).
+  bool RunModel(const ImageMsg::ConstSharedPtr& rgb_msg, cv_bridge::CvImageConstPtr& colour,
                 std::vector<ai_moor::model::SegObject>& objs,
                 std::chrono::system_clock::time_point& t0, bool debug_level);
+  // Draws and publishes only when the topic has a subscriber or in debug
+  // mode; `detected` is filled in debug mode only.
   void PublishDetectionImage(const cv::Mat& image,
                              const std::vector<ai_moor::model::SegObject>& objs, cv::Mat& detected);
   bool DepthMatchesColour(const ImageMsg& depth_msg, const cv::Mat& image);
@@ -164,6 +173,8 @@ public:
 
   std::vector<TrashInfo> trash_infos_;  // guarded by trash_infos_mutex_
   mutable std::mutex trash_infos_mutex_;
+  // Signalled when the done flag goes up; the flag changes under the mutex.
+  std::condition_variable detect_done_cv_;
 
   rclcpp::Node::SharedPtr node_;
   std::string config_path_;

@@ -20,8 +20,11 @@ int TruncToInt(float value);
 // the left and top border is first eroded in place, so outline pixels whose
 // depth belongs to the background drop out. The walk is clipped to the mask,
 // so a box reaching past the image reads nothing outside it. `mask` must be
-// 8-bit single-channel; any other mask yields no points.
-std::vector<cv::Point> getMaskPoints(cv::Mat& mask, const cv::Rect_<float>& rect, int erosion_size);
+// 8-bit single-channel; any other mask yields no points. With
+// `erode_box_only` the erosion is applied to the walked box alone (same points,
+// mask outside the box left as it was), for callers that never look there.
+std::vector<cv::Point> getMaskPoints(cv::Mat& mask, const cv::Rect_<float>& rect, int erosion_size,
+                                     bool erode_box_only = false);
 
 // Local time formatted "%Y-%m-%d-%H-%M-%S".
 std::string GetTimeString(std::chrono::system_clock::time_point when);

@@ -30,6 +30,8 @@ struct TrashCloudParams {
   int mask_erosion_size{0};  // pixels
   float null_ratio_threshold{0.0F};
   float hw_ratio_threshold{0.0F};
+  // Erode only the box's part of the mask (nobody looks at the rest).
+  bool erode_box_only{false};
 };
 
 enum class TrashCloudStatus {

@@ -2,6 +2,7 @@
 // executor that serves them, and the detect service.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,6 +43,15 @@ struct DetectSettings {
   float aim_grab_radius{0.05F};
   std::int32_t detect_timeout_ms{600};
 };
+
+// Step of the service's wait on a camera: while the done flag is down, two
+// waiting lines are logged per step and the time-out and shutdown are checked.
+inline constexpr std::chrono::milliseconds kDetectWaitStep{10};
+
+// Waits until `camera` reports its frame (true), its `timeout_ms` passes or ROS
+// shuts down (false; the done flag is then lowered).
+bool WaitForCamera(CameraDetectionNode& camera, std::int32_t timeout_ms,
+                   std::chrono::milliseconds step = kDetectWaitStep);
 
 TrashInfo FromMsg(const moorwick_protocol::msg::TrashInfo& msg);
 moorwick_protocol::msg::TrashInfo ToMsg(const TrashInfo& info);

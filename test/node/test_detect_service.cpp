@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -289,6 +290,137 @@ TEST_F(DetectServiceTest, ConcurrentFramesNeverTearTheList) {
   }
   stop = true;
   frames.join();
+}
+
+// A wait that does not end on the flag shows as a call still blocked long
+// after the flag went up; this bound only tells a hang from an answer.
+constexpr auto kHangBound = std::chrono::seconds(10);
+// Far longer than the hang bound: only a wake-up on the flag ends such a step early.
+constexpr auto kLongStep = std::chrono::milliseconds(30000);
+
+// Blocks until the service has logged its first waiting line.
+bool SawWaitingLine(test::CaptureSink& log) {
+  const auto give_up = std::chrono::steady_clock::now() + kHangBound;
+  while (log.Count("waiting detect to complete") == 0) {
+    if (std::chrono::steady_clock::now() > give_up) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+TEST_F(DetectServiceTest, WaitEndsOnTheFlagNotOnItsStep) {
+  auto cam = Camera(1);
+  cam->ArmDetect();
+  // A step without the flag ends with the flag still down.
+  EXPECT_FALSE(cam->WaitDetectDone(std::chrono::milliseconds(1)));
+  auto waiting =
+      std::async(std::launch::async, [&] { return WaitForCamera(*cam, 60000, kLongStep); });
+  ASSERT_TRUE(SawWaitingLine(*log_));
+  cam->FinishDetect({PieceAtArm(2, 0.1, 0, 0)});
+  ASSERT_EQ(waiting.wait_for(kHangBound), std::future_status::ready)
+      << "the wait did not wake on the done flag";
+  EXPECT_TRUE(waiting.get());
+  // One step begun, none after the flag.
+  EXPECT_EQ(log_->Count("is_camera_1_detect_done_: false"), 1U);
+  EXPECT_EQ(log_->Count("waiting detect to complete"), 1U);
+  EXPECT_EQ(log_->Count("timeout"), 0U);
+  EXPECT_EQ(cam->TakeTrashInfos().size(), 1U);
+}
+
+TEST_F(DetectServiceTest, FlagRaisedBeforeTheWaitIsSeenAtOnce) {
+  auto cam = Camera(1);
+  cam->ArmDetect();
+  cam->FinishDetect({PieceAtArm(2, 0.1, 0, 0)});
+  auto direct = std::async(std::launch::async, [&] { return cam->WaitDetectDone(kLongStep); });
+  ASSERT_EQ(direct.wait_for(kHangBound), std::future_status::ready);
+  EXPECT_TRUE(direct.get());
+  auto waiting =
+      std::async(std::launch::async, [&] { return WaitForCamera(*cam, 60000, kLongStep); });
+  ASSERT_EQ(waiting.wait_for(kHangBound), std::future_status::ready);
+  EXPECT_TRUE(waiting.get());
+  EXPECT_EQ(log_->Count("waiting detect to complete"), 0U);
+}
+
+// The second camera finishes while the service still waits on the first; its
+// flag is already up when the service turns to it.
+TEST_F(DetectServiceTest, CameraFinishedWhileAnEarlierOneIsAwaitedAnswersWithoutWaiting) {
+  auto first = Camera(1);
+  auto second = Camera(2);
+  first->is_start_detect_ = false;
+  second->is_start_detect_ = false;
+  std::thread frames([&] {
+    while (!(first->is_start_detect_ && second->is_start_detect_)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    second->FinishDetect({PieceAtArm(8, 0.2, 0, 0)});
+    first->FinishDetect({});
+  });
+  const DetectAnswer answer = Run();
+  frames.join();
+  EXPECT_EQ(answer.error_code, 102200000);
+  EXPECT_EQ(answer.trash_info.class_id, 8);
+  EXPECT_EQ(log_->Count("cam_1: failed to detect trash need to grab!"), 1U);
+  EXPECT_EQ(log_->Count("is_camera_2_detect_done_: false"), 0U);
+  EXPECT_FALSE(second->is_detect_done_);
+}
+
+// The time-out keeps its lines and answer; a wait that returned without
+// waiting would flood the log with waiting lines instead.
+TEST_F(DetectServiceTest, TimeOutKeepsOnePairOfLinesPerStep) {
+  auto silent = Camera(4);
+  silent->is_start_detect_ = false;
+  settings_.detect_timeout_ms = 45;
+  const DetectAnswer answer = Run();
+  EXPECT_EQ(answer.error_code, 0);
+  EXPECT_EQ(answer.error_msg, "");
+  EXPECT_TRUE(SameRecord(answer.trash_info, TrashInfo{}));
+  const auto lines = log_->Lines();
+  std::size_t flag_lines = 0;
+  std::size_t waiting_lines = 0;
+  std::size_t after_timeout = 0;
+  bool timed_out = false;
+  for (const auto& line : lines) {
+    const bool flag_line = line.find("is_camera_4_detect_done_: false") != std::string::npos;
+    const bool waiting_line = line.find("waiting detect to complete") != std::string::npos;
+    flag_lines += flag_line ? 1 : 0;
+    waiting_lines += waiting_line ? 1 : 0;
+    after_timeout += (timed_out && (flag_line || waiting_line)) ? 1 : 0;
+    timed_out =
+        timed_out || line.find("cam_4: trash pose detect process timeout") != std::string::npos;
+  }
+  EXPECT_TRUE(timed_out);
+  EXPECT_EQ(after_timeout, 0U);
+  EXPECT_EQ(flag_lines, waiting_lines);
+  // Steps of at least 10 ms each: the check after 45 ms is at most the sixth.
+  EXPECT_GE(waiting_lines, 1U);
+  EXPECT_LE(waiting_lines, 6U);
+  EXPECT_FALSE(silent->is_detect_done_);
+}
+
+// Runs last in the suite's order of definition: it shuts ROS down and starts it again.
+TEST_F(DetectServiceTest, ShutdownCutsAWaitingCallShort) {
+  auto silent = Camera(5);
+  silent->is_start_detect_ = false;
+  settings_.detect_timeout_ms = 600000;
+  auto call = std::async(std::launch::async, [&] { return Run(); });
+  ASSERT_TRUE(SawWaitingLine(*log_));
+  rclcpp::shutdown();
+  const bool answered = call.wait_for(kHangBound) == std::future_status::ready;
+  if (!answered) {
+    // Lets the call end so that the suite can report the failure.
+    silent->FinishDetect({});
+  }
+  ASSERT_TRUE(answered) << "a shutdown did not end the wait";
+  const DetectAnswer answer = call.get();
+  EXPECT_EQ(answer.error_code, 0);
+  EXPECT_EQ(log_->Count("timeout"), 0U);
+  EXPECT_EQ(log_->Count("detect completed !"), 1U);
+  EXPECT_FALSE(silent->is_detect_done_);
+  cameras_.clear();
+  silent.reset();
+  rclcpp::init(0, nullptr);
 }
 
 struct ChoiceCase {

@@ -12,7 +12,9 @@
 #include <fstream>
 #include <future>
 #include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -42,6 +44,26 @@ public:
   int detect(const cv::Mat&, std::vector<ai_moor::model::SegObject>&) override {
     throw std::runtime_error("backend lost its device");
   }
+};
+
+// The colour-key model, noting where the image it was given lives and what it
+// answered.
+class RecordingModel : public ai_moor::model::YOLOv8Seg {
+public:
+  explicit RecordingModel(const std::string& cfg) : YOLOv8Seg(cfg) {}
+  int detect(const cv::Mat& image, std::vector<ai_moor::model::SegObject>& objects) override {
+    seen_data = image.data;
+    seen_image = image.clone();
+    const int n = YOLOv8Seg::detect(image, objects);
+    answered = objects;
+    for (auto& obj : answered) {
+      obj.mask = obj.mask.clone();
+    }
+    return n;
+  }
+  const std::uint8_t* seen_data{nullptr};
+  cv::Mat seen_image;
+  std::vector<ai_moor::model::SegObject> answered;
 };
 
 class ImageCallbackTest : public ::testing::Test {
@@ -358,6 +380,159 @@ TEST_F(ImageCallbackTest, RealTimeFramePublishesOneGrabTrashCloud) {
   EXPECT_FALSE(camera_->is_start_detect_);
 }
 
+// The colour pixels travel from the received message to the model without a
+// copy when the message is rgb8 already.
+TEST_F(ImageCallbackTest, Rgb8ColourReachesTheModelInPlace) {
+  auto model = std::make_shared<RecordingModel>(std::string(MOORWICK_SOURCE_CONFIG_DIR) +
+                                                "/demo/model_color_key.yaml");
+  camera_->model_ = model;
+  const auto rgb = Rgb();
+  camera_->ImageCallback(rgb, Depth(frame_.depth));
+  ASSERT_TRUE(camera_->is_detect_done_);
+  EXPECT_EQ(model->seen_data, rgb->data.data());
+  EXPECT_GE(camera_->CopyTrashInfos().size(), 3U);
+}
+
+TEST_F(ImageCallbackTest, OtherColourEncodingIsConvertedForTheModel) {
+  auto model = std::make_shared<RecordingModel>(std::string(MOORWICK_SOURCE_CONFIG_DIR) +
+                                                "/demo/model_color_key.yaml");
+  camera_->model_ = model;
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  const std::size_t rgb_records = camera_->CopyTrashInfos().size();
+
+  cv::Mat bgr;
+  cv::cvtColor(frame_.rgb, bgr, cv::COLOR_RGB2BGR);
+  std_msgs::msg::Header header;
+  const auto bgr_msg = cv_bridge::CvImage(header, "bgr8", bgr).toImageMsg();
+  camera_->ArmDetect();
+  camera_->ImageCallback(bgr_msg, Depth(frame_.depth));
+  ASSERT_TRUE(camera_->is_detect_done_);
+  EXPECT_NE(model->seen_data, bgr_msg->data.data());
+  ASSERT_EQ(model->seen_image.size(), frame_.rgb.size());
+  EXPECT_EQ(cv::norm(model->seen_image, frame_.rgb, cv::NORM_INF), 0.0);
+  EXPECT_EQ(camera_->CopyTrashInfos().size(), rgb_records);
+}
+
+// The pixels are shared with every other subscriber of the message: no frame,
+// debug or not, may write into them.
+TEST_F(ImageCallbackTest, FramesLeaveTheReceivedColourUntouched) {
+  for (const bool debug : {false, true}) {
+    SCOPED_TRACE(debug ? "debug" : "plain");
+    camera_->is_debug = debug;
+    camera_->ArmDetect();
+    const auto rgb = Rgb();
+    const std::vector<std::uint8_t> before = rgb->data;
+    camera_->ImageCallback(rgb, Depth(frame_.depth));
+    ASSERT_TRUE(camera_->is_detect_done_);
+    EXPECT_TRUE(rgb->data == before);
+  }
+}
+
+// A subscriber gets the detection image as DrawDetections draws it, in rgb8
+// with a zero stamp and an empty frame id.
+TEST_F(ImageCallbackTest, DetectionImageReachesASubscriberAsDrawn) {
+  auto model = std::make_shared<RecordingModel>(std::string(MOORWICK_SOURCE_CONFIG_DIR) +
+                                                "/demo/model_color_key.yaml");
+  camera_->model_ = model;
+  std::promise<ImageMsg> received;
+  auto future = received.get_future();
+  bool got = false;
+  auto sub = node_->create_subscription<ImageMsg>(
+      camera_->detected_image_topic, rclcpp::QoS(1).reliable(), [&](ImageMsg::ConstSharedPtr msg) {
+        if (!got) {
+          got = true;
+          received.set_value(*msg);
+        }
+      });
+  rclcpp::executors::SingleThreadedExecutor executor;
+  executor.add_node(node_);
+  std::thread spinner([&] { executor.spin(); });
+  for (int i = 0; i < 200 && camera_->detected_image_pub_->get_subscription_count() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  const bool ready = future.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  executor.cancel();
+  spinner.join();
+  ASSERT_TRUE(ready);
+  const ImageMsg msg = future.get();
+  EXPECT_EQ(msg.encoding, "rgb8");
+  EXPECT_EQ(msg.header.frame_id, "");
+  EXPECT_EQ(msg.header.stamp.sec, 0);
+  EXPECT_EQ(msg.header.stamp.nanosec, 0U);
+  ASSERT_EQ(msg.width, static_cast<std::uint32_t>(frame_.rgb.cols));
+  ASSERT_EQ(msg.height, static_cast<std::uint32_t>(frame_.rgb.rows));
+  ASSERT_EQ(msg.step, msg.width * 3);
+  ASSERT_EQ(msg.data.size(), static_cast<std::size_t>(msg.step) * msg.height);
+  ASSERT_FALSE(model->answered.empty());
+  cv::Mat expected;
+  DrawDetections(frame_.rgb, expected, model->answered, camera_->class_names_);
+  const cv::Mat got_image(frame_.rgb.rows, frame_.rgb.cols, CV_8UC3,
+                          const_cast<std::uint8_t*>(msg.data.data()));
+  EXPECT_EQ(cv::norm(got_image, expected, cv::NORM_INF), 0.0);
+  // Something was drawn: the image is not the input.
+  EXPECT_GT(cv::norm(got_image, frame_.rgb, cv::NORM_INF), 0.0);
+}
+
+// Real-time frames publish the merged clouds: every piece that reached the
+// estimator is in them, in camera-frame point count for the transformed merge.
+TEST_F(ImageCallbackTest, RealTimeFramePublishesTheMergedClouds) {
+  using sensor_msgs::msg::PointCloud2;
+  camera_->is_realtime_estimate = true;
+  std::mutex m;
+  std::map<std::string, PointCloud2> clouds;
+  const std::string processed_topic = camera_->trashes_cloud_pub_->get_topic_name();
+  const std::string transformed_topic = camera_->trashes_init_cloud_pub_->get_topic_name();
+  std::vector<rclcpp::Subscription<PointCloud2>::SharedPtr> subs;
+  for (const auto& topic : {processed_topic, transformed_topic}) {
+    subs.push_back(node_->create_subscription<PointCloud2>(
+        topic, rclcpp::QoS(1).reliable(), [&, topic](PointCloud2::ConstSharedPtr msg) {
+          std::lock_guard<std::mutex> lock(m);
+          clouds.emplace(topic, *msg);
+        }));
+  }
+  rclcpp::executors::SingleThreadedExecutor executor;
+  executor.add_node(node_);
+  std::thread spinner([&] { executor.spin(); });
+  for (int i = 0; i < 200 && (camera_->trashes_cloud_pub_->get_subscription_count() == 0 ||
+                              camera_->trashes_init_cloud_pub_->get_subscription_count() == 0);
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  camera_->ImageCallback(Rgb(), Depth(frame_.depth));
+  bool both = false;
+  for (int i = 0; i < 1000 && !both; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::lock_guard<std::mutex> lock(m);
+    both = clouds.size() == 2;
+  }
+  executor.cancel();
+  spinner.join();
+  ASSERT_TRUE(both);
+
+  // Points each piece's cut-out gave, from the count lines.
+  const std::string count_text = "原始点云数量： ";
+  std::size_t cut_out_points = 0;
+  std::size_t pieces = 0;
+  for (const auto& line : log_->Lines()) {
+    const auto at = line.find(count_text);
+    if (at != std::string::npos) {
+      cut_out_points += std::stoul(line.substr(at + count_text.size()));
+      ++pieces;
+    }
+  }
+  ASSERT_GE(pieces, 3U);
+  const PointCloud2& transformed = clouds[transformed_topic];
+  const PointCloud2& processed = clouds[processed_topic];
+  EXPECT_EQ(transformed.header.frame_id, "arm_base_link");
+  EXPECT_EQ(processed.header.frame_id, "arm_base_link");
+  EXPECT_EQ(static_cast<std::size_t>(transformed.width) * transformed.height, cut_out_points);
+  // Conditioning thins every piece, but leaves each of them some points.
+  const std::size_t processed_points = static_cast<std::size_t>(processed.width) * processed.height;
+  EXPECT_GE(processed_points, pieces);
+  EXPECT_LT(processed_points, cut_out_points);
+}
+
 // Zero intrinsics (no camera_info topic, nothing set) would turn every depth
 // pixel into an infinite point: the frame is refused instead.
 TEST_F(ImageCallbackTest, UnusableIntrinsicsEndTheFrameWithAnEmptyList) {
@@ -486,6 +661,25 @@ TEST(DrawDetections, BoxesLabelsAndBlend) {
       output.at<cv::Vec3b>(bottom, 11),
       cv::Vec3b(cv::saturate_cast<uchar>(0.8 * 11 + 1), cv::saturate_cast<uchar>(0.8 * 20 + 1),
                 cv::saturate_cast<uchar>(0.5 * 255 + 0.8 * 30 + 1)));
+}
+
+// Drawing into a caller's buffer of the right size (a message's pixels) keeps
+// that buffer and gives the same image as drawing into a fresh one.
+TEST(DrawDetections, DrawsIntoAGivenBufferLikeIntoAFreshOne) {
+  cv::Mat input(40, 50, CV_8UC3, cv::Scalar(90, 60, 30));
+  ai_moor::model::SegObject obj;
+  obj.rect = cv::Rect_<float>(5.0F, 6.0F, 20.0F, 15.0F);
+  obj.label = 0;
+  obj.prob = 0.5F;
+  obj.mask = cv::Mat::zeros(40, 50, CV_8UC1);
+  obj.mask(cv::Rect(8, 8, 10, 10)).setTo(1);
+  cv::Mat fresh;
+  DrawDetections(input, fresh, {obj}, {"paper"});
+  std::vector<std::uint8_t> buffer(40 * 50 * 3, 7);
+  cv::Mat given(40, 50, CV_8UC3, buffer.data());
+  DrawDetections(input, given, {obj}, {"paper"});
+  EXPECT_EQ(given.data, buffer.data());
+  EXPECT_EQ(cv::norm(given, fresh, cv::NORM_INF), 0.0);
 }
 
 }  // namespace

@@ -152,6 +152,52 @@ TEST(GetMaskPoints, BoxesBeyondTheMaskAreClipped) {
   EXPECT_EQ(left_top.front(), cv::Point(5, 3)) << "offsets stay relative to the box corner";
 }
 
+// Eroding the box alone must give exactly the points, and the box pixels, of
+// eroding the whole mask: blobs crossing the box's edges and the image's edges,
+// several erosion sizes, boxes clipped by the image.
+TEST(GetMaskPoints, ErodingTheBoxAloneMatchesErodingTheWholeMask) {
+  cv::RNG rng(20240607);
+  const cv::Rect image(0, 0, 160, 120);
+  struct Case {
+    cv::Rect_<float> rect;
+    int erosion_size;
+  };
+  const Case cases[] = {
+      {{12.5F, 11.0F, 60.0F, 50.0F}, 1},    {{11.0F, 12.0F, 90.0F, 80.0F}, 2},
+      {{40.0F, 25.0F, 50.0F, 45.0F}, 3},    {{110.7F, 70.2F, 60.0F, 60.0F}, 1},
+      {{15.0F, 11.5F, 140.0F, 30.0F}, 0},   {{60.0F, 40.0F, 44.0F, 38.0F}, 5},
+      {{11.0F, 11.0F, 149.0F, 109.0F}, 70},
+  };
+  int changed_by_erosion = 0;
+  int compared = 0;
+  for (int round = 0; round < 20; ++round) {
+    cv::Mat mask = cv::Mat::zeros(image.size(), CV_8UC1);
+    for (int blob = 0; blob < 25; ++blob) {
+      const cv::Rect r(rng.uniform(-10, image.width), rng.uniform(-10, image.height),
+                       rng.uniform(3, 45), rng.uniform(3, 35));
+      mask(r & image).setTo(255);
+    }
+    for (const auto& c : cases) {
+      SCOPED_TRACE(::testing::Message()
+                   << "round " << round << " rect " << c.rect << " erosion " << c.erosion_size);
+      cv::Mat whole = mask.clone();
+      cv::Mat box_only = mask.clone();
+      cv::Mat untouched = mask.clone();
+      const auto expected = getMaskPoints(whole, c.rect, c.erosion_size);
+      const auto got = getMaskPoints(box_only, c.rect, c.erosion_size, true);
+      EXPECT_EQ(got, expected);
+      const cv::Rect box = cv::Rect(c.rect) & image;
+      EXPECT_EQ(cv::norm(box_only(box), whole(box), cv::NORM_INF), 0.0);
+      ++compared;
+      if (getMaskPoints(untouched, c.rect, 0).size() != expected.size()) {
+        ++changed_by_erosion;
+      }
+    }
+  }
+  // Most comparisons must have had an erosion that mattered.
+  EXPECT_GT(changed_by_erosion, compared / 2);
+}
+
 TEST(GetMaskPoints, RefusesMasksThatAreNotEightBitSingleChannel) {
   LogCapture log;
   cv::Mat wide(48, 64, CV_16UC1, cv::Scalar(255));
