@@ -9,7 +9,8 @@ set -euo pipefail
 
 out=${BENCH_OUT_DIR:?set BENCH_OUT_DIR}
 mkdir -p "$out"
-export SPDLOG_LEVEL=${SPDLOG_LEVEL:-warning} SPDLOG_STDOUT=${SPDLOG_STDOUT:-true} SPDLOG_SYSTEMD=${SPDLOG_SYSTEMD:-false}
+# Log lines are formatted at the level each program chooses but not printed.
+export SPDLOG_STDOUT=${SPDLOG_STDOUT:-false} SPDLOG_SYSTEMD=${SPDLOG_SYSTEMD:-false}
 results=()
 for exe in "$@"; do
   name=$(basename "$exe")
