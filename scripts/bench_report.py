@@ -66,8 +66,47 @@ def fast_vs_reference(rows):
         print()
 
 
+def frames(rows):
+    out = []
+    for b in rows:
+        family, args = args_of(b["name"])
+        if family != "BM_Frame" or "error_occurred" in b:
+            continue
+        out.append(f"{args.get('w')}x{args.get('h'):<6} {int(b.get('pieces', 0)):>6} "
+                   f"{b['median_ms']:10.2f} {b['cutout_ms']:10.2f} {b['estimation_ms']:12.2f} "
+                   f"{b['rest_ms']:8.2f}")
+    if out:
+        print("Whole frame, synchronised pair to done flag, model excluded (median ms per frame)")
+        print(f"{'frame':<11} {'pieces':>6} {'median':>10} {'cut-out':>10} {'estimation':>12} {'rest':>8}")
+        print("\n".join(out))
+        print()
+
+
+def latency(rows):
+    by = {}
+    for b in rows:
+        family, args = args_of(b["name"])
+        if family == "BM_FlagToAnswer" and "error_occurred" not in b:
+            by["poll" if args.get("poll10ms") == "1" else "wake"] = b
+        elif family == "BM_RunDetectFlagToAnswer" and "error_occurred" not in b:
+            by["service"] = b
+    if not by:
+        return
+    print("Detect service, camera done flag to answer (ms)")
+    print(f"{'wait':<28} {'median':>8} {'p90':>8} {'max':>8}")
+    names = {"poll": "10 ms polling (before)", "wake": "wake on the flag",
+             "service": "whole RunDetect, wake"}
+    for key in ("poll", "wake", "service"):
+        if key in by:
+            b = by[key]
+            print(f"{names[key]:<28} {b['median_ms']:8.3f} {b['p90_ms']:8.3f} {b['max_ms']:8.3f}")
+    if "poll" in by and "wake" in by:
+        print(f"median ratio poll / wake: {ratio(by['poll']['median_ms'], by['wake']['median_ms']).strip()}")
+    print()
+
+
 def others(rows):
-    skip = {"BM_FastVsReference"}
+    skip = {"BM_FastVsReference", "BM_Frame", "BM_FlagToAnswer", "BM_RunDetectFlagToAnswer"}
     current = None
     for b in rows:
         family, _ = args_of(b["name"])
@@ -91,6 +130,8 @@ def main(paths):
     rows = load(paths)
     loads = {tuple(round(x, 2) for x in b["_load"]) for b in rows if b["_load"]}
     fast_vs_reference(rows)
+    frames(rows)
+    latency(rows)
     others(rows)
     if loads:
         print("load average at the start of each benchmark program:",
