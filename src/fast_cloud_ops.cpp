@@ -267,7 +267,9 @@ public:
       const std::uint32_t e = start_[Index(x1, y, z) + 1];
       for (std::uint32_t i = start_[Index(x0, y, z)]; i < e; ++i) {
         const float d = SquaredDistance(q, sorted_[i]);
-        if (d < limit) {
+        // Distances overflowing to infinity still count while fewer than k
+        // are known: PCL's search returns them.
+        if (d < limit || limit == kInf) {
           best.push_back(d);
         }
       }

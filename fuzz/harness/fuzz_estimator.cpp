@@ -9,7 +9,12 @@
 #include <limits>
 #include <memory>
 
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
 #include "fuzz_support.hpp"
+#include "moorwick_arm_trash_detect/fast_cloud_ops.hpp"
 #include "moorwick_arm_trash_detect/trash_pose_estimate.hpp"
 
 #ifndef MOORWICK_CONFIG_DIR
@@ -21,6 +26,7 @@ namespace {
 using Cloud = moorwick::GrabPoseEstimate::Cloud;
 
 constexpr std::size_t kMaxPoints = 1600;  // past 1000 the voxel grid runs
+constexpr std::size_t kMaxCheckedPoints = 600;
 
 std::unique_ptr<moorwick::GrabPoseEstimate> g_prototype;
 
@@ -143,6 +149,45 @@ void CheckResult(int code, const moorwick::GrabPoseEstimate& est, const Cloud& c
   FUZZ_CHECK(cloud.size() >= 3, "result 1 from %zu points", cloud.size());
 }
 
+// The grid search's mean neighbour distances must be bit for bit those of a
+// brute-force search with PCL's arithmetic, whatever the cloud.
+void CheckMeanDistances(const Cloud& cloud, int mean_k) {
+  const auto finite = [](const pcl::PointXYZ& p) {
+    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+  };
+  const std::vector<float> got = moorwick::KnnMeanDistances(cloud, mean_k, 2);
+  FUZZ_CHECK(got.size() == cloud.size(), "%zu distances for %zu points", got.size(), cloud.size());
+  std::vector<float> d;
+  for (std::size_t i = 0; i < cloud.size(); ++i) {
+    float expected = 0.0F;
+    if (finite(cloud[i])) {
+      d.clear();
+      for (const auto& p : cloud.points) {
+        if (finite(p)) {
+          const float dx = cloud[i].x - p.x;
+          const float dy = cloud[i].y - p.y;
+          const float dz = cloud[i].z - p.z;
+          float r = 0.0F;
+          r += dx * dx;
+          r += dy * dy;
+          r += dz * dz;
+          d.push_back(r);
+        }
+      }
+      const std::size_t found = std::min(d.size(), static_cast<std::size_t>(mean_k) + 1);
+      std::partial_sort(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(found), d.end());
+      double sum = 0.0;
+      for (std::size_t j = 1; j < found; ++j) {
+        sum += std::sqrt(static_cast<double>(d[j]));
+      }
+      expected = static_cast<float>(sum / mean_k);
+    }
+    FUZZ_CHECK(std::memcmp(&got[i], &expected, sizeof(float)) == 0,
+               "point %zu of %zu: mean distance %.9g, brute force %.9g", i, cloud.size(),
+               static_cast<double>(got[i]), static_cast<double>(expected));
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -168,6 +213,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     PerturbSettings(in, *est);
   }
   const Cloud::Ptr cloud = MakeCloud(in);
+  // The brute force grows with the square of the points: small clouds only.
+  static const int kMeanK[] = {1, 8, 50};
+  const int mean_k = in.PickValueInArray(kMeanK);
+  if (cloud->size() <= kMaxCheckedPoints) {
+    CheckMeanDistances(*cloud, mean_k);
+  }
   const int code =
       transparent ? est->GetTransparentGrabPose(cloud) : est->GetInitialGrabPose(cloud);
   CheckResult(code, *est, *cloud, transparent);

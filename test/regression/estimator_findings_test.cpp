@@ -3,7 +3,9 @@
 // then threw std::length_error out of StatisticalOutlierRemoval (or, for huge
 // counts, ran for many seconds); now the file is refused, naming the key.
 // Finite points near the float limit made FLANN's kd-tree split assertion
-// abort the process; now points beyond reach are dropped first.
+// abort the process; now points beyond reach are dropped first. A neighbour
+// whose squared distance overflows to infinity was left out of the fast
+// outlier filter's mean distance (0 where PCL gives infinity).
 #include <gtest/gtest.h>
 #include <yaml-cpp/yaml.h>
 
@@ -12,6 +14,7 @@
 #include <limits>
 #include <string>
 
+#include "moorwick_arm_trash_detect/fast_cloud_ops.hpp"
 #include "moorwick_arm_trash_detect/trash_pose_estimate.hpp"
 
 namespace {
@@ -113,6 +116,20 @@ TEST_F(FarPoints, FarFinitePointsLeaveTheEstimateOfThePieceUnchanged) {
       EXPECT_TRUE(est.grab_pose_.position.isApprox(clean.grab_pose_.position, 1e-5F));
     }
   }
+}
+
+TEST(FastOutlierFilterFinding, NeighbourBeyondFloatRangeGivesAnInfiniteMean) {
+  // Three points on a line, one at the float limit: its nearest neighbour's
+  // squared distance overflows.
+  pcl::PointCloud<pcl::PointXYZ> cloud;
+  cloud.push_back(pcl::PointXYZ(-0.5F, -1e6F, -0.1F));
+  cloud.push_back(pcl::PointXYZ(-0.5F, std::numeric_limits<float>::max(), -0.1F));
+  cloud.push_back(pcl::PointXYZ(-0.5F, 1e6F, -0.1F));
+  const auto distances = moorwick::KnnMeanDistances(cloud, 1, 2);
+  ASSERT_EQ(distances.size(), 3U);
+  EXPECT_FLOAT_EQ(distances[0], 2e6F);
+  EXPECT_EQ(distances[1], std::numeric_limits<float>::infinity());
+  EXPECT_FLOAT_EQ(distances[2], 2e6F);
 }
 
 }  // namespace
