@@ -1028,4 +1028,17 @@ void CameraDetectionNode::ImageDetectCallback(const ImageMsg::ConstSharedPtr& rg
   LOG_INFO("cam_{}: ImageCallback cost {} ms", cam_id, MsSince(t0));
 }
 
+std::shared_ptr<CameraDetectionNode> MakeCameraDetectionNode(rclcpp::Node::SharedPtr node,
+                                                             const std::string& path) {
+  auto camera = std::make_shared<CameraDetectionNode>(std::move(node), path);
+  camera->InitializeParams(path);
+  camera->InitializePublishers(path);
+  camera->InitializeSubscribers(path);
+  camera->InitializeAiModel(path);
+  camera->initializeClassHeightConf();
+  camera->initializeAiConf();
+  camera->initializeClassSizeRange();
+  return camera;
+}
+
 }  // namespace moorwick

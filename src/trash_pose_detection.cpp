@@ -231,15 +231,7 @@ DetectionNode::DetectionNode(const std::string& config_path) {
     cam_ros_nodes_[i] = std::make_shared<rclcpp::Node>(
         node_names[i], rclcpp::NodeOptions().automatically_declare_parameters_from_overrides(true));
     const std::string cam_path = config_dir + "cam" + std::to_string(i + 1) + "_detect_config.yaml";
-    auto camera = std::make_shared<CameraDetectionNode>(cam_ros_nodes_[i], cam_path);
-    camera->InitializeParams(cam_path);
-    camera->InitializePublishers(cam_path);
-    camera->InitializeSubscribers(cam_path);
-    camera->InitializeAiModel(cam_path);
-    camera->initializeClassHeightConf();
-    camera->initializeAiConf();
-    camera->initializeClassSizeRange();
-    cam_detect_nodes_[i] = camera;
+    cam_detect_nodes_[i] = MakeCameraDetectionNode(cam_ros_nodes_[i], cam_path);
     executor_->add_node(cam_ros_nodes_[i], true);
   }
 

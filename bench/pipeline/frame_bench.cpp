@@ -189,14 +189,7 @@ public:
 
     static int counter = 0;
     node_ = std::make_shared<rclcpp::Node>("frame_bench_" + std::to_string(counter++));
-    camera_ = std::make_shared<CameraDetectionNode>(node_, path);
-    camera_->InitializeParams(path);
-    camera_->InitializePublishers(path);
-    camera_->InitializeSubscribers(path);
-    camera_->InitializeAiModel(path);
-    camera_->initializeClassHeightConf();
-    camera_->initializeAiConf();
-    camera_->initializeClassSizeRange();
+    camera_ = moorwick::MakeCameraDetectionNode(node_, path);
     const auto& c = scene_.scene.camera;
     camera_->camera_params_ = {static_cast<float>(c.fx),
                                static_cast<float>(c.fy),

@@ -9,13 +9,13 @@
 #include <limits>
 #include <memory>
 
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "fuzz_support.hpp"
 #include "moorwick_arm_trash_detect/fast_cloud_ops.hpp"
 #include "moorwick_arm_trash_detect/trash_pose_estimate.hpp"
+#include "moorwick_test/brute_force_knn.hpp"
 
 #ifndef MOORWICK_CONFIG_DIR
 #error "MOORWICK_CONFIG_DIR must name the repository's config folder"
@@ -152,39 +152,13 @@ void CheckResult(int code, const moorwick::GrabPoseEstimate& est, const Cloud& c
 // The grid search's mean neighbour distances must be bit for bit those of a
 // brute-force search with PCL's arithmetic, whatever the cloud.
 void CheckMeanDistances(const Cloud& cloud, int mean_k) {
-  const auto finite = [](const pcl::PointXYZ& p) {
-    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
-  };
   const std::vector<float> got = moorwick::KnnMeanDistances(cloud, mean_k, 2);
+  const std::vector<float> expected = moorwick_test::BruteForceMeanDistances(cloud, mean_k);
   FUZZ_CHECK(got.size() == cloud.size(), "%zu distances for %zu points", got.size(), cloud.size());
-  std::vector<float> d;
   for (std::size_t i = 0; i < cloud.size(); ++i) {
-    float expected = 0.0F;
-    if (finite(cloud[i])) {
-      d.clear();
-      for (const auto& p : cloud.points) {
-        if (finite(p)) {
-          const float dx = cloud[i].x - p.x;
-          const float dy = cloud[i].y - p.y;
-          const float dz = cloud[i].z - p.z;
-          float r = 0.0F;
-          r += dx * dx;
-          r += dy * dy;
-          r += dz * dz;
-          d.push_back(r);
-        }
-      }
-      const std::size_t found = std::min(d.size(), static_cast<std::size_t>(mean_k) + 1);
-      std::partial_sort(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(found), d.end());
-      double sum = 0.0;
-      for (std::size_t j = 1; j < found; ++j) {
-        sum += std::sqrt(static_cast<double>(d[j]));
-      }
-      expected = static_cast<float>(sum / mean_k);
-    }
-    FUZZ_CHECK(std::memcmp(&got[i], &expected, sizeof(float)) == 0,
+    FUZZ_CHECK(std::memcmp(&got[i], &expected[i], sizeof(float)) == 0,
                "point %zu of %zu: mean distance %.9g, brute force %.9g", i, cloud.size(),
-               static_cast<double>(got[i]), static_cast<double>(expected));
+               static_cast<double>(got[i]), static_cast<double>(expected[i]));
   }
 }
 

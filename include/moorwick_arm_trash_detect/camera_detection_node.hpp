@@ -196,4 +196,9 @@ public:
   rclcpp::Subscription<sensor_msgs::msg::CameraInfo>::SharedPtr camera_info_sub_;
 };
 
+// A camera built from its file and initialised in the node's fixed order:
+// parameters, publishers, subscribers, model, class tables.
+std::shared_ptr<CameraDetectionNode> MakeCameraDetectionNode(rclcpp::Node::SharedPtr node,
+                                                             const std::string& path);
+
 }  // namespace moorwick

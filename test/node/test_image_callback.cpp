@@ -102,14 +102,7 @@ protected:
 
     static int counter = 0;
     node_ = std::make_shared<rclcpp::Node>("image_callback_test_" + std::to_string(counter++));
-    camera_ = std::make_shared<CameraDetectionNode>(node_, path);
-    camera_->InitializeParams(path);
-    camera_->InitializePublishers(path);
-    camera_->InitializeSubscribers(path);
-    camera_->InitializeAiModel(path);
-    camera_->initializeClassHeightConf();
-    camera_->initializeAiConf();
-    camera_->initializeClassSizeRange();
+    camera_ = moorwick::MakeCameraDetectionNode(node_, path);
     // Without a camera_info topic the intrinsics are the scene camera's.
     const auto& c = scene_.scene.camera;
     camera_->camera_params_ = {static_cast<float>(c.fx),
