@@ -429,6 +429,14 @@ int32_t create_participant(uint32_t domain_id, const std::string& enclave,
       dds_create_participant(static_cast<dds_domainid_t>(domain_id), qos, nullptr);
   if (security.enabled) {
     dds_set_log_sink(nullptr, nullptr);
+    if (pp > 0) {
+      // The security plugins started OpenSSL, whose exit handler frees its
+      // locks; Cyclone's threads still encrypt until the participant is
+      // deleted, which a static context does only later. A handler registered
+      // now runs first at exit and ends Cyclone before OpenSSL goes.
+      static std::once_flag once;
+      std::call_once(once, [] { std::atexit([] { dds_delete(DDS_CYCLONEDDS_HANDLE); }); });
+    }
   }
   dds_delete_qos(qos);
   if (pp < 0) {

@@ -1,12 +1,14 @@
 // A peer process for the DDS Security tests. Its credentials come from the
 // environment (ROS_SECURITY_*), so one binary plays the trusted camera, the
 // trusted caller and every intruder. It reports what it saw on stdout:
-//   call SERVICE    "service seen" or "service not seen", then "answered"
+//   call SERVICE    "refused" when the client cannot be created, else
+//                   "service seen" or "service not seen", then "answered"
 //                   or "no answer" (exit 0 only when answered)
 //   inject TAG N    N images on /camera/image_raw and N transforms on /tf,
 //                   frame ids TAG; "refused" when a writer cannot be created,
 //                   else "published matched=<readers the writers matched>"
 //   sink            counts images on /camera/image_raw; "ready", "received N"
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +50,14 @@ sensor_msgs::msg::Image marked_image(const std::string& frame_id, int i) {
 
 int call(const std::string& service) {
   auto node = rclcpp::Node::make_shared("secure_caller");
-  auto client = node->create_client<ArmTrashPose>(service);
+  rclcpp::Client<ArmTrashPose>::SharedPtr client;
+  try {
+    client = node->create_client<ArmTrashPose>(service);
+  } catch (const std::exception& e) {
+    say("refused");
+    std::fprintf(stderr, "%s\n", e.what());
+    return 4;
+  }
   const bool seen = client->wait_for_service(10s);
   say(seen ? "service seen" : "service not seen");
   auto req = std::make_shared<ArmTrashPose::Request>();
