@@ -406,6 +406,8 @@ TEST_F(SecureDomainTest, ImagePayloadIsEncryptedOnTheWire) {
     ASSERT_TRUE(sink.read_line(line, 30s));
     EXPECT_EQ(line, "received 10");
     plain.stop();
+    RecordProperty("plain_bytes", std::to_string(plain.bytes()));
+    RecordProperty("plain_marked_datagrams", std::to_string(plain.marked()));
     EXPECT_GT(plain.marked(), 0u) << plain.bytes() << " bytes captured, none with the marker";
   }
   LoopbackCapture secured(kDomain);
@@ -413,6 +415,8 @@ TEST_F(SecureDomainTest, ImagePayloadIsEncryptedOnTheWire) {
   ASSERT_EQ(pub.lines, std::vector<std::string>{"published matched=2"});
   EXPECT_TRUE(wait_for([] { return n_->frames_from("wire") == 10; }, 30s));
   secured.stop();
+  RecordProperty("secured_bytes", std::to_string(secured.bytes()));
+  RecordProperty("secured_marked_datagrams", std::to_string(secured.marked()));
   // Ten 9 kB images went through, and every byte of them was encrypted.
   EXPECT_GT(secured.bytes(), 10u * 64u * 48u * 3u);
   EXPECT_EQ(secured.marked(), 0u);
