@@ -300,7 +300,7 @@ void init(int argc, char const* const argv[], const InitOptions& init_options,
   } catch (const ros2_runtime::SecurityError& e) {
     // A process that was told to run secured must not run otherwise.
     std::fprintf(stderr, "[ros2_runtime] security: %s\n", e.what());
-    std::exit(1);
+    std::exit(1);  // NOLINT(concurrency-mt-unsafe): start-up, before any thread of ours
   }
   if (init_options.shutdown_on_signal) {
     install_signal_handlers(signal_handler_options);

@@ -16,7 +16,8 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string env_or_empty(const char* name) {
-  const char* v = std::getenv(name);
+  // Read once, by rclcpp::init, before the process starts DDS threads.
+  const char* v = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
   return v == nullptr ? std::string() : std::string(v);
 }
 

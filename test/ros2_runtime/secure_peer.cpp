@@ -114,7 +114,7 @@ int sink() {
   auto node = rclcpp::Node::make_shared("secure_sink");
   std::atomic<int> received{0};
   auto sub = node->create_subscription<sensor_msgs::msg::Image>(
-      "/camera/image_raw", 10, [&](sensor_msgs::msg::Image::ConstSharedPtr) { ++received; });
+      "/camera/image_raw", 10, [&](const sensor_msgs::msg::Image::ConstSharedPtr&) { ++received; });
   rclcpp::executors::SingleThreadedExecutor exec;
   exec.add_node(node);
   std::thread spin([&] { exec.spin(); });

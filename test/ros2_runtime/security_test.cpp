@@ -49,7 +49,7 @@ constexpr int kPlainDomain = 151;           // the unsecured control of the capt
 const char kMarker[] = "MOORWICK-PIXELS!";  // secure_peer's image rows
 
 int sh(const std::string& cmd) {
-  return std::system(cmd.c_str());
+  return std::system(cmd.c_str());  // NOLINT(concurrency-mt-unsafe): the test's own thread
 }
 
 // Keystores shared by every test: `real` holds /node, /caller, /camera and
@@ -277,21 +277,21 @@ protected:
   static void SetUpTestSuite() {
     const auto& ks = keystores();
     ASSERT_FALSE(ks.real.empty()) << "the keystore script failed";
-    ::setenv("ROS_SECURITY_ENABLE", "true", 1);
-    ::setenv("ROS_SECURITY_STRATEGY", "Enforce", 1);
-    ::setenv("ROS_SECURITY_KEYSTORE", ks.real.c_str(), 1);
-    ::setenv("ROS_SECURITY_ENCLAVE_OVERRIDE", "/node", 1);
+    ::setenv("ROS_SECURITY_ENABLE", "true", 1);             // NOLINT(concurrency-mt-unsafe)
+    ::setenv("ROS_SECURITY_STRATEGY", "Enforce", 1);        // NOLINT(concurrency-mt-unsafe)
+    ::setenv("ROS_SECURITY_KEYSTORE", ks.real.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    ::setenv("ROS_SECURITY_ENCLAVE_OVERRIDE", "/node", 1);  // NOLINT(concurrency-mt-unsafe)
     rclcpp::init(0, nullptr);
     n_ = new NodeUnderTest;
     n_->node = rclcpp::Node::make_shared("node_under_test");
     n_->service = n_->node->create_service<ArmTrashPose>(
-        "/secure/detect", [](const std::shared_ptr<ArmTrashPose::Request> req,
-                             std::shared_ptr<ArmTrashPose::Response> res) {
+        "/secure/detect", [](const std::shared_ptr<ArmTrashPose::Request>& req,
+                             const std::shared_ptr<ArmTrashPose::Response>& res) {
           ++n_->calls;
           res->error_code = req->cmd * 3 + 1;
         });
     n_->images = n_->node->create_subscription<sensor_msgs::msg::Image>(
-        "/camera/image_raw", 10, [](sensor_msgs::msg::Image::ConstSharedPtr msg) {
+        "/camera/image_raw", 10, [](const sensor_msgs::msg::Image::ConstSharedPtr& msg) {
           std::lock_guard<std::mutex> lock(n_->m);
           ++n_->frames[msg->header.frame_id];
         });
