@@ -58,7 +58,7 @@ int call(const std::string& service) {
     std::fprintf(stderr, "%s\n", e.what());
     return 4;
   }
-  const bool seen = client->wait_for_service(10s);
+  const bool seen = client->wait_for_service(15s);
   say(seen ? "service seen" : "service not seen");
   auto req = std::make_shared<ArmTrashPose::Request>();
   req->cmd = 7;
@@ -84,7 +84,7 @@ int inject(const std::string& tag, int n) {
     return 0;
   }
   // Give discovery the time it needs on a loaded machine before writing.
-  const auto until = std::chrono::steady_clock::now() + 6s;
+  const auto until = std::chrono::steady_clock::now() + 15s;
   while (std::chrono::steady_clock::now() < until &&
          (images->get_subscription_count() == 0 || tf->get_subscription_count() == 0)) {
     rclcpp::sleep_for(50ms);
