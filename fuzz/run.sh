@@ -5,7 +5,7 @@
 #
 #   fuzz/run.sh [seconds-per-harness] [harness ...]
 #
-# Harnesses: mask_cloud estimator postprocess config (all by default).
+# Harnesses: mask_cloud estimator postprocess config messages (all by default).
 # Environment: FUZZ_BUILD_DIR (default build-fuzz), FUZZ_JOBS (build jobs, 2),
 # FUZZ_SEED (1), FUZZ_RUNS (also stop after this many inputs; default none).
 # Each harness's grown corpus stays in $FUZZ_BUILD_DIR/runs/corpus/<name>,
@@ -17,7 +17,7 @@ seconds=${1:-20}
 shift || true
 harnesses=("$@")
 if [ ${#harnesses[@]} -eq 0 ]; then
-  harnesses=(mask_cloud estimator postprocess config)
+  harnesses=(mask_cloud estimator postprocess config messages)
 fi
 
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -6,7 +6,8 @@
 #   scripts/demo.sh            (after: cmake --install build --prefix install)
 #
 # Environment: MOORWICK_INSTALL_PREFIX (default ./install), MOORWICK_DEMO_OUT
-# (default ./build/demo_output), MOORWICK_DEMO_DOMAIN (ROS_DOMAIN_ID, default 87).
+# (default ./build/demo_output), MOORWICK_DEMO_DOMAIN (ROS_DOMAIN_ID, default 87),
+# DEMO_SECURE=1 (run every process with DDS Security, Enforce).
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -47,6 +48,29 @@ export ROS_DOMAIN_ID=${MOORWICK_DEMO_DOMAIN:-87}
 export CYCLONEDDS_URI=file://$INSTALLED_CONFIG/cyclonedds_loopback.xml
 [[ -f $INSTALLED_CONFIG/cyclonedds_loopback.xml ]] || export CYCLONEDDS_URI=file://$ROOT/config/cyclonedds_loopback.xml
 export SPDLOG_LEVEL=${SPDLOG_LEVEL:-info}
+
+# DEMO_SECURE=1: DDS Security (docs/security.md). A fresh keystore for the
+# demo's configuration; camera, node and client each run in their own enclave
+# under Enforce, through small wrappers in $OUT/secure_bin.
+if [[ ${DEMO_SECURE:-0} == 1 ]]; then
+  KEYSTORE=$OUT/keystore
+  KS_TOOL=$ROOT/scripts/sros2-keystore.sh
+  demo_service=$(sed -n 's/^ *detect_service: *//p' "$CONFIG/trash_pose_detect_config.yaml")
+  { "$KS_TOOL" project "$KEYSTORE" "$CONFIG" &&
+    "$KS_TOOL" enclave "$KEYSTORE" /detect_client --call "$demo_service" \
+      --sub /moorwick_arm_trash_detect/cam1_detected_image; } >/dev/null ||
+    fail "cannot create the keystore in $KEYSTORE"
+  export ROS_SECURITY_ENABLE=true ROS_SECURITY_STRATEGY=Enforce ROS_SECURITY_KEYSTORE=$KEYSTORE
+  mkdir -p "$OUT/secure_bin"
+  for pair in "SIM /camera_driver" "NODE /moorwick_arm_trash_detect" "CLIENT /detect_client"; do
+    var=${pair% *}
+    printf '#!/bin/sh\nROS_SECURITY_ENCLAVE_OVERRIDE=%s exec %s "$@"\n' "${pair#* }" "${!var}" \
+      >"$OUT/secure_bin/${var,,}"
+    chmod +x "$OUT/secure_bin/${var,,}"
+    printf -v "$var" '%s' "$OUT/secure_bin/${var,,}"
+  done
+  say "DDS Security on (Enforce): keystore $KEYSTORE"
+fi
 
 PIDS=()
 cleanup() {

@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-onnx python3-numpy
   clang libclang-rt-14-dev clang-tidy clang-format
+  openssl
 )
 
 missing=()

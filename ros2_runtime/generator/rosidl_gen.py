@@ -276,6 +276,15 @@ def gen_struct(pkg, kind, name, fields, consts, ros_name, dds_name):
     o.append('  s.put(m.%s);' % n)
   o.append('}')
   o.append('')
+  o.append('constexpr std::size_t cdr_min_size(const %s*) {' % name)
+  if fields:
+    o.append('  return ' + ' +\n         '.join(
+        '::ros2_runtime::cdr::min_wire_size<decltype(%s::%s)>()' % (name, f.name)
+        for f in fields) + ';')
+  else:
+    o.append('  return 1;')
+  o.append('}')
+  o.append('')
   o.append('inline bool cdr_read(::ros2_runtime::cdr::Reader& r, %s& m) {' % name)
   checks = []
   for f in fields:
@@ -295,7 +304,8 @@ def gen_struct(pkg, kind, name, fields, consts, ros_name, dds_name):
 def gen_cpp(pkg, kind, name, structs):
   guard_deps = deps_of(structs)
   o = ['// Generated from %s/%s/%s.%s; do not edit.' % (pkg, kind, name, kind), '#pragma once', '',
-       '#include <array>', '#include <cstdint>', '#include <memory>', '#include <string>',
+       '#include <array>', '#include <cstddef>', '#include <cstdint>', '#include <memory>',
+       '#include <string>',
        '#include <vector>', '', '#include "ros2_runtime/cdr.hpp"']
   for dpkg, dname in guard_deps:
     if (dpkg, dname) in ((pkg, s) for s, _ in structs):

@@ -31,7 +31,7 @@ Context::~Context() {
   }
 }
 
-void Context::init(int, char const* const*, const InitOptions&) {
+void Context::init(int argc, char const* const* argv, const InitOptions&) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (valid_.load()) {
     throw std::runtime_error("context is already initialized");
@@ -56,17 +56,15 @@ void Context::init(int, char const* const*, const InitOptions&) {
     dds_delete(participant_);
     participant_ = 0;
   }
-  dds_qos_t* qos = dds_create_qos();
-  static const char kEnclave[] = "enclave=/;";
-  dds_qset_userdata(qos, kEnclave, sizeof(kEnclave) - 1);
-  const dds_entity_t pp =
-      dds_create_participant(static_cast<dds_domainid_t>(domain_id_), qos, nullptr);
-  dds_delete_qos(qos);
-  if (pp < 0) {
-    throw std::runtime_error(std::string("could not create the DDS participant: ") +
-                             dds_strretcode(pp));
+  const std::string enclave = ros2_runtime::enclave_from_arguments(argc, argv);
+  const ros2_runtime::SecurityConfig security = ros2_runtime::security_from_environment(enclave);
+  if (!security.permissive_reason.empty()) {
+    // Permissive: rcl runs without security then, and says so.
+    std::fprintf(stderr, "[ros2_runtime] security disabled (Permissive): %s\n",
+                 security.permissive_reason.c_str());
   }
-  participant_ = pp;
+  participant_ =
+      ros2_runtime::create_participant(static_cast<uint32_t>(domain_id_), enclave, security);
   shutdown_reason_.clear();
   valid_.store(true);
 }
@@ -297,7 +295,13 @@ bool uninstall_signal_handlers() {
 void init(int argc, char const* const argv[], const InitOptions& init_options,
           SignalHandlerOptions signal_handler_options) {
   auto ctx = contexts::get_global_default_context();
-  ctx->init(argc, argv, init_options);
+  try {
+    ctx->init(argc, argv, init_options);
+  } catch (const ros2_runtime::SecurityError& e) {
+    // A process that was told to run secured must not run otherwise.
+    std::fprintf(stderr, "[ros2_runtime] security: %s\n", e.what());
+    std::exit(1);  // NOLINT(concurrency-mt-unsafe): start-up, before any thread of ours
+  }
   if (init_options.shutdown_on_signal) {
     install_signal_handlers(signal_handler_options);
   }

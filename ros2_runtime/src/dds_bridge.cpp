@@ -8,11 +8,13 @@
 #include <dds/ddsi/ddsi_sertype.h>
 #include <dds/ddsi/q_radmin.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 
 namespace ros2_runtime {
@@ -392,6 +394,66 @@ void ReceivedSample::reset() {
   }
   data_ = nullptr;
   size_ = 0;
+}
+
+// ---------------------------------------------------------------- participant
+
+int32_t create_participant(uint32_t domain_id, const std::string& enclave,
+                           const SecurityConfig& security) {
+  dds_qos_t* qos = dds_create_qos();
+  const std::string user_data = "enclave=" + enclave + ";";
+  dds_qset_userdata(qos, user_data.data(), user_data.size());
+  for (const auto& [name, value] : security.properties) {
+    dds_qset_prop(qos, name.c_str(), value.c_str());
+  }
+  // Cyclone explains a refused credential in its log only: keep those lines
+  // for the one error line instead of printing them apart.
+  struct Collected {
+    std::mutex m;
+    std::string text;
+  } collected;
+  if (security.enabled) {
+    dds_set_log_sink(
+        [](void* arg, const dds_log_data_t* d) {
+          auto* c = static_cast<Collected*>(arg);
+          if ((d->priority & (DDS_LC_ERROR | DDS_LC_FATAL)) == 0) {
+            return;
+          }
+          std::lock_guard<std::mutex> lock(c->m);
+          c->text.append(d->message, d->size);
+          c->text += ' ';
+        },
+        &collected);
+  }
+  const dds_entity_t pp =
+      dds_create_participant(static_cast<dds_domainid_t>(domain_id), qos, nullptr);
+  if (security.enabled) {
+    dds_set_log_sink(nullptr, nullptr);
+    if (pp > 0) {
+      // The security plugins started OpenSSL, whose exit handler frees its
+      // locks; Cyclone's threads still encrypt until the participant is
+      // deleted, which a static context does only later. A handler registered
+      // now runs first at exit and ends Cyclone before OpenSSL goes.
+      static std::once_flag once;
+      std::call_once(once, [] { std::atexit([] { dds_delete(DDS_CYCLONEDDS_HANDLE); }); });
+    }
+  }
+  dds_delete_qos(qos);
+  if (pp < 0) {
+    if (security.enabled) {
+      std::string why = collected.text;
+      std::replace(why.begin(), why.end(), '\n', ' ');
+      while (!why.empty() && why.back() == ' ') {
+        why.pop_back();
+      }
+      throw SecurityError("DDS Security refused the credentials in " + security.enclave_dir + " (" +
+                          dds_strretcode(pp) +
+                          "): " + (why.empty() ? std::string("see the Cyclone DDS log") : why));
+    }
+    throw std::runtime_error(std::string("could not create the DDS participant: ") +
+                             dds_strretcode(pp));
+  }
+  return pp;
 }
 
 // ---------------------------------------------------------------- writer

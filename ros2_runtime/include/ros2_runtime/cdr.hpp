@@ -43,6 +43,22 @@ struct is_std_array<std::array<T, N>> : std::true_type {};
 template <class T>
 constexpr bool is_primitive_v = std::is_arithmetic_v<T>;
 
+// The fewest bytes one value of T takes on the wire, padding not counted: a
+// sequence count that cannot fit in what is left is refused before any
+// allocation. Generated messages provide cdr_min_size (found by ADL).
+template <class T>
+constexpr std::size_t min_wire_size() {
+  if constexpr (is_primitive_v<T>) {
+    return sizeof(T);
+  } else if constexpr (std::is_same_v<T, std::string> || is_std_vector<T>::value) {
+    return 4;  // the length or count; an empty string may omit its NUL
+  } else if constexpr (is_std_array<T>::value) {
+    return std::tuple_size_v<T> * min_wire_size<typename T::value_type>();
+  } else {
+    return cdr_min_size(static_cast<const T*>(nullptr));
+  }
+}
+
 // One pass over a message either counts bytes (kWrite = false) or writes them
 // into a buffer sized by the counting pass (kWrite = true).
 template <bool kWrite>
@@ -267,9 +283,11 @@ private:
     if (bound != 0 && n > bound) {
       return fail();
     }
-    // Every element takes at least one byte: a count beyond the remaining
-    // bytes is corrupt, and must not turn into a huge allocation.
-    if (n > size_ - off_) {
+    // A count whose elements cannot fit in the remaining bytes is corrupt and
+    // must not turn into an allocation many times the sample's size.
+    constexpr std::size_t kMin = min_wire_size<T>();
+    static_assert(kMin > 0, "every element takes wire bytes");
+    if (n > (size_ - off_) / kMin) {
       return fail();
     }
     if constexpr (is_primitive_v<T> && !std::is_same_v<T, bool>) {

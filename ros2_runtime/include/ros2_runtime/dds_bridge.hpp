@@ -11,12 +11,19 @@
 #include <vector>
 
 #include "rmw/types.h"
+#include "ros2_runtime/security.hpp"
 #include "ros2_runtime/type_support.hpp"
 
 struct dds_qosprovider;
 typedef struct dds_qos dds_qos_t;
 
 namespace ros2_runtime {
+
+// The context's participant, with user data "enclave=<enclave>;" and, when
+// `security` is enabled, its dds.sec.* properties. Throws SecurityError when
+// Cyclone refuses a secured participant, std::runtime_error otherwise.
+std::int32_t create_participant(std::uint32_t domain_id, const std::string& enclave,
+                                const SecurityConfig& security);
 
 // DDS policies for a ROS QoS profile, every policy set explicitly. The caller
 // owns the result (dds_delete_qos).

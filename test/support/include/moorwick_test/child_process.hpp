@@ -86,6 +86,34 @@ public:
     }
   }
 
+  // The next line the child prints; false on time-out or end of output.
+  bool read_line(std::string& line, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      const size_t nl = buffer_.find('\n');
+      if (nl != std::string::npos) {
+        line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        return true;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        return false;
+      }
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+        continue;
+      }
+      char buf[256];
+      const ssize_t n = ::read(out_, buf, sizeof(buf));
+      if (n <= 0) {
+        return false;
+      }
+      buffer_.append(buf, static_cast<size_t>(n));
+    }
+  }
+
   void signal(int sig) {
     if (pid_ > 0 && !reaped_) {
       ::kill(pid_, sig);

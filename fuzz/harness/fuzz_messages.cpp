@@ -1,0 +1,158 @@
+// The CDR reader of ros2_runtime on every message type the node and its tools
+// take from the network: Image, CameraInfo, TFMessage, the ArmTrashPose
+// request and response (with the service request header), GrabTrashCloud,
+// PointCloud2 and MarkerArray. The first byte picks the type, the rest is the
+// sample as DDS hands it over (encapsulation header first).
+//
+// Invariants: a refused sample is only a false return; one decode never
+// allocates more than 8 times the sample's size (plus 4 KiB); a decoded
+// message, written again, reads back to the same bytes.
+#include <sanitizer/allocator_interface.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "fuzz_support.hpp"
+#include "moorwick_protocol/msg/grab_trash_cloud.hpp"
+#include "moorwick_protocol/srv/arm_trash_pose.hpp"
+#include "ros2_runtime/cdr.hpp"
+#include "ros2_runtime/type_support.hpp"
+#include "sensor_msgs/msg/camera_info.hpp"
+#include "sensor_msgs/msg/image.hpp"
+#include "sensor_msgs/msg/point_cloud2.hpp"
+#include "tf2_msgs/msg/tf_message.hpp"
+#include "visualization_msgs/msg/marker_array.hpp"
+
+namespace cdr = ros2_runtime::cdr;
+
+namespace {
+
+// Bytes live on the heap while a decode runs, and their peak. The harness is
+// single-threaded; libFuzzer's own allocations happen outside `tracking`.
+bool tracking = false;
+std::size_t live = 0;
+std::size_t peak = 0;
+
+void on_malloc(const volatile void*, std::size_t size) {
+  if (tracking) {
+    live += size;
+    peak = live > peak ? live : peak;
+  }
+}
+
+void on_free(const volatile void* p) {
+  if (tracking && p != nullptr) {
+    const std::size_t size = __sanitizer_get_allocated_size(const_cast<const void*>(p));
+    live = size > live ? 0 : live - size;
+  }
+}
+
+struct Track {
+  Track() {
+    live = 0;
+    peak = 0;
+    tracking = true;
+  }
+  ~Track() { tracking = false; }
+};
+
+void check_allocation(const char* type, std::size_t size) {
+  FUZZ_CHECK(peak <= 8 * size + 4096, "%s: %zu bytes allocated reading a %zu-byte sample", type,
+             peak, size);
+}
+
+template <class T>
+void message(const char* type, const unsigned char* data, std::size_t size) {
+  T msg;
+  bool ok = false;
+  {
+    Track t;
+    ok = cdr::deserialize(data, size, msg);
+  }
+  check_allocation(type, size);
+  if (!ok) {
+    return;
+  }
+  const std::vector<unsigned char> once = cdr::serialize(msg);
+  T again;
+  FUZZ_CHECK(cdr::deserialize(once.data(), once.size(), again), "%s: own output refused", type);
+  FUZZ_CHECK(cdr::serialize(again) == once, "%s: read back differently", type);
+}
+
+template <class T>
+std::vector<unsigned char> write_envelope(std::uint64_t guid, std::int64_t seq, const T& msg) {
+  const ros2_runtime::ServiceEnvelope<T> env{guid, seq, &msg};
+  const auto& ts = ros2_runtime::service_type_support<T>();
+  std::vector<unsigned char> out(ts.size(&env));
+  ts.write(&env, out.data());
+  return out;
+}
+
+template <class T>
+void service(const char* type, const unsigned char* data, std::size_t size) {
+  T msg;
+  std::uint64_t guid = 0;
+  std::int64_t seq = 0;
+  bool ok = false;
+  {
+    Track t;
+    ok = ros2_runtime::read_envelope(data, size, guid, seq, msg);
+  }
+  check_allocation(type, size);
+  if (!ok) {
+    return;
+  }
+  const std::vector<unsigned char> once = write_envelope(guid, seq, msg);
+  T again;
+  std::uint64_t guid2 = 0;
+  std::int64_t seq2 = 0;
+  FUZZ_CHECK(ros2_runtime::read_envelope(once.data(), once.size(), guid2, seq2, again),
+             "%s: own output refused", type);
+  FUZZ_CHECK(guid2 == guid && seq2 == seq && write_envelope(guid2, seq2, again) == once,
+             "%s: read back differently", type);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) {
+    return 0;
+  }
+  // The sample gets an allocation of its own size, so ASan sees any overread.
+  const std::vector<unsigned char> sample(data + 1, data + size);
+  const unsigned char* p = sample.data();
+  const std::size_t n = sample.size();
+  switch (data[0] % 8) {
+    case 0:
+      message<sensor_msgs::msg::Image>("Image", p, n);
+      break;
+    case 1:
+      message<sensor_msgs::msg::CameraInfo>("CameraInfo", p, n);
+      break;
+    case 2:
+      message<tf2_msgs::msg::TFMessage>("TFMessage", p, n);
+      break;
+    case 3:
+      service<moorwick_protocol::srv::ArmTrashPose::Request>("ArmTrashPose request", p, n);
+      break;
+    case 4:
+      service<moorwick_protocol::srv::ArmTrashPose::Response>("ArmTrashPose response", p, n);
+      break;
+    case 5:
+      message<moorwick_protocol::msg::GrabTrashCloud>("GrabTrashCloud", p, n);
+      break;
+    case 6:
+      message<sensor_msgs::msg::PointCloud2>("PointCloud2", p, n);
+      break;
+    default:
+      message<visualization_msgs::msg::MarkerArray>("MarkerArray", p, n);
+      break;
+  }
+  return 0;
+}
