@@ -8,6 +8,7 @@
 
 #include "rclcpp/context.hpp"
 #include "rclcpp/detail/executable_entity.hpp"
+#include "rclcpp/message_info.hpp"
 #include "rclcpp/qos.hpp"
 #include "ros2_runtime/dds_bridge.hpp"
 #include "ros2_runtime/type_support.hpp"
@@ -93,6 +94,25 @@ public:
       : SubscriptionBase(std::move(context), topic, qos,
                          ros2_runtime::message_type_support<MessageT>()),
         callback_(detail::make_message_dispatch<MessageT>(std::forward<CallbackT>(callback))) {}
+
+  using SubscriptionBase::take;
+
+  // One queued message, without running the callback (rclcpp's
+  // Subscription::take). False when nothing is queued; a malformed sample is
+  // reported and dropped.
+  bool take(MessageT& message_out, MessageInfo& /*message_info_out*/) {
+    detail::Work work;
+    while (take_next(work)) {
+      const size_t size = work.sample.size();
+      const bool ok = ros2_runtime::cdr::deserialize(work.sample.data(), size, message_out);
+      work.sample.reset();
+      if (ok) {
+        return true;
+      }
+      report_bad_sample(size);
+    }
+    return false;
+  }
 
   void execute(detail::Work& work) override {
     auto msg = std::make_shared<MessageT>();
