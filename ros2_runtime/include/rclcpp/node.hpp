@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "rclcpp/client.hpp"
 #include "rclcpp/clock.hpp"
 #include "rclcpp/context.hpp"
+#include "rclcpp/detail/arguments.hpp"
 #include "rclcpp/logger.hpp"
 #include "rclcpp/node_options.hpp"
 #include "rclcpp/publisher.hpp"
@@ -164,6 +166,10 @@ private:
 
   Context::SharedPtr context_;
   NodeOptions options_;
+  // Remap rules of the node's own arguments and, unless the options say
+  // otherwise, of the command line.
+  detail::Arguments local_arguments_;
+  std::optional<detail::Arguments> global_arguments_;
   std::string name_;
   std::string namespace_;
   std::string fq_name_;
