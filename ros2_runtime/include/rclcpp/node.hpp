@@ -91,7 +91,8 @@ public:
       const std::string& topic_name, const QoS& qos,
       const PublisherOptionsWithAllocator<AllocatorT>& =
           PublisherOptionsWithAllocator<AllocatorT>()) {
-    auto pub = std::make_shared<Publisher<MessageT>>(context_, resolve_topic_name(topic_name), qos);
+    auto pub = std::make_shared<Publisher<MessageT>>(context_, resolve_topic_name(topic_name), qos,
+                                                     logger_.get_name());
     context_->graph_add_endpoint(this, pub->gid(), false);
     return pub;
   }
@@ -102,7 +103,8 @@ public:
       const SubscriptionOptionsWithAllocator<AllocatorT>& options =
           SubscriptionOptionsWithAllocator<AllocatorT>()) {
     auto sub = std::make_shared<Subscription<MessageT>>(context_, resolve_topic_name(topic_name),
-                                                        qos, std::forward<CallbackT>(callback));
+                                                        qos, std::forward<CallbackT>(callback),
+                                                        logger_.get_name());
     context_->graph_add_endpoint(this, sub->gid(), true);
     register_entity(sub, options.callback_group);
     return sub;
