@@ -11,7 +11,7 @@ packages=(
   cyclonedds-dev cyclonedds-tools
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-onnx python3-numpy
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-tidy clang-format
 )
 
 missing=()

@@ -13,7 +13,7 @@
 #include <fmt/format.h>
 
 #include "moorwick_protocol/srv/arm_trash_pose.hpp"
-#include "moorwick_test/scene_file.hpp"
+#include "moorwick_sim/scene_file.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sim_camera_support.hpp"
 
@@ -122,10 +122,10 @@ int main(int argc, char** argv) {
     PrintUsage();
     return 2;
   }
-  std::optional<moorwick_test::SceneFile> scene;
+  std::optional<moorwick_sim::SceneFile> scene;
   if (!options.truth.empty()) {
     try {
-      scene = moorwick_test::LoadSceneFile(options.truth);
+      scene = moorwick_sim::LoadSceneFile(options.truth);
     } catch (const std::exception& e) {
       std::cerr << "detect_client: " << e.what() << "\n";
       return 2;
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
       return 2;
     }
     if (options.aim_piece >= 0) {
-      const auto t = moorwick_test::ComputePieceTruth(scene->scene, options.aim_piece);
+      const auto t = moorwick_sim::ComputePieceTruth(scene->scene, options.aim_piece);
       options.aim = scene->map_from_arm_base * t.center;
     }
   }
@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
       if (scene) {
         const auto c = moorwick_sim::CompareWithScene(*scene, response->trash_info);
         if (c.truth_index >= 0) {
-          const auto t = moorwick_test::ComputePieceTruth(scene->scene, c.truth_index);
+          const auto t = moorwick_sim::ComputePieceTruth(scene->scene, c.truth_index);
           std::cout << fmt::format(
               "  truth     [{}] {}: grab point ({:+.4f}, {:+.4f}, {:+.4f}), main axis type {}\n"
               "  error     {:.1f} mm horizontally, {:+.1f} mm vertically ({:.1f} mm in 3-D), "

@@ -14,7 +14,7 @@
 
 #include <Eigen/Geometry>
 
-#include "moorwick_test/scene_file.hpp"
+#include "moorwick_sim/scene_file.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/camera_info.hpp"
 #include "sensor_msgs/msg/image.hpp"
@@ -113,9 +113,9 @@ int main(int argc, char** argv) {
     PrintUsage();
     return 2;
   }
-  moorwick_test::SceneFile scene;
+  moorwick_sim::SceneFile scene;
   try {
-    scene = moorwick_test::LoadSceneFile(options.scene);
+    scene = moorwick_sim::LoadSceneFile(options.scene);
   } catch (const std::exception& e) {
     std::cerr << "sim_camera: " << e.what() << "\n";
     return 1;
@@ -128,11 +128,11 @@ int main(int argc, char** argv) {
   // Frames are rendered up front: ray casting a full frame costs more than a
   // frame period on a small machine, and a few noise draws are enough to keep
   // the stream from being a still image.
-  std::vector<moorwick_test::RenderedFrame> frames;
+  std::vector<moorwick_sim::RenderedFrame> frames;
   for (int k = 0; k < options.variants; ++k) {
-    moorwick_test::RenderOptions render = scene.render;
+    moorwick_sim::RenderOptions render = scene.render;
     render.seed = scene.render.seed + static_cast<std::uint32_t>(k);
-    frames.push_back(moorwick_test::RenderScene(scene.scene, render));
+    frames.push_back(moorwick_sim::RenderScene(scene.scene, render));
   }
   if (options.print_truth || options.truth_only) {
     std::cout << moorwick_sim::FormatTruth(scene, frames.front()) << std::flush;

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include "moorwick_arm_trash_detect/class_vocabulary.hpp"
+#include "moorwick_arm_trash_detect/core/class_vocabulary.hpp"
 
 namespace moorwick_sim {
 namespace {
@@ -68,7 +68,7 @@ sensor_msgs::msg::Image MakeDepthImage(const cv::Mat& depth, const rclcpp::Time&
   return MakeImage(depth, stamp, frame_id, "16UC1");
 }
 
-sensor_msgs::msg::CameraInfo MakeCameraInfo(const moorwick_test::PinholeCamera& camera,
+sensor_msgs::msg::CameraInfo MakeCameraInfo(const moorwick_sim::PinholeCamera& camera,
                                             const rclcpp::Time& stamp,
                                             const std::string& frame_id) {
   sensor_msgs::msg::CameraInfo msg;
@@ -105,11 +105,11 @@ geometry_msgs::msg::TransformStamped MakeTransform(const rclcpp::Time& stamp,
   return t;
 }
 
-std::string FormatTruth(const moorwick_test::SceneFile& scene,
-                        const moorwick_test::RenderedFrame& frame) {
+std::string FormatTruth(const moorwick_sim::SceneFile& scene,
+                        const moorwick_sim::RenderedFrame& frame) {
   std::string out = fmt::format("ground truth ({} pieces, arm base frame '{}', map frame '{}'):\n",
                                 frame.truth.size(), scene.arm_base_frame_id, scene.map_frame_id);
-  for (const moorwick_test::PieceTruth& t : frame.truth) {
+  for (const moorwick_sim::PieceTruth& t : frame.truth) {
     const Eigen::Vector3d map = scene.map_from_arm_base * t.center;
     const Eigen::Quaterniond& q = t.grab_orientation;
     out += fmt::format(
@@ -142,19 +142,19 @@ std::string ErrorCodeName(int code) {
   }
 }
 
-Comparison CompareWithScene(const moorwick_test::SceneFile& scene,
+Comparison CompareWithScene(const moorwick_sim::SceneFile& scene,
                             const moorwick_protocol::msg::TrashInfo& answer) {
   Comparison c;
   const Eigen::Vector3d grab(answer.arm_pose.position.x, answer.arm_pose.position.y,
                              answer.arm_pose.position.z);
   double best = std::numeric_limits<double>::infinity();
   for (int i = 0; i < static_cast<int>(scene.scene.pieces.size()); ++i) {
-    const moorwick_test::PieceTruth t = moorwick_test::ComputePieceTruth(scene.scene, i);
+    const moorwick_sim::PieceTruth t = moorwick_sim::ComputePieceTruth(scene.scene, i);
     const double d = (t.center - grab).head<2>().norm();
     if (d < best) {
       best = d;
       c.truth_index = i;
-      c.error = moorwick_test::CompareGrab(t, grab);
+      c.error = moorwick_sim::CompareGrab(t, grab);
     }
   }
   return c;

@@ -9,7 +9,7 @@
 
 #include "geometry_msgs/msg/transform_stamped.hpp"
 #include "moorwick_protocol/msg/trash_info.hpp"
-#include "moorwick_test/scene_file.hpp"
+#include "moorwick_sim/scene_file.hpp"
 #include "rclcpp/time.hpp"
 #include "sensor_msgs/msg/camera_info.hpp"
 #include "sensor_msgs/msg/image.hpp"
@@ -23,7 +23,7 @@ sensor_msgs::msg::Image MakeRgbImage(const cv::Mat& rgb, const rclcpp::Time& sta
 sensor_msgs::msg::Image MakeDepthImage(const cv::Mat& depth, const rclcpp::Time& stamp,
                                        const std::string& frame_id);
 // Pinhole model without distortion, rectified (R identity, P = [K | 0]).
-sensor_msgs::msg::CameraInfo MakeCameraInfo(const moorwick_test::PinholeCamera& camera,
+sensor_msgs::msg::CameraInfo MakeCameraInfo(const moorwick_sim::PinholeCamera& camera,
                                             const rclcpp::Time& stamp, const std::string& frame_id);
 // parent_from_child as a tf transform (header.frame_id = parent).
 geometry_msgs::msg::TransformStamped MakeTransform(const rclcpp::Time& stamp,
@@ -32,8 +32,8 @@ geometry_msgs::msg::TransformStamped MakeTransform(const rclcpp::Time& stamp,
                                                    const Eigen::Isometry3d& parent_from_child);
 
 // The scene's ground truth, one block per piece, for people to read.
-std::string FormatTruth(const moorwick_test::SceneFile& scene,
-                        const moorwick_test::RenderedFrame& frame);
+std::string FormatTruth(const moorwick_sim::SceneFile& scene,
+                        const moorwick_sim::RenderedFrame& frame);
 
 // Error codes of the detect service and their names.
 std::string ErrorCodeName(int code);
@@ -42,9 +42,9 @@ std::string ErrorCodeName(int code);
 // scene has no pieces): class, axis type, poses, size and the errors.
 struct Comparison {
   int truth_index{-1};
-  moorwick_test::GrabError error;
+  moorwick_sim::GrabError error;
 };
-Comparison CompareWithScene(const moorwick_test::SceneFile& scene,
+Comparison CompareWithScene(const moorwick_sim::SceneFile& scene,
                             const moorwick_protocol::msg::TrashInfo& answer);
 
 // Writes an rgb8 image message to an image file (format by extension).

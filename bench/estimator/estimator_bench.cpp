@@ -12,14 +12,14 @@
 #include <memory>
 #include <string>
 
-#include "moorwick_arm_trash_detect/trash_pose_estimate.hpp"
-#include "moorwick_test/synthetic_cloud.hpp"
+#include "moorwick_arm_trash_detect/core/trash_pose_estimate.hpp"
+#include "moorwick_sim/synthetic_cloud.hpp"
 
 namespace {
 
 using moorwick::GrabPoseEstimate;
-using moorwick_test::PieceCloudOptions;
-using moorwick_test::Shape;
+using moorwick_sim::PieceCloudOptions;
+using moorwick_sim::Shape;
 
 // The shipped front-camera file, with its debug folders in a temporary directory.
 std::unique_ptr<GrabPoseEstimate> MakeEstimator() {
@@ -51,11 +51,11 @@ GrabPoseEstimate::CloudPtr MakeSource(const GrabPoseEstimate& est, benchmark::St
                           ? Shape::Cylinder(0.066, 0.168, {-0.5, 0.05, 0.0}, {1.0, 0.3, 0.0})
                           : Shape::Cylinder(0.065, 0.20, {-0.5, 0.05, 0.0}, {0.0, 0.0, 1.0});
   const Shape resting = piece.RestingOn(options.floor_z);
-  auto source = moorwick_test::MakePieceCloud(resting, options);
+  auto source = moorwick_sim::MakePieceCloud(resting, options);
   options.target_points = static_cast<std::size_t>(static_cast<double>(options.target_points) *
                                                    static_cast<double>(state.range(0)) /
                                                    static_cast<double>(source->size()));
-  return moorwick_test::MakePieceCloud(resting, options);
+  return moorwick_sim::MakePieceCloud(resting, options);
 }
 
 void BM_GetInitialGrabPose(benchmark::State& state) {

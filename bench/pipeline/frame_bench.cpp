@@ -33,10 +33,10 @@
 #include <rclcpp/rclcpp.hpp>
 
 #include "bench_env.hpp"
-#include "moorwick_arm_trash_detect/camera_detection_node.hpp"
-#include "moorwick_arm_trash_detect/logger.hpp"
-#include "moorwick_test/scene_file.hpp"
-#include "moorwick_test/scene_render.hpp"
+#include "moorwick_arm_trash_detect/logging/logger.hpp"
+#include "moorwick_arm_trash_detect/node/camera_detection_node.hpp"
+#include "moorwick_sim/scene_file.hpp"
+#include "moorwick_sim/scene_render.hpp"
 
 namespace {
 
@@ -119,22 +119,22 @@ private:
 
 // The demo scene with every piece in reach and a fifth piece, seen by the
 // demo camera at `width` x `height` (same field of view).
-moorwick_test::SceneFile FivePieceScene(int width, int height) {
-  moorwick_test::SceneFile file =
-      moorwick_test::LoadSceneFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/demo/scene.yaml");
+moorwick_sim::SceneFile FivePieceScene(int width, int height) {
+  moorwick_sim::SceneFile file =
+      moorwick_sim::LoadSceneFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/demo/scene.yaml");
   auto& scene = file.scene;
   for (auto& piece : scene.pieces) {
     if (piece.class_name == "paper") {
-      piece.shape = moorwick_test::Shape::Box({0.10, 0.08, 0.01}, {-0.62, 0.16, 0.0}, {0, 0, 10})
+      piece.shape = moorwick_sim::Shape::Box({0.10, 0.08, 0.01}, {-0.62, 0.16, 0.0}, {0, 0, 10})
                         .RestingOn(scene.floor_z);
       piece.name = "paper (in reach)";
     }
   }
-  moorwick_test::ScenePiece milk;
+  moorwick_sim::ScenePiece milk;
   milk.name = "milk carton (lying)";
   milk.class_name = "milk";
-  milk.class_index = moorwick_test::ClassIndexOfName("milk");
-  milk.shape = moorwick_test::Shape::Box({0.10, 0.065, 0.045}, {-0.60, -0.16, 0.0}, {0, 0, -20})
+  milk.class_index = moorwick_sim::ClassIndexOfName("milk");
+  milk.shape = moorwick_sim::Shape::Box({0.10, 0.065, 0.045}, {-0.60, -0.16, 0.0}, {0, 0, -20})
                    .RestingOn(scene.floor_z);
   milk.color = {{240, 240, 250}};
   scene.pieces.push_back(milk);
@@ -198,8 +198,8 @@ public:
                                static_cast<std::uint32_t>(c.width),
                                static_cast<std::uint32_t>(c.height)};
 
-    const moorwick_test::RenderedFrame frame =
-        moorwick_test::RenderScene(scene_.scene, scene_.render);
+    const moorwick_sim::RenderedFrame frame =
+        moorwick_sim::RenderScene(scene_.scene, scene_.render);
     std::vector<SegObject> objects;
     for (std::size_t i = 0; i < frame.truth.size(); ++i) {
       if (frame.truth[i].visible_pixels == 0) {
@@ -237,7 +237,7 @@ public:
 
 private:
   fs::path root_;
-  moorwick_test::SceneFile scene_;
+  moorwick_sim::SceneFile scene_;
   rclcpp::Node::SharedPtr node_;
   std::shared_ptr<CameraDetectionNode> camera_;
   std::shared_ptr<ReplayModel> model_;

@@ -20,9 +20,9 @@
 #include <rclcpp/rclcpp.hpp>
 
 #include "bench_env.hpp"
-#include "moorwick_arm_trash_detect/camera_detection_node.hpp"
-#include "moorwick_arm_trash_detect/logger.hpp"
-#include "moorwick_arm_trash_detect/trash_pose_detection.hpp"
+#include "moorwick_arm_trash_detect/logging/logger.hpp"
+#include "moorwick_arm_trash_detect/node/camera_detection_node.hpp"
+#include "moorwick_arm_trash_detect/node/detection_node.hpp"
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 #include "ai_moor/model/yolov8_seg.hpp"
 #include "fuzz_support.hpp"
-#include "moorwick_arm_trash_detect/class_vocabulary.hpp"
-#include "moorwick_arm_trash_detect/trash_pose_estimate.hpp"
+#include "moorwick_arm_trash_detect/core/class_vocabulary.hpp"
+#include "moorwick_arm_trash_detect/core/trash_pose_estimate.hpp"
 
 namespace fs = boost::filesystem;
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "moorwick_arm_trash_detect/fast_cloud_ops.hpp"
-#include "moorwick_arm_trash_detect/trash_pose_estimate.hpp"
+#include "moorwick_arm_trash_detect/core/fast_cloud_ops.hpp"
+#include "moorwick_arm_trash_detect/core/trash_pose_estimate.hpp"
 #include "moorwick_test/brute_force_knn.hpp"
 
 #ifndef MOORWICK_CONFIG_DIR

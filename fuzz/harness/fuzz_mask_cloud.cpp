@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "moorwick_arm_trash_detect/common.hpp"
-#include "moorwick_arm_trash_detect/trash_cloud.hpp"
+#include "moorwick_arm_trash_detect/core/mask_points.hpp"
+#include "moorwick_arm_trash_detect/core/trash_cloud.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "ai_moor/model/yolov8_seg.hpp"
 
 #include "backend.hpp"
-#include "moorwick_arm_trash_detect/logger.hpp"
+#include "moorwick_arm_trash_detect/logging/logger.hpp"
 
 #include <opencv2/imgproc.hpp>
 

@@ -10,7 +10,7 @@
 #include "e2e_support.hpp"
 #include "moorwick_protocol/msg/grab_trash_cloud.hpp"
 #include "moorwick_protocol/srv/arm_trash_pose.hpp"
-#include "moorwick_test/scene_file.hpp"
+#include "moorwick_sim/scene_file.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/image.hpp"
 #include "sensor_msgs/msg/point_cloud2.hpp"
@@ -58,7 +58,7 @@ protected:
               SetKey(ReadFile(config_ / "demo_pose_estimate_config.yaml"), "folder_path",
                      "\"" + (dir_ / "data").string() + "/\""));
     main_ = ReadFile(config_ / "trash_pose_detect_config.yaml");
-    scene_ = moorwick_test::LoadSceneFile((config_ / "scene.yaml").string());
+    scene_ = moorwick_sim::LoadSceneFile((config_ / "scene.yaml").string());
 
     node_ = std::make_shared<rclcpp::Node>("node_e2e_probe");
     client_ = node_->create_client<ArmTrashPose>(kService);
@@ -116,7 +116,7 @@ protected:
   }
 
   Eigen::Vector3d MapOf(int piece) const {
-    return scene_.map_from_arm_base * moorwick_test::ComputePieceTruth(scene_.scene, piece).center;
+    return scene_.map_from_arm_base * moorwick_sim::ComputePieceTruth(scene_.scene, piece).center;
   }
   static Eigen::Vector3d Position(const geometry_msgs::msg::Pose& p) {
     return {p.position.x, p.position.y, p.position.z};
@@ -125,7 +125,7 @@ protected:
 
   fs::path dir_, config_;
   std::string cam1_, main_;
-  moorwick_test::SceneFile scene_;
+  moorwick_sim::SceneFile scene_;
   rclcpp::Node::SharedPtr node_;
   rclcpp::Client<ArmTrashPose>::SharedPtr client_;
   std::shared_ptr<rclcpp::executors::SingleThreadedExecutor> executor_;
@@ -149,7 +149,7 @@ TEST_F(NodeEndToEnd, SingleCameraAnswersEachReachablePieceWithinTenMillimetres) 
   StartSim((config_ / "scene.yaml").string(), "cam1");
   StartNode();
   for (int k = 0; k < static_cast<int>(scene_.scene.pieces.size()); ++k) {
-    const auto truth = moorwick_test::ComputePieceTruth(scene_.scene, k);
+    const auto truth = moorwick_sim::ComputePieceTruth(scene_.scene, k);
     SCOPED_TRACE(truth.name);
     const auto answer = Call(MapOf(k));
     ASSERT_TRUE(answer.has_value()) << NodeLog();
@@ -161,7 +161,7 @@ TEST_F(NodeEndToEnd, SingleCameraAnswersEachReachablePieceWithinTenMillimetres) 
     ASSERT_EQ(answer->error_code, kNone) << answer->error_msg << "\n" << NodeLog();
     EXPECT_EQ(answer->error_msg, "NONE: 无错误");
     EXPECT_EQ(answer->trash_info.class_id, truth.class_index);
-    const auto error = moorwick_test::CompareGrab(truth, Position(answer->trash_info.arm_pose));
+    const auto error = moorwick_sim::CompareGrab(truth, Position(answer->trash_info.arm_pose));
     EXPECT_TRUE(error.ok) << error.horizontal_mm << " mm horizontally, " << error.vertical_mm
                           << " mm vertically";
     // Aim mode fills the map pose through the map transform of sim_camera.
@@ -193,13 +193,13 @@ TEST_F(NodeEndToEnd, RadiusChoiceAnswersThePieceNearestTheArm) {
   int nearest = -1;
   double best = 1e9;
   for (int k = 0; k < static_cast<int>(scene_.scene.pieces.size()); ++k) {
-    const double d = moorwick_test::ComputePieceTruth(scene_.scene, k).center.norm();
+    const double d = moorwick_sim::ComputePieceTruth(scene_.scene, k).center.norm();
     if (d < best)
       best = d, nearest = k;
   }
-  const auto truth = moorwick_test::ComputePieceTruth(scene_.scene, nearest);
+  const auto truth = moorwick_sim::ComputePieceTruth(scene_.scene, nearest);
   EXPECT_EQ(answer->trash_info.class_id, truth.class_index);
-  EXPECT_TRUE(moorwick_test::CompareGrab(truth, Position(answer->trash_info.arm_pose)).ok);
+  EXPECT_TRUE(moorwick_sim::CompareGrab(truth, Position(answer->trash_info.arm_pose)).ok);
   // Without aim mode the map pose stays the identity at the origin.
   EXPECT_EQ(Position(answer->trash_info.map_pose), Eigen::Vector3d::Zero());
   EXPECT_EQ(answer->trash_info.map_pose.orientation.w, 1.0);

@@ -7,7 +7,7 @@
 #include <set>
 
 #include "e2e_support.hpp"
-#include "moorwick_test/scene_file.hpp"
+#include "moorwick_sim/scene_file.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/camera_info.hpp"
 #include "sensor_msgs/msg/image.hpp"
@@ -34,7 +34,7 @@ protected:
            ("moorwick_e2e_sim_" + std::to_string(getpid()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
-    scene_ = moorwick_test::LoadSceneFile(kScene);
+    scene_ = moorwick_sim::LoadSceneFile(kScene);
     node_ = std::make_shared<rclcpp::Node>("sim_camera_e2e_probe");
     executor_ = std::make_shared<rclcpp::executors::SingleThreadedExecutor>();
     executor_->add_node(node_);
@@ -84,7 +84,7 @@ protected:
   }
 
   fs::path dir_;
-  moorwick_test::SceneFile scene_;
+  moorwick_sim::SceneFile scene_;
   rclcpp::Node::SharedPtr node_;
   std::shared_ptr<rclcpp::executors::SingleThreadedExecutor> executor_;
   std::thread spinner_;
@@ -137,7 +137,7 @@ TEST_F(SimCameraOverDds, PublishesRegisteredFramesCameraInfoAndTransforms) {
   for (std::uint32_t k = 0; k < 2; ++k) {
     auto options = scene_.render;
     options.seed += k;
-    const auto frame = moorwick_test::RenderScene(scene_.scene, options);
+    const auto frame = moorwick_sim::RenderScene(scene_.scene, options);
     matches_a_draw |= std::memcmp(frame.depth.data, depth.data.data(), depth.data.size()) == 0;
   }
   EXPECT_TRUE(matches_a_draw);

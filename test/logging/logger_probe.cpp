@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "moorwick_arm_trash_detect/common/utils.hpp"
-#include "moorwick_arm_trash_detect/logger.hpp"
+#include "moorwick_arm_trash_detect/logging/logger.hpp"
+#include "moorwick_arm_trash_detect/logging/matrix_log.hpp"
 
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {

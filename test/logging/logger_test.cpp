@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "moorwick_arm_trash_detect/logger.hpp"
+#include "moorwick_arm_trash_detect/logging/logger.hpp"
 
 extern char** environ;
 

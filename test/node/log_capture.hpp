@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "moorwick_arm_trash_detect/logger.hpp"
+#include "moorwick_arm_trash_detect/logging/logger.hpp"
 
 namespace moorwick {
 namespace test {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "moorwick_arm_trash_detect/config_access.hpp"
+#include "moorwick_arm_trash_detect/core/config_reader.hpp"
 
 namespace moorwick {
 namespace {

@@ -13,8 +13,8 @@
 #include <rclcpp/rclcpp.hpp>
 
 #include "log_capture.hpp"
-#include "moorwick_arm_trash_detect/camera_detection_node.hpp"
-#include "moorwick_arm_trash_detect/trash_pose_detection.hpp"
+#include "moorwick_arm_trash_detect/node/camera_detection_node.hpp"
+#include "moorwick_arm_trash_detect/node/detection_node.hpp"
 
 namespace moorwick {
 namespace {

@@ -25,9 +25,9 @@
 #include <rclcpp/rclcpp.hpp>
 
 #include "log_capture.hpp"
-#include "moorwick_arm_trash_detect/camera_detection_node.hpp"
-#include "moorwick_test/scene_file.hpp"
-#include "moorwick_test/scene_render.hpp"
+#include "moorwick_arm_trash_detect/node/camera_detection_node.hpp"
+#include "moorwick_sim/scene_file.hpp"
+#include "moorwick_sim/scene_render.hpp"
 #include "node_process.hpp"
 
 namespace moorwick {
@@ -79,7 +79,7 @@ protected:
     prefix_ = std::make_unique<test::TempPrefix>("image_callback");
     ::setenv("AMENT_PREFIX_PATH", prefix_->root().c_str(), 1);
     scene_ =
-        moorwick_test::LoadSceneFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/demo/scene.yaml");
+        moorwick_sim::LoadSceneFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/demo/scene.yaml");
 
     YAML::Node estimator = YAML::LoadFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) +
                                           "/demo/demo_pose_estimate_config.yaml");
@@ -111,7 +111,7 @@ protected:
                                static_cast<float>(c.cy),
                                static_cast<std::uint32_t>(c.width),
                                static_cast<std::uint32_t>(c.height)};
-    frame_ = moorwick_test::RenderScene(scene_.scene, scene_.render);
+    frame_ = moorwick_sim::RenderScene(scene_.scene, scene_.render);
     log_->Clear();
   }
 
@@ -134,8 +134,8 @@ protected:
 
   std::shared_ptr<test::CaptureSink> log_;
   std::unique_ptr<test::TempPrefix> prefix_;
-  moorwick_test::SceneFile scene_;
-  moorwick_test::RenderedFrame frame_;
+  moorwick_sim::SceneFile scene_;
+  moorwick_sim::RenderedFrame frame_;
   rclcpp::Node::SharedPtr node_;
   std::shared_ptr<CameraDetectionNode> camera_;
 };
@@ -163,7 +163,7 @@ TEST_F(ImageCallbackTest, ReachablePiecesBecomeRecordsNearTheirTruth) {
     ++reachable;
     ASSERT_NE(found, nullptr);
     const Eigen::Vector3d grab(found->arm_pose.px, found->arm_pose.py, found->arm_pose.pz);
-    const auto error = moorwick_test::CompareGrab(truth, grab);
+    const auto error = moorwick_sim::CompareGrab(truth, grab);
     EXPECT_TRUE(error.ok) << grab.transpose() << " vs " << truth.center.transpose();
     EXPECT_EQ(found->main_axis_type, truth.main_axis_type);
     // Without the aim mode the map pose is the identity at the origin.

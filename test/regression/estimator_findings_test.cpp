@@ -14,8 +14,8 @@
 #include <limits>
 #include <string>
 
-#include "moorwick_arm_trash_detect/fast_cloud_ops.hpp"
-#include "moorwick_arm_trash_detect/trash_pose_estimate.hpp"
+#include "moorwick_arm_trash_detect/core/fast_cloud_ops.hpp"
+#include "moorwick_arm_trash_detect/core/trash_pose_estimate.hpp"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include "../e2e/e2e_support.hpp"
 #include "moorwick_protocol/srv/arm_trash_pose.hpp"
-#include "moorwick_test/scene_file.hpp"
+#include "moorwick_sim/scene_file.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "robustness_support.hpp"
 #include "tf2_ros/static_transform_broadcaster.h"
@@ -71,7 +71,7 @@ protected:
               SetKey(ReadFile(config_ / "demo_pose_estimate_config.yaml"), "folder_path",
                      "\"" + (dir_ / "data").string() + "/\""));
     main_ = ReadFile(config_ / "trash_pose_detect_config.yaml");
-    scene_ = moorwick_test::LoadSceneFile((config_ / "scene.yaml").string());
+    scene_ = moorwick_sim::LoadSceneFile((config_ / "scene.yaml").string());
     // sim_camera publishes its frames to the relay; the node hears the relay.
     std::string source = ReadFile(config_ / "scene.yaml");
     source = Replace(source, scene_.rgb_topic, "/simsrc/color/image_raw");
@@ -80,7 +80,7 @@ protected:
     WriteFile(dir_ / "scene_source.yaml", source);
 
     for (int k = 0; k < static_cast<int>(scene_.scene.pieces.size()); ++k) {
-      if (moorwick_test::ComputePieceTruth(scene_.scene, k).name.find("out of reach") ==
+      if (moorwick_sim::ComputePieceTruth(scene_.scene, k).name.find("out of reach") ==
           std::string::npos)
         reachable_.push_back(k);
     }
@@ -181,7 +181,7 @@ protected:
   }
 
   Eigen::Vector3d MapOf(int piece) const {
-    return scene_.map_from_arm_base * moorwick_test::ComputePieceTruth(scene_.scene, piece).center;
+    return scene_.map_from_arm_base * moorwick_sim::ComputePieceTruth(scene_.scene, piece).center;
   }
   static Eigen::Vector3d MapPosition(const ArmTrashPose::Response& r) {
     const auto& p = r.trash_info.map_pose.position;
@@ -212,7 +212,7 @@ protected:
 
   fs::path dir_, config_;
   std::string cam1_, main_;
-  moorwick_test::SceneFile scene_;
+  moorwick_sim::SceneFile scene_;
   std::vector<int> reachable_;
   rclcpp::Node::SharedPtr node_;
   std::unique_ptr<FrameRelay> relay_;

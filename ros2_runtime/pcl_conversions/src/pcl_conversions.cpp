@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "moorwick_arm_trash_detect/logger.hpp"
+#include "moorwick_arm_trash_detect/logging/logger.hpp"
 #include "pcl_ros/transforms.hpp"
 
 namespace pcl_conversions {

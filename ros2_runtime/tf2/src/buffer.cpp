@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "moorwick_arm_trash_detect/logger.hpp"
+#include "moorwick_arm_trash_detect/logging/logger.hpp"
 #include "rclcpp/utilities.hpp"
 
 namespace tf2_ros {

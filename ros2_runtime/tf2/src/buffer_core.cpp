@@ -4,7 +4,7 @@
 #include <cmath>
 #include <sstream>
 
-#include "moorwick_arm_trash_detect/logger.hpp"
+#include "moorwick_arm_trash_detect/logging/logger.hpp"
 
 namespace tf2 {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "moorwick_arm_trash_detect/logger.hpp"
+#include "moorwick_arm_trash_detect/logging/logger.hpp"
 #include "rclcpp/executors.hpp"
 #include "rclcpp/publisher_options.hpp"
 #include "tf2_ros/buffer.h"

@@ -1,0 +1,80 @@
+// Builds estimators from the shipped camera file with per-test overrides,
+// writing the file and the debug folders into a private temporary directory.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <yaml-cpp/yaml.h>
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "moorwick_arm_trash_detect/core/trash_pose_estimate.hpp"
+#include "moorwick_sim/synthetic_cloud.hpp"
+
+namespace moorwick_test {
+using namespace moorwick_sim;  // the scene builders are this suite's vocabulary
+
+inline std::string ShippedConfig(const std::string& name) {
+  return std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/" + name;
+}
+
+class EstimatorTest : public ::testing::Test {
+protected:
+  using Edit = std::function<void(YAML::Node&)>;
+
+  void SetUp() override {
+    dir_ = boost::filesystem::temp_directory_path() /
+           boost::filesystem::unique_path("moorwick_estimator_%%%%-%%%%-%%%%");
+    boost::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    boost::system::error_code ignored;
+    boost::filesystem::remove_all(dir_, ignored);
+  }
+
+  // The shipped file with its debug folder moved into the temporary directory,
+  // changed by `edit`, written out; returns its path.
+  std::string WriteConfig(const Edit& edit = {},
+                          const std::string& base = "cam1_pose_estimate_config.yaml") {
+    YAML::Node root = YAML::LoadFile(ShippedConfig(base));
+    root["debug_choice"]["folder_path"] = Folder();
+    if (edit)
+      edit(root);
+    const std::string path = (dir_ / ("config_" + std::to_string(++files_) + ".yaml")).string();
+    std::ofstream out(path);
+    out << root;
+    return path;
+  }
+
+  std::unique_ptr<moorwick::GrabPoseEstimate> Make(const Edit& edit = {}) {
+    return std::make_unique<moorwick::GrabPoseEstimate>(WriteConfig(edit));
+  }
+
+  std::string Folder() const { return (dir_ / "data").string() + "/"; }
+
+  static PieceCloudOptions OptionsFor(const moorwick::GrabPoseEstimate& est) {
+    PieceCloudOptions o;
+    o.camera_position = est.camera_extrinsic_.block<3, 1>(0, 3).cast<double>();
+    o.floor_z = -static_cast<double>(est.base_height_);
+    return o;
+  }
+
+  boost::filesystem::path dir_;
+  int files_{0};
+};
+
+inline Eigen::Vector3f Translation(const Eigen::Matrix4f& m) {
+  return m.block<3, 1>(0, 3);
+}
+inline Eigen::Matrix3f Rotation(const Eigen::Matrix4f& m) {
+  return m.block<3, 3>(0, 0);
+}
+
+inline Eigen::Vector3d ToD(const Eigen::Vector3f& v) {
+  return v.cast<double>();
+}
+
+}  // namespace moorwick_test

@@ -1,0 +1,336 @@
+// The fast outlier removal and box estimation against PCL's own classes, and
+// the whole estimate on the fast path against the PCL reference path.
+#include <gtest/gtest.h>
+#include <pcl/features/moment_of_inertia_estimation.h>
+#include <pcl/filters/statistical_outlier_removal.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "estimator_fixture.hpp"
+#include "moorwick_arm_trash_detect/core/fast_cloud_ops.hpp"
+#include "moorwick_test/brute_force_knn.hpp"
+
+namespace moorwick_test {
+namespace {
+
+using Cloud = moorwick::GrabPoseEstimate::Cloud;
+using CloudPtr = moorwick::GrabPoseEstimate::CloudPtr;
+using moorwick::GrabPoseEstimate;
+constexpr double kFloor = -0.176;
+
+// Indices PCL's StatisticalOutlierRemoval keeps.
+std::vector<std::uint32_t> PclInliers(const CloudPtr& cloud, int mean_k, double mult) {
+  pcl::StatisticalOutlierRemoval<pcl::PointXYZ> sor;
+  sor.setInputCloud(cloud);
+  sor.setMeanK(mean_k);
+  sor.setStddevMulThresh(mult);
+  pcl::Indices indices;
+  sor.filter(indices);
+  return {indices.begin(), indices.end()};
+}
+
+CloudPtr RandomBlob(std::size_t n, std::uint32_t seed, double spread) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> g(0.0F, static_cast<float>(spread));
+  CloudPtr c(new Cloud);
+  for (std::size_t i = 0; i < n; ++i) {
+    c->push_back(pcl::PointXYZ(-0.5F + g(rng), 0.05F + g(rng), -0.15F + 0.3F * g(rng)));
+  }
+  return c;
+}
+
+// Every fifth point twice more, at the end: exact duplicates give zero
+// neighbour distances and ties in the search.
+CloudPtr WithDuplicates(const CloudPtr& c) {
+  CloudPtr out(new Cloud(*c));
+  for (std::size_t i = 0; i < c->size(); i += 5) {
+    out->push_back((*c)[i]);
+    out->push_back((*c)[i]);
+  }
+  return out;
+}
+
+struct PieceCase {
+  std::string name;
+  Shape piece;
+  double noise;
+  std::size_t points;
+  std::size_t outliers;
+  bool duplicates;
+};
+
+std::vector<PieceCase> PieceCases() {
+  return {
+      {"lying_can_noisy", Shape::Cylinder(0.066, 0.168, {-0.5, 0.05, 0.0}, {1.0, 0.3, 0.0}), 0.0005,
+       10000, 100, false},
+      {"standing_bottle", Shape::Cylinder(0.065, 0.20, {-0.5, 0.05, 0.0}, {0, 0, 1}), 0.0005, 8000,
+       80, false},
+      {"flat_card", Shape::Box({0.085, 0.054, 0.001}, {-0.45, -0.05, 0.0}, {0, 0, 30}), 0.0, 3000,
+       0, false},
+      {"thin_straw", Shape::Cylinder(0.006, 0.2, {-0.5, 0.0, 0.0}, {1.0, -0.5, 0.0}), 0.0002, 3000,
+       30, false},
+      {"box_with_duplicates", Shape::Box({0.10, 0.06, 0.04}, {-0.5, 0.1, 0.0}, {0, 0, 20}), 0.001,
+       6000, 200, true},
+      {"small_cup_many_outliers", Shape::Cylinder(0.07, 0.09, {-0.45, 0.0, 0.0}, {0, 0, 1}), 0.002,
+       1500, 150, false},
+  };
+}
+
+// Largest coefficient difference, q and -q being the same rotation.
+double QuaternionGap(const Eigen::Quaterniond& a, const Eigen::Quaterniond& b) {
+  const double same = (a.coeffs() - b.coeffs()).cwiseAbs().maxCoeff();
+  const double flipped = (a.coeffs() + b.coeffs()).cwiseAbs().maxCoeff();
+  return std::min(same, flipped);
+}
+
+void PrintTo(const PieceCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class FastPathTest : public EstimatorTest, public ::testing::WithParamInterface<PieceCase> {};
+
+TEST_P(FastPathTest, EstimateEqualsPclReference) {
+  const PieceCase& c = GetParam();
+  auto fast = Make();
+  auto reference = Make();
+  PieceCloudOptions o = OptionsFor(*fast);
+  o.noise_sigma = c.noise;
+  o.target_points = c.points;
+  o.outliers = c.outliers;
+  o.seed = 7;
+  CloudPtr source = MakePieceCloud(c.piece.RestingOn(kFloor), o);
+  if (c.duplicates)
+    source = WithDuplicates(source);
+  CloudPtr a(new Cloud(*source));
+  CloudPtr b(new Cloud(*source));
+  const int code_fast = fast->GetInitialGrabPose(a);
+  const int code_ref = reference->GetInitialGrabPoseReference(b);
+  ASSERT_EQ(code_fast, code_ref);
+  EXPECT_FALSE(reference->use_pcl_reference_) << "the reference call must restore the flag";
+
+  // Same points kept, in the same order.
+  ASSERT_EQ(a->size(), b->size());
+  for (std::size_t i = 0; i < a->size(); ++i) {
+    ASSERT_EQ((*a)[i].getVector3fMap(), (*b)[i].getVector3fMap()) << "point " << i;
+  }
+  EXPECT_EQ(fast->processed_trash_lowest_z_, reference->processed_trash_lowest_z_);
+
+  const auto near = [](const pcl::PointXYZ& p, const pcl::PointXYZ& q) {
+    return (p.getVector3fMap() - q.getVector3fMap()).cwiseAbs().maxCoeff();
+  };
+  EXPECT_EQ(near(fast->min_point_aabb_, reference->min_point_aabb_), 0.0F);
+  EXPECT_EQ(near(fast->max_point_aabb_, reference->max_point_aabb_), 0.0F);
+  EXPECT_LE(near(fast->min_point_obb_, reference->min_point_obb_), 1e-6F);
+  EXPECT_LE(near(fast->max_point_obb_, reference->max_point_obb_), 1e-6F);
+  EXPECT_LE((fast->obb_position_ - reference->obb_position_).cwiseAbs().maxCoeff(), 1e-6F);
+  EXPECT_LE((fast->obb_rotation_ - reference->obb_rotation_).cwiseAbs().maxCoeff(), 1e-5F);
+  EXPECT_LE((fast->aabb_position_ - reference->aabb_position_).cwiseAbs().maxCoeff(), 0.0F);
+
+  if (code_ref != GrabPoseEstimate::kSuccess)
+    return;
+  EXPECT_LE((fast->grab_pose_.position - reference->grab_pose_.position).cwiseAbs().maxCoeff(),
+            1e-5F);
+  EXPECT_LE(QuaternionGap(fast->grab_pose_.orientation, reference->grab_pose_.orientation), 1e-5);
+  EXPECT_LE((fast->obb_pose_.position - reference->obb_pose_.position).cwiseAbs().maxCoeff(),
+            1e-5F);
+  EXPECT_LE(QuaternionGap(fast->obb_pose_.orientation, reference->obb_pose_.orientation), 1e-5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pieces, FastPathTest, ::testing::ValuesIn(PieceCases()),
+                         [](const auto& info) { return info.param.name; });
+
+// Outlier removal alone, on clouds the pipeline would never hand it (no voxel
+// thinning), across neighbour counts and thresholds.
+TEST(FastOutlierRemovalTest, KeepsExactlyPclsInliers) {
+  struct Case {
+    std::string name;
+    CloudPtr cloud;
+    int mean_k;
+    double mult;
+  };
+  const CloudPtr blob = RandomBlob(4000, 3, 0.02);
+  PieceCloudOptions o;
+  o.noise_sigma = 0.001;
+  o.outliers = 60;
+  o.target_points = 5000;
+  const CloudPtr piece = MakePieceCloud(
+      Shape::Box({0.1, 0.06, 0.03}, {-0.5, 0.0, 0.0}, {0, 0, 10}).RestingOn(kFloor), o);
+  const std::vector<Case> cases = {
+      {"blob_k50", blob, 50, 1.0},
+      {"blob_k8_half_sigma", blob, 8, 0.5},
+      {"piece_k50", piece, 50, 1.0},
+      {"piece_k20_two_sigma", piece, 20, 2.0},
+      {"duplicates_k50", WithDuplicates(piece), 50, 1.0},
+      {"all_one_point", CloudPtr(new Cloud(100, 1, pcl::PointXYZ(0.1F, 0.2F, 0.3F))), 50, 1.0},
+      // Fewer points than neighbours asked for.
+      {"tiny_40_points", RandomBlob(40, 5, 0.01), 50, 1.0},
+      {"k_equals_size_minus_one", RandomBlob(51, 6, 0.01), 50, 1.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto expected = PclInliers(c.cloud, c.mean_k, c.mult);
+    const auto got = moorwick::StatisticalInlierIndices(*c.cloud, c.mean_k, c.mult, 2);
+    EXPECT_EQ(got, expected);
+    if (c.name != "all_one_point") {
+      EXPECT_LT(expected.size(), c.cloud->size()) << "case removes nothing; it tests little";
+    }
+  }
+}
+
+TEST(FastOutlierRemovalTest, DistancesDoNotDependOnThreadCount) {
+  PieceCloudOptions o;
+  o.noise_sigma = 0.0005;
+  o.outliers = 50;
+  o.target_points = 8000;
+  const CloudPtr c = MakePieceCloud(
+      Shape::Cylinder(0.066, 0.168, {-0.5, 0.0, 0.0}, {1, 0, 0}).RestingOn(kFloor), o);
+  const auto one = moorwick::KnnMeanDistances(*c, 50, 1);
+  for (int threads : {2, 3, 7}) {
+    EXPECT_EQ(moorwick::KnnMeanDistances(*c, 50, threads), one) << threads << " threads";
+  }
+  // Sanity of the values themselves: positive, and outliers (last) far above
+  // the typical point.
+  std::vector<float> sorted(one.begin(), one.end() - 50);
+  std::sort(sorted.begin(), sorted.end());
+  const float median = sorted[sorted.size() / 2];
+  EXPECT_GT(median, 0.0F);
+  int far = 0;
+  for (std::size_t i = one.size() - 50; i < one.size(); ++i)
+    far += one[i] > 3.0F * median ? 1 : 0;
+  EXPECT_GT(far, 40);
+}
+
+// Clouds that push the grid search to its edges: queries far outside the
+// bulk, degenerate extents, coordinates far from the origin, lattice points
+// lying exactly on cell faces, a scale of microns and one of kilometres.
+TEST(FastOutlierRemovalTest, MeanDistancesEqualBruteForceOnAwkwardClouds) {
+  struct Case {
+    std::string name;
+    CloudPtr cloud;
+  };
+  std::vector<Case> cases;
+  const auto shifted = [](const CloudPtr& c, float dx, float scale) {
+    CloudPtr out(new Cloud);
+    for (const auto& p : c->points) {
+      out->push_back(pcl::PointXYZ(p.x * scale + dx, p.y * scale - dx, p.z * scale + dx));
+    }
+    return out;
+  };
+  cases.push_back({"far_from_origin", shifted(RandomBlob(1500, 21, 0.02), 1000.0F, 1.0F)});
+  cases.push_back({"microns", shifted(RandomBlob(1500, 22, 0.02), 0.0F, 1e-4F)});
+  cases.push_back({"kilometres", shifted(RandomBlob(1500, 23, 0.02), 0.0F, 1e5F)});
+  {
+    CloudPtr line(new Cloud);
+    for (int i = 0; i < 1200; ++i) {
+      line->push_back(pcl::PointXYZ(0.001F * static_cast<float>(i % 400), 0.5F, -0.1F));
+    }
+    cases.push_back({"line_with_repeats", line});
+  }
+  {
+    CloudPtr lattice(new Cloud);
+    for (int x = 0; x < 12; ++x)
+      for (int y = 0; y < 12; ++y)
+        for (int z = 0; z < 12; ++z)
+          lattice->push_back(pcl::PointXYZ(0.01F * static_cast<float>(x),
+                                           0.01F * static_cast<float>(y),
+                                           0.01F * static_cast<float>(z)));
+    cases.push_back({"lattice", lattice});
+  }
+  {
+    // A dense blob with a sparse cloud of outliers reaching 100 times its
+    // size, and a second small cluster far away.
+    CloudPtr c = RandomBlob(1500, 24, 0.01);
+    std::mt19937 rng(25);
+    std::uniform_real_distribution<float> u(-1.0F, 1.0F);
+    for (int i = 0; i < 40; ++i) {
+      c->push_back(pcl::PointXYZ(u(rng), u(rng), u(rng)));
+    }
+    for (int i = 0; i < 30; ++i) {
+      c->push_back(pcl::PointXYZ(5.0F + 0.001F * u(rng), 5.0F, 5.0F + 0.001F * u(rng)));
+    }
+    cases.push_back({"outliers_and_far_cluster", c});
+  }
+  {
+    PieceCloudOptions o;
+    o.noise_sigma = 0.0005;
+    o.outliers = 30;
+    o.target_points = 3000;
+    cases.push_back(
+        {"lying_can",
+         MakePieceCloud(
+             Shape::Cylinder(0.066, 0.168, {-0.5, 0.0, 0.0}, {1, 0.3, 0}).RestingOn(kFloor), o)});
+  }
+  for (const auto& c : cases) {
+    for (const int mean_k : {1, 8, 50}) {
+      SCOPED_TRACE(c.name + " mean_k " + std::to_string(mean_k));
+      const auto expected = BruteForceMeanDistances(*c.cloud, mean_k);
+      const auto got = moorwick::KnnMeanDistances(*c.cloud, mean_k, 2);
+      ASSERT_EQ(got.size(), expected.size());
+      std::size_t differ = 0;
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        differ += got[i] == expected[i] ? 0 : 1;
+      }
+      EXPECT_EQ(differ, 0U) << "of " << got.size() << " points";
+    }
+  }
+}
+
+TEST(FastOutlierRemovalTest, NonFinitePointsAreKeptAndIgnoredLikePcl) {
+  CloudPtr c = RandomBlob(500, 9, 0.01);
+  c->push_back(pcl::PointXYZ(-0.5F, 3.0F, 0.0F));  // a far outlier
+  (*c)[10].x = std::numeric_limits<float>::quiet_NaN();
+  (*c)[20].z = std::numeric_limits<float>::infinity();
+  c->is_dense = false;
+  EXPECT_EQ(moorwick::StatisticalInlierIndices(*c, 30, 1.0, 2), PclInliers(c, 30, 1.0));
+}
+
+// Boxes alone, against MomentOfInertiaEstimation, including degenerate clouds.
+TEST(FastBoxesTest, EqualMomentOfInertiaEstimation) {
+  std::vector<std::pair<std::string, CloudPtr>> cases;
+  cases.emplace_back("blob", RandomBlob(3000, 11, 0.03));
+  CloudPtr plane(new Cloud);
+  for (int i = 0; i < 40; ++i)
+    for (int j = 0; j < 25; ++j)
+      plane->push_back(
+          pcl::PointXYZ(-0.5F + 0.002F * static_cast<float>(i),
+                        0.001F * static_cast<float>(j) + 0.0003F * static_cast<float>(i), -0.17F));
+  cases.emplace_back("flat_plane", plane);
+  CloudPtr line(new Cloud);
+  for (int i = 0; i < 200; ++i)
+    line->push_back(pcl::PointXYZ(-0.4F - 0.001F * static_cast<float>(i),
+                                  0.0005F * static_cast<float>(i), -0.1F));
+  cases.emplace_back("straight_line", line);
+  cases.emplace_back("blob_duplicates", WithDuplicates(RandomBlob(500, 12, 0.01)));
+  PieceCloudOptions o;
+  o.noise_sigma = 0.0005;
+  o.target_points = 4000;
+  cases.emplace_back(
+      "piece", MakePieceCloud(
+                   Shape::Cylinder(0.065, 0.2, {-0.5, 0.05, 0.0}, {0, 0, 1}).RestingOn(kFloor), o));
+  for (const auto& [name, cloud] : cases) {
+    SCOPED_TRACE(name);
+    pcl::MomentOfInertiaEstimation<pcl::PointXYZ> moi;
+    moi.setInputCloud(cloud);
+    moi.compute();
+    pcl::PointXYZ omin, omax, opos, amin, amax;
+    Eigen::Matrix3f rot;
+    moi.getOBB(omin, omax, opos, rot);
+    moi.getAABB(amin, amax);
+    const moorwick::CloudBoxes got = moorwick::ComputeCloudBoxes(*cloud);
+    EXPECT_EQ(got.aabb_min.getVector3fMap(), amin.getVector3fMap());
+    EXPECT_EQ(got.aabb_max.getVector3fMap(), amax.getVector3fMap());
+    EXPECT_LE((got.obb_min.getVector3fMap() - omin.getVector3fMap()).cwiseAbs().maxCoeff(), 1e-6F);
+    EXPECT_LE((got.obb_max.getVector3fMap() - omax.getVector3fMap()).cwiseAbs().maxCoeff(), 1e-6F);
+    EXPECT_LE((got.obb_position - opos.getVector3fMap()).cwiseAbs().maxCoeff(), 1e-6F);
+    EXPECT_LE((got.obb_rotation - rot).cwiseAbs().maxCoeff(), 1e-5F);
+  }
+}
+
+}  // namespace
+}  // namespace moorwick_test

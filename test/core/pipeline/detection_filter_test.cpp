@@ -1,0 +1,260 @@
+// Which detections count as litter to grab: border test, furniture boxes and
+// the position test.
+#include <gtest/gtest.h>
+
+#include <opencv2/core.hpp>
+
+#include "log_capture.hpp"
+#include "moorwick_arm_trash_detect/core/detection_filter.hpp"
+
+namespace moorwick {
+namespace {
+
+using ai_moor::model::SegObject;
+using test::LogCapture;
+
+constexpr int kPaper = 0;   // model index of "paper"
+constexpr int kBottle = 4;  // model index of "bottle"
+constexpr int kBase = 8;    // model index of "base"
+constexpr int kChair = 9;   // model index of "chair"
+constexpr int kWaiting = 10;
+
+SegObject Detection(int label, float x, float y, float w, float h, float prob = 0.9F) {
+  SegObject obj;
+  obj.rect = cv::Rect_<float>(x, y, w, h);
+  obj.label = label;
+  obj.prob = prob;
+  obj.mask = cv::Mat::zeros(480, 640, CV_8UC1);
+  return obj;
+}
+
+class DetectionFilterTest : public ::testing::Test {
+protected:
+  DetectionFilterTest() {
+    params_.trash_class_ids = {1, 5, 16};  // paper, bottle, paper_cup
+    params_.image_edge_threshold = 5;
+    params_.image_width = 640;
+    params_.trash_mask_iou_v1 = 0.7F;
+    params_.ground_max_th = 0.0F;
+    params_.cam_id = 2;
+  }
+
+  DetectionFilterParams params_;
+  LogCapture log_;
+};
+
+TEST_F(DetectionFilterTest, EdgeTestTruncatesAndSkipsTheBottomBorder) {
+  struct Case {
+    const char* what;
+    float x, y, w, h;
+    bool at_edge;
+  };
+  const Case cases[] = {
+      {"x 4.9 truncates to 4", 4.9F, 100.0F, 50.0F, 50.0F, true},
+      {"x 5.0 is inside", 5.0F, 100.0F, 50.0F, 50.0F, false},
+      {"y 4.9 truncates to 4", 100.0F, 4.9F, 50.0F, 50.0F, true},
+      {"y 5.0 is inside", 100.0F, 5.0F, 50.0F, 50.0F, false},
+      {"right side 600 + 35 = 635", 600.0F, 100.0F, 35.0F, 50.0F, false},
+      {"right side 600 + 36 = 636", 600.0F, 100.0F, 36.0F, 50.0F, true},
+      {"width 35.9 truncates to 35", 600.0F, 100.0F, 35.9F, 50.0F, false},
+      {"touches the bottom border", 100.0F, 400.0F, 50.0F, 80.0F, false},
+      {"reaches past the bottom", 100.0F, 450.0F, 50.0F, 200.0F, false},
+      {"negative x", -20.0F, 100.0F, 50.0F, 50.0F, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsAtEdge(params_, Detection(kPaper, c.x, c.y, c.w, c.h)), c.at_edge) << c.what;
+  }
+}
+
+TEST_F(DetectionFilterTest, EdgeTestLogsOnlyAtTheEdge) {
+  EXPECT_FALSE(IsAtEdge(params_, Detection(kPaper, 100.0F, 100.0F, 10.0F, 10.0F)));
+  EXPECT_TRUE(log_.Lines().empty());
+  EXPECT_TRUE(IsAtEdge(params_, Detection(kPaper, 1.0F, 100.0F, 10.0F, 10.0F)));
+  const auto lines = log_.Lines();
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_EQ(lines[0].level, spdlog::level::info);
+  EXPECT_EQ(lines[0].text, "this obj is at the edge of the image");
+}
+
+TEST_F(DetectionFilterTest, KeepsTrashAwayFromTheBorderInOrderWithSharedMasks) {
+  std::vector<SegObject> objs{
+      Detection(kBottle, 100.0F, 100.0F, 40.0F, 80.0F),  // kept
+      Detection(kChair, 0.0F, 0.0F, 50.0F, 50.0F),       // not trash, at the edge: silent
+      Detection(kPaper, 2.0F, 200.0F, 30.0F, 30.0F),     // trash at the edge
+      Detection(300, 0.0F, 0.0F, 10.0F, 10.0F),          // index beyond every table: silent
+      Detection(-4, 0.0F, 0.0F, 10.0F, 10.0F),           // negative index: silent
+      Detection(kPaper, 300.0F, 200.0F, 30.0F, 30.0F),   // kept
+  };
+  std::vector<SegObject> trash;
+  EXPECT_TRUE(GetTrashObjects(params_, objs, trash));
+  ASSERT_EQ(trash.size(), 2U);
+  EXPECT_EQ(trash[0].label, kBottle);
+  EXPECT_EQ(trash[0].rect, objs[0].rect);
+  EXPECT_EQ(trash[0].prob, objs[0].prob);
+  EXPECT_EQ(trash[0].mask.data, objs[0].mask.data) << "the mask shares the detection's pixels";
+  EXPECT_EQ(trash[1].label, kPaper);
+  EXPECT_EQ(trash[1].rect.x, 300.0F);
+  EXPECT_EQ(log_.Texts(), std::vector<std::string>{"this obj is at the edge of the image"});
+}
+
+TEST_F(DetectionFilterTest, NoTrashLeftLogsAndReturnsFalse) {
+  std::vector<SegObject> objs{Detection(kBase, 100.0F, 100.0F, 40.0F, 40.0F),
+                              Detection(kPaper, 636.0F, 100.0F, 2.0F, 40.0F)};
+  std::vector<SegObject> trash;
+  EXPECT_FALSE(GetTrashObjects(params_, objs, trash));
+  EXPECT_TRUE(trash.empty());
+  const auto lines = log_.Lines();
+  ASSERT_EQ(lines.size(), 2U);
+  EXPECT_EQ(lines[1].level, spdlog::level::debug);
+  EXPECT_EQ(lines[1].text, "cam_2: No trash object detected !");
+  EXPECT_EQ(lines[1].function, "GetTrashObjects");
+}
+
+TEST_F(DetectionFilterTest, BoxInfoTruncatesEachCorner) {
+  SegObject obj = Detection(kBottle, 10.7F, 20.2F, 5.6F, 9.9F, 0.42F);
+  const BoxInfo box = MakeBoxInfo(obj);
+  EXPECT_EQ(box.x1, 10);
+  EXPECT_EQ(box.y1, 20);
+  EXPECT_EQ(box.x2, 16);  // 16.3 truncated, not 10 + 5
+  EXPECT_EQ(box.y2, 30);  // 30.1 truncated
+  EXPECT_EQ(box.score, 0.42F);
+  EXPECT_EQ(box.class_id, 5);
+  EXPECT_EQ(box.mask.data, obj.mask.data);
+  const BoxInfo negative = MakeBoxInfo(Detection(kBottle, -3.7F, -0.5F, 1.0F, 1.0F));
+  EXPECT_EQ(negative.x1, -3);
+  EXPECT_EQ(negative.y1, 0);
+  EXPECT_EQ(negative.x2, -2);
+}
+
+TEST_F(DetectionFilterTest, BoxInfosKeepOnlyBaseAndWaitingAndLogEachStep) {
+  std::vector<SegObject> objs{Detection(kBase, 10.7F, 20.0F, 5.6F, 10.0F, 0.9F),
+                              Detection(kPaper, 100.0F, 100.0F, 20.0F, 20.0F, 0.5F),
+                              Detection(kWaiting, 200.0F, 50.0F, 100.0F, 60.0F, 0.75F),
+                              Detection(99, 1.0F, 2.0F, 3.0F, 4.0F, 0.1F)};
+  std::vector<BoxInfo> boxes(3);  // stale content must go
+  GetObjsBoxInfos(params_, objs, boxes);
+  ASSERT_EQ(boxes.size(), 2U);
+  EXPECT_EQ(boxes[0].class_id, 9);
+  EXPECT_EQ(boxes[0].x2, 16);
+  EXPECT_EQ(boxes[1].class_id, 11);
+  EXPECT_EQ(boxes[1].x1, 200);
+  EXPECT_EQ(boxes[1].y2, 110);
+
+  const std::vector<std::string> expected{
+      "cam_2 ori detect bbox size = 4",
+      "cam_2: class = base, score = 0.90, x1 = 10, y1=20, x2=16, y2=30",
+      "cam_2: class = paper, score = 0.50, x1 = 100, y1=100, x2=120, y2=120",
+      "cam_2: class = waiting, score = 0.75, x1 = 200, y1=50, x2=300, y2=110",
+      "cam_2: class = , score = 0.10, x1 = 1, y1=2, x2=4, y2=6",
+      "cam_2 filtered detect bbox size = 4",
+      "cam_2: class_id = 9, class_name = base, score = 0.900",
+      "cam_2: base_or_waiting, class_name = base, add to base_wating_box_infos",
+      "cam_2: class_id = 1, class_name = paper, score = 0.500",
+      "cam_2: class_id = 11, class_name = waiting, score = 0.750",
+      "cam_2: base_or_waiting, class_name = waiting, add to base_wating_box_infos",
+      "cam_2: class_id = 100, class_name = , score = 0.100",
+      "cam_2: base_wating_box_infos size = 2",
+  };
+  EXPECT_EQ(log_.Texts(), expected);
+  const auto lines = log_.Lines();
+  ASSERT_EQ(lines.size(), expected.size());
+  EXPECT_EQ(lines[0].function, "GetObjsBoxInfos");
+  EXPECT_EQ(lines[5].function, "GetObjsBoxInfos");
+  EXPECT_EQ(lines[6].function, "GetBaseWaitingBoxInfos");
+  EXPECT_EQ(lines[6].level, spdlog::level::info);
+  EXPECT_EQ(lines[7].level, spdlog::level::debug);
+  EXPECT_EQ(lines[12].function, "GetBaseWaitingBoxInfos");
+}
+
+// Position test: a 10 x 10 pixel piece at (100, 100) .. (109, 109).
+class TrashToGrabTest : public DetectionFilterTest {
+protected:
+  TrashToGrabTest() {
+    params_.class_height_conf.paper = 0.25F;
+    params_.class_height_conf.other = 1.0F;
+    params_.ground_max_th = 0.25F;
+  }
+
+  static BoxInfo Furniture(int class_id, int x1, int y1, int x2, int y2) {
+    BoxInfo box;
+    box.x1 = x1;
+    box.y1 = y1;
+    box.x2 = x2;
+    box.y2 = y2;
+    box.class_id = class_id;
+    return box;
+  }
+
+  SegObject piece_ = Detection(kPaper, 100.0F, 100.0F, 9.5F, 9.5F);
+  // Lowest point 0.75 m above the floor: far above paper's 0.5 m limit.
+  float high_z_ = 0.0F;
+  float base_height_ = 0.75F;
+};
+
+TEST_F(TrashToGrabTest, HalfCoveredAtTheLimitIsNotOnFurniture) {
+  params_.trash_mask_iou_v1 = 0.5F;
+  const std::vector<BoxInfo> boxes{Furniture(9, 95, 90, 104, 120)};  // columns 100..104 of 10
+  EXPECT_FALSE(IsTrashToGrab(params_, high_z_, base_height_, piece_, boxes));
+  EXPECT_EQ(log_.Count("cam_2: iou = 0.5, trash_mask_iou_v1 = 0.5"), 1U);
+  EXPECT_EQ(log_.Count("cam_2: trash = paper is above obstacle = base"), 0U);
+  EXPECT_EQ(log_.Count("trash_type: paper, trash2floor_height: 0.7500"), 1U);
+}
+
+TEST_F(TrashToGrabTest, CoverAboveTheLimitAcceptsWithoutTheFloorTest) {
+  params_.trash_mask_iou_v1 = 0.49F;
+  const std::vector<BoxInfo> boxes{Furniture(9, 95, 90, 104, 120)};
+  EXPECT_TRUE(IsTrashToGrab(params_, high_z_, base_height_, piece_, boxes));
+  EXPECT_EQ(log_.Count("cam_2: trash = paper is above obstacle = base"), 1U);
+  for (const auto& text : log_.Texts()) {
+    EXPECT_EQ(text.find("trash2floor_height"), std::string::npos) << text;
+  }
+}
+
+TEST_F(TrashToGrabTest, EveryBoxIsExaminedAndEachOverLimitIsLogged) {
+  params_.trash_mask_iou_v1 = 0.7F;
+  const std::vector<BoxInfo> boxes{Furniture(9, 0, 0, 300, 300),
+                                   Furniture(11, 500, 500, 600, 600),  // disjoint
+                                   Furniture(11, 100, 100, 109, 109)};
+  EXPECT_TRUE(IsTrashToGrab(params_, high_z_, base_height_, piece_, boxes));
+  EXPECT_EQ(log_.Count("cam_2: trash = paper is above obstacle = base"), 1U);
+  EXPECT_EQ(log_.Count("cam_2: trash = paper is above obstacle = waiting"), 1U);
+  EXPECT_EQ(log_.Count("cam_2: iou = 0, trash_mask_iou_v1 = 0.7"), 1U);
+  EXPECT_EQ(log_.Count("cam_2: iou = 1, trash_mask_iou_v1 = 0.7"), 2U);
+}
+
+TEST_F(TrashToGrabTest, FloorTestRejectsEquality) {
+  // 0.5 m above the floor against paper's 0.25 + 0.25 limit, all exact in float.
+  EXPECT_FALSE(IsTrashToGrab(params_, -0.25F, base_height_, piece_, {}));
+  EXPECT_EQ(log_.Count("no base waiting detected"), 1U);
+  EXPECT_EQ(log_.Count("trash_type: paper, trash2floor_height: 0.5000"), 1U);
+  EXPECT_EQ(log_.Count("height_threshold: 0.5000"), 1U);
+  EXPECT_EQ(log_.Count("cam_2: trash = paper is above ground"), 0U);
+
+  EXPECT_TRUE(IsTrashToGrab(params_, -0.375F, base_height_, piece_, {}));
+  EXPECT_EQ(log_.Count("cam_2: trash = paper is above ground"), 1U);
+}
+
+TEST_F(TrashToGrabTest, ClassesBeyondTheOwnHeightsUseTheSharedLimit) {
+  // "other" allows 1.0 + 0.25 m; paper only 0.5 m. A piece 0.75 m up passes
+  // for ids 23 and 41 (not in the table) but not for paper.
+  EXPECT_FALSE(IsTrashToGrab(params_, high_z_, base_height_, piece_, {}));
+  for (int label : {22, 40}) {
+    SegObject piece = piece_;
+    piece.label = label;
+    EXPECT_TRUE(IsTrashToGrab(params_, high_z_, base_height_, piece, {})) << "label " << label;
+  }
+  EXPECT_EQ(log_.Count("cam_2: trash = other is above ground"), 1U);
+  EXPECT_EQ(log_.Count("cam_2: trash =  is above ground"), 1U);
+  EXPECT_EQ(log_.Count("height_threshold: 1.2500"), 2U);
+}
+
+TEST_F(TrashToGrabTest, InvertedPieceBoxHasNoOverlap) {
+  params_.trash_mask_iou_v1 = 0.1F;
+  SegObject inverted = Detection(kPaper, 100.0F, 100.0F, -20.0F, 10.0F);
+  const std::vector<BoxInfo> boxes{Furniture(9, 0, 0, 300, 300)};
+  EXPECT_FALSE(IsTrashToGrab(params_, high_z_, base_height_, inverted, boxes));
+  EXPECT_EQ(log_.Count("cam_2: iou = 0, trash_mask_iou_v1 = 0.1"), 1U);
+}
+
+}  // namespace
+}  // namespace moorwick

@@ -1,0 +1,292 @@
+// Wire encoding of the generated messages: exact bytes where ROS 2 fixes
+// them, round trips for every message the node uses, and hostile input.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "geometry_msgs/msg/transform_stamped.hpp"
+#include "moorwick_arm_trash_detect/core/records.hpp"
+#include "moorwick_protocol/msg/grab_trash_cloud.hpp"
+#include "moorwick_protocol/msg/trash_info.hpp"
+#include "moorwick_protocol/srv/arm_trash_pose.hpp"
+#include "ros2_runtime/cdr.hpp"
+#include "ros2_runtime/type_support.hpp"
+#include "sensor_msgs/msg/camera_info.hpp"
+#include "sensor_msgs/msg/image.hpp"
+#include "sensor_msgs/msg/point_cloud2.hpp"
+#include "std_msgs/msg/header.hpp"
+#include "tf2_msgs/msg/tf_message.hpp"
+#include "visualization_msgs/msg/marker_array.hpp"
+
+namespace cdr = ros2_runtime::cdr;
+using Bytes = std::vector<unsigned char>;
+
+// The service record and the pipeline's record share one layout, so the
+// service copies records whole.
+using TrashInfoMsg = moorwick_protocol::msg::TrashInfo;
+static_assert(sizeof(TrashInfoMsg) == sizeof(moorwick::TrashInfo), "TrashInfo size");
+static_assert(std::is_standard_layout_v<TrashInfoMsg>, "TrashInfo layout");
+static_assert(std::is_trivially_copyable_v<TrashInfoMsg>, "TrashInfo copy");
+static_assert(offsetof(TrashInfoMsg, class_id) == offsetof(moorwick::TrashInfo, class_id));
+static_assert(offsetof(TrashInfoMsg, main_axis_type) ==
+              offsetof(moorwick::TrashInfo, main_axis_type));
+static_assert(offsetof(TrashInfoMsg, map_pose) == offsetof(moorwick::TrashInfo, map_pose));
+static_assert(offsetof(TrashInfoMsg, arm_pose) == offsetof(moorwick::TrashInfo, arm_pose));
+static_assert(offsetof(TrashInfoMsg, obb_pose) == offsetof(moorwick::TrashInfo, obb_pose));
+static_assert(offsetof(TrashInfoMsg, obb_size) == offsetof(moorwick::TrashInfo, obb_size));
+
+namespace {
+
+template <class T>
+T round_trip(const T& in) {
+  const Bytes b = cdr::serialize(in);
+  T out;
+  EXPECT_TRUE(cdr::deserialize(b.data(), b.size(), out));
+  return out;
+}
+
+visualization_msgs::msg::MarkerArray sample_markers() {
+  visualization_msgs::msg::MarkerArray a;
+  for (int i = 0; i < 3; ++i) {
+    visualization_msgs::msg::Marker m;
+    m.header.frame_id = "arm_base_link";
+    m.ns = "obb";
+    m.id = i;
+    m.type = visualization_msgs::msg::Marker::CUBE;
+    m.action = visualization_msgs::msg::Marker::ADD;
+    m.pose.position.x = 0.1 * i;
+    m.pose.orientation.z = 0.5;
+    m.scale.x = 0.02;
+    m.color.r = 1.0F;
+    m.color.a = 0.5F;
+    m.lifetime.nanosec = 100000000u;
+    m.frame_locked = (i % 2) == 1;
+    m.points.resize(static_cast<size_t>(i));
+    m.colors.resize(static_cast<size_t>(i));
+    m.text = "piece " + std::to_string(i);
+    m.texture.format = "png";
+    m.texture.data = {1, 2, 3};
+    m.uv_coordinates.resize(1);
+    m.uv_coordinates[0].u = 0.25F;
+    m.mesh_file.filename = "m.stl";
+    m.mesh_use_embedded_materials = true;
+    a.markers.push_back(m);
+  }
+  return a;
+}
+
+TEST(Cdr, HeaderBytesMatchTheRosWireLayout) {
+  std_msgs::msg::Header h;
+  h.stamp.sec = 1;
+  h.stamp.nanosec = 2;
+  h.frame_id = "ab";
+  const Bytes expected = {0x00, 0x01, 0x00, 0x00,  // encapsulation: CDR little-endian
+                          1,    0,    0,    0,     // sec
+                          2,    0,    0,    0,     // nanosec
+                          3,    0,    0,    0,     // string length with NUL
+                          'a',  'b',  0};
+  EXPECT_EQ(cdr::serialize(h), expected);
+}
+
+TEST(Cdr, EightByteMembersAlignFromTheEndOfTheEncapsulationHeader) {
+  geometry_msgs::msg::TransformStamped t;
+  t.header.frame_id = "a";
+  t.child_frame_id = "b";
+  t.transform.translation.x = 1.5;
+  t.transform.rotation.w = 1.0;
+  const Bytes b = cdr::serialize(t);
+  // sec, nanosec, "a" (4+2), pad to 16, "b" (4+2) ends at 22, pad to 24.
+  ASSERT_EQ(b.size(), 4u + 24u + 7u * 8u);
+  double x = 0;
+  std::memcpy(&x, b.data() + 4 + 24, sizeof(x));
+  EXPECT_EQ(x, 1.5);
+  double w = 0;
+  std::memcpy(&w, b.data() + 4 + 24 + 6 * 8, sizeof(w));
+  EXPECT_EQ(w, 1.0);
+}
+
+TEST(Cdr, ServiceSamplesCarryTheRequestHeaderBeforeTheMessage) {
+  moorwick_protocol::srv::ArmTrashPose::Request req;
+  req.cmd = 7;
+  req.cam_choice = 2;
+  ros2_runtime::ServiceEnvelope<decltype(req)> env{0x1122334455667788ull, 42, &req};
+  const auto& ts = ros2_runtime::service_type_support<decltype(req)>();
+  EXPECT_EQ(ts.dds_type_name, "moorwick_protocol::srv::dds_::ArmTrashPose_Request_");
+  Bytes b(ts.size(&env));
+  ts.write(&env, b.data());
+  uint64_t guid = 0;
+  int64_t seq = 0;
+  int32_t cmd = 0;
+  std::memcpy(&guid, b.data() + 4, 8);
+  std::memcpy(&seq, b.data() + 12, 8);
+  std::memcpy(&cmd, b.data() + 20, 4);
+  EXPECT_EQ(guid, 0x1122334455667788ull);
+  EXPECT_EQ(seq, 42);
+  EXPECT_EQ(cmd, 7);
+  EXPECT_EQ(b[24], 2);
+
+  decltype(req) back;
+  uint64_t g2 = 0;
+  int64_t s2 = 0;
+  ASSERT_TRUE(ros2_runtime::read_envelope(b.data(), b.size(), g2, s2, back));
+  EXPECT_EQ(g2, guid);
+  EXPECT_EQ(s2, 42);
+  EXPECT_EQ(back, req);
+}
+
+TEST(Cdr, DdsTypeNamesFollowRmwCyclonedds) {
+  EXPECT_STREQ(ros2_runtime::MessageName<sensor_msgs::msg::Image>::dds,
+               "sensor_msgs::msg::dds_::Image_");
+  EXPECT_STREQ(ros2_runtime::MessageName<tf2_msgs::msg::TFMessage>::dds,
+               "tf2_msgs::msg::dds_::TFMessage_");
+  EXPECT_STREQ(ros2_runtime::MessageName<moorwick_protocol::srv::ArmTrashPose::Response>::dds,
+               "moorwick_protocol::srv::dds_::ArmTrashPose_Response_");
+}
+
+TEST(Cdr, DefaultsAndConstantsComeFromTheDefinitions) {
+  geometry_msgs::msg::Quaternion q;
+  EXPECT_EQ(q.w, 1.0);
+  EXPECT_EQ(q.x, 0.0);
+  EXPECT_EQ(sensor_msgs::msg::PointField::FLOAT32, 7);
+  EXPECT_EQ(visualization_msgs::msg::Marker::DELETEALL, 3);
+  EXPECT_EQ(visualization_msgs::msg::Marker::TRIANGLE_LIST, 11);
+  TrashInfoMsg t;
+  EXPECT_EQ(t.arm_pose.orientation.w, 1.0);
+}
+
+TEST(Cdr, EveryMessageTheNodeUsesRoundTrips) {
+  sensor_msgs::msg::Image img;
+  img.header.frame_id = "cam";
+  img.height = 2;
+  img.width = 3;
+  img.encoding = "16UC1";
+  img.is_bigendian = 1;
+  img.step = 6;
+  img.data = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  EXPECT_EQ(round_trip(img), img);
+
+  sensor_msgs::msg::CameraInfo ci;
+  ci.width = 640;
+  ci.distortion_model = "plumb_bob";
+  ci.d = {0.1, -0.2, 0.0, 0.0, 0.05};
+  ci.k = {600, 0, 320, 0, 600, 240, 0, 0, 1};
+  ci.p[11] = 3.0;
+  ci.roi.do_rectify = true;
+  ci.binning_y = 2;
+  EXPECT_EQ(round_trip(ci), ci);
+
+  sensor_msgs::msg::PointCloud2 pc;
+  pc.height = 1;
+  pc.width = 2;
+  for (const char* n : {"x", "y", "z"}) {
+    sensor_msgs::msg::PointField f;
+    f.name = n;
+    f.offset = static_cast<uint32_t>(4 * pc.fields.size());
+    f.datatype = sensor_msgs::msg::PointField::FLOAT32;
+    f.count = 1;
+    pc.fields.push_back(f);
+  }
+  pc.point_step = 12;
+  pc.row_step = 24;
+  pc.data.assign(24, 9);
+  pc.is_dense = true;
+  EXPECT_EQ(round_trip(pc), pc);
+
+  tf2_msgs::msg::TFMessage tf;
+  tf.transforms.resize(2);
+  tf.transforms[1].child_frame_id = "camera_link";
+  tf.transforms[1].transform.translation.z = 0.7;
+  EXPECT_EQ(round_trip(tf), tf);
+
+  EXPECT_EQ(round_trip(sample_markers()), sample_markers());
+
+  moorwick_protocol::msg::GrabTrashCloud g;
+  g.cam_id = 2;
+  g.cam_frame_id = "cam2";
+  g.trashes.resize(1);
+  g.trashes[0].obb_size = {0.1, 0.2, 0.3};
+  g.trashes[0].within_size_range = true;
+  g.trashes[0].cloud = pc;
+  EXPECT_EQ(round_trip(g), g);
+
+  moorwick_protocol::srv::ArmTrashPose::Response res;
+  res.trash_info.class_id = 4;
+  res.trash_info.obb_size = {1, 2, 3};
+  res.error_code = 102200000;
+  res.error_msg = "NONE: 无错误";
+  EXPECT_EQ(round_trip(res), res);
+}
+
+TEST(Cdr, EveryTruncationIsRejectedWithoutReadingPastTheEnd) {
+  const Bytes full = cdr::serialize(sample_markers());
+  for (size_t len = 0; len < full.size(); ++len) {
+    // A copy of exactly `len` bytes, so ASan sees any read past its end.
+    std::unique_ptr<unsigned char[]> cut(new unsigned char[len == 0 ? 1 : len]);
+    std::memcpy(cut.get(), full.data(), len);
+    visualization_msgs::msg::MarkerArray out;
+    // The last three bytes may be padding-only for some messages; markers
+    // end with a bool, so every cut loses real data.
+    EXPECT_FALSE(cdr::deserialize(cut.get(), len, out)) << "accepted " << len << " bytes";
+  }
+}
+
+TEST(Cdr, ImpossibleCountsFailInsteadOfAllocating) {
+  sensor_msgs::msg::Image img;
+  img.encoding = "rgb8";
+  img.data = {1, 2, 3};
+  Bytes b = cdr::serialize(img);
+  // The data count sits right before the last three bytes.
+  const size_t count_at = b.size() - 3 - 4;
+  const uint32_t huge = std::numeric_limits<uint32_t>::max();
+  std::memcpy(b.data() + count_at, &huge, 4);
+  sensor_msgs::msg::Image out;
+  EXPECT_FALSE(cdr::deserialize(b.data(), b.size(), out));
+
+  // A string length past the end.
+  Bytes h = cdr::serialize(std_msgs::msg::Header());
+  const uint32_t len = 1000;
+  std::memcpy(h.data() + 4 + 8, &len, 4);
+  std_msgs::msg::Header hh;
+  EXPECT_FALSE(cdr::deserialize(h.data(), h.size(), hh));
+}
+
+TEST(Cdr, BadEncapsulationHeadersAreRejected) {
+  const Bytes good = cdr::serialize(std_msgs::msg::Header());
+  for (const Bytes& hdr : {Bytes{0x00, 0x07, 0, 0}, Bytes{0x01, 0x01, 0, 0}}) {
+    Bytes b = good;
+    std::copy(hdr.begin(), hdr.end(), b.begin());
+    std_msgs::msg::Header out;
+    EXPECT_FALSE(cdr::deserialize(b.data(), b.size(), out));
+  }
+}
+
+TEST(Cdr, BigEndianSamplesAreDecoded) {
+  // Header{stamp{sec=0x01020304, nanosec=5}, frame_id="z"} as a big-endian peer sends it.
+  const Bytes be = {0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x00,
+                    0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x02, 'z',  0x00};
+  std_msgs::msg::Header out;
+  ASSERT_TRUE(cdr::deserialize(be.data(), be.size(), out));
+  EXPECT_EQ(out.stamp.sec, 0x01020304);
+  EXPECT_EQ(out.stamp.nanosec, 5u);
+  EXPECT_EQ(out.frame_id, "z");
+
+  // float64 members are swapped too.
+  Bytes pt = {0x00, 0x00, 0x00, 0x00};
+  for (double v : {1.5, -2.0, 1e300}) {
+    unsigned char raw[8];
+    std::memcpy(raw, &v, 8);
+    for (int k = 7; k >= 0; --k) {
+      pt.push_back(raw[k]);
+    }
+  }
+  geometry_msgs::msg::Point p;
+  ASSERT_TRUE(cdr::deserialize(pt.data(), pt.size(), p));
+  EXPECT_EQ(p.x, 1.5);
+  EXPECT_EQ(p.y, -2.0);
+  EXPECT_EQ(p.z, 1e300);
+}
+
+}  // namespace

@@ -1,0 +1,416 @@
+#include "moorwick_sim/scene_render.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace moorwick_test {
+using namespace moorwick_sim;  // the scene builders are this suite's vocabulary
+namespace {
+
+// Camera 1 m above the floor (z = 0) looking straight down. Optical x points
+// along base -y and optical y along base -x, so base x runs up the image rows
+// and base y to the left: a swap or sign error in either shows.
+PinholeCamera DownCamera() {
+  PinholeCamera cam;
+  cam.fx = 200.0;
+  cam.fy = 200.0;
+  cam.cx = 31.5;
+  cam.cy = 23.5;
+  cam.width = 64;
+  cam.height = 48;
+  cam.base_from_camera.linear().col(0) = Eigen::Vector3d(0.0, -1.0, 0.0);
+  cam.base_from_camera.linear().col(1) = Eigen::Vector3d(-1.0, 0.0, 0.0);
+  cam.base_from_camera.linear().col(2) = Eigen::Vector3d(0.0, 0.0, -1.0);
+  cam.base_from_camera.translation() = Eigen::Vector3d(0.0, 0.0, 1.0);
+  return cam;
+}
+
+// A 0.15 (x) by 0.10 (y) by 0.10 (z) box on the floor under the camera.
+SceneDescription BoxUnderCamera() {
+  SceneDescription scene;
+  scene.floor_z = 0.0;
+  scene.floor_color = {{100, 100, 100}};
+  scene.camera = DownCamera();
+  ScenePiece box;
+  box.class_index = 17;
+  box.shape = Shape::Box({0.15, 0.10, 0.10}, {0.0, 0.0, 0.05});
+  box.color = {{250, 120, 10}};
+  scene.pieces.push_back(box);
+  return scene;
+}
+
+// The demo's front camera: 0.30 m above the base origin, looking along -x and
+// 50 degrees down, 640 x 360 (Euler angles of the shipped estimator file).
+PinholeCamera FrontCamera() {
+  PinholeCamera cam;
+  cam.fx = 326.9;
+  cam.fy = 326.9;
+  cam.cx = 319.4;
+  cam.cy = 181.7;
+  cam.width = 640;
+  cam.height = 360;
+  cam.base_from_camera.linear() = RotationFromRpyDeg({-140.0, 0.0, 90.0});
+  cam.base_from_camera.translation() = Eigen::Vector3d(-0.05, 0.0, 0.30);
+  return cam;
+}
+
+constexpr double kFloor = -0.176;
+
+SceneDescription FrontScene() {
+  SceneDescription scene;
+  scene.floor_z = kFloor;
+  scene.camera = FrontCamera();
+  ScenePiece lying;
+  lying.class_index = 17;
+  lying.shape =
+      Shape::Box({0.12, 0.06, 0.04}, {-0.45, 0.10, 0.0}, {0.0, 0.0, 30.0}).RestingOn(kFloor);
+  lying.color = {{230, 120, 20}};
+  ScenePiece standing;
+  standing.class_index = 4;
+  standing.shape =
+      Shape::Cylinder(0.06, 0.15, {-0.40, -0.15, 0.0}, {0.0, 0.0, 1.0}).RestingOn(kFloor);
+  standing.color = {{30, 80, 220}};
+  scene.pieces = {lying, standing};
+  return scene;
+}
+
+Eigen::Vector3d BackProject(const PinholeCamera& cam, int u, int v, double depth_m) {
+  const Eigen::Vector3d p_cam((u - cam.cx) * depth_m / cam.fx, (v - cam.cy) * depth_m / cam.fy,
+                              depth_m);
+  return cam.base_from_camera * p_cam;
+}
+
+TEST(RenderScene, DepthOfBoxUnderCameraMatchesHandComputedValues) {
+  const RenderedFrame frame = RenderScene(BoxUnderCamera(), {});
+  ASSERT_EQ(frame.depth.type(), CV_16UC1);
+  ASSERT_EQ(frame.depth.cols, 64);
+  ASSERT_EQ(frame.depth.rows, 48);
+  struct Case {
+    int u, v;
+    std::uint16_t mm;
+    const char* why;
+  };
+  // Top face at 0.1 m: 900 mm; floor: 1000 mm. Pixel (u, v) sees base
+  // x = -(v - cy) * z / fy and y = -(u - cx) * z / fx at optical depth z.
+  const Case cases[] = {
+      {31, 23, 900, "centre of the top face"},
+      {31, 7, 900, "x = 0.0743 < 0.075, still on the top face"},
+      {31, 6, 1000, "x = 0.0788 past the long side: floor"},
+      {21, 23, 900, "y = 0.0473 < 0.05 on the top face"},
+      {20, 23, 1000, "y = 0.0518 past the short side: floor"},
+      {42, 40, 900, "y = -0.0473, x = -0.0743: inside corner"},
+      {0, 0, 1000, "image corner: floor"},
+      {63, 47, 1000, "opposite corner: floor"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(frame.depth.at<std::uint16_t>(c.v, c.u), c.mm) << c.why;
+  }
+}
+
+TEST(RenderScene, MaskColourAndTruthOfBoxUnderCamera) {
+  const SceneDescription scene = BoxUnderCamera();
+  const RenderedFrame frame = RenderScene(scene, {});
+  ASSERT_EQ(frame.masks.size(), 1U);
+  const cv::Mat& mask = frame.masks[0];
+  ASSERT_EQ(mask.type(), CV_8UC1);
+  // Top face projected: u in 31.5 -+ 200 * 0.05 / 0.9 -> columns 21..42,
+  // v in 23.5 -+ 200 * 0.075 / 0.9 -> rows 7..40. The sides face away.
+  const cv::Rect expected(21, 7, 22, 34);
+  for (int v = 0; v < mask.rows; ++v) {
+    for (int u = 0; u < mask.cols; ++u) {
+      const bool inside = expected.contains(cv::Point(u, v));
+      ASSERT_EQ(mask.at<std::uint8_t>(v, u), inside ? 1 : 0) << "pixel " << u << "," << v;
+      const cv::Vec3b rgb = frame.rgb.at<cv::Vec3b>(v, u);
+      const Rgb want = inside ? scene.pieces[0].color : scene.floor_color;
+      ASSERT_EQ(rgb, cv::Vec3b(want[0], want[1], want[2])) << "pixel " << u << "," << v;
+      ASSERT_EQ(frame.piece_index.at<std::int32_t>(v, u), inside ? 0 : -1);
+    }
+  }
+  ASSERT_EQ(frame.truth.size(), 1U);
+  EXPECT_EQ(frame.truth[0].bbox, expected);
+  EXPECT_EQ(frame.truth[0].visible_pixels, expected.area());
+  EXPECT_EQ(frame.truth[0].depth_pixels, expected.area());
+  EXPECT_EQ(frame.truth[0].class_index, 17);
+  EXPECT_TRUE(frame.truth[0].center.isApprox(Eigen::Vector3d(0.0, 0.0, 0.05)));
+}
+
+TEST(RenderScene, OpticalFrameIsZForwardXRightYDown) {
+  // From the front camera: a point towards +y (the camera's right) lands
+  // right of cx, a point farther out along -x lands higher (smaller v), and
+  // the camera's own optical axis lands on the principal point.
+  const PinholeCamera cam = FrontCamera();
+  const Eigen::Vector3d on_axis =
+      cam.base_from_camera.translation() + 0.5 * cam.base_from_camera.linear().col(2);
+  double u = 0.0, v = 0.0;
+  ASSERT_TRUE(ProjectPoint(cam, on_axis, u, v));
+  EXPECT_NEAR(u, cam.cx, 1e-9);
+  EXPECT_NEAR(v, cam.cy, 1e-9);
+
+  double u_right = 0.0, v_right = 0.0;
+  ASSERT_TRUE(ProjectPoint(cam, {-0.45, 0.1, kFloor}, u_right, v_right));
+  double u_left = 0.0, v_left = 0.0;
+  ASSERT_TRUE(ProjectPoint(cam, {-0.45, -0.1, kFloor}, u_left, v_left));
+  EXPECT_GT(u_right, cam.cx);
+  EXPECT_LT(u_left, cam.cx);
+  double u_far = 0.0, v_far = 0.0;
+  ASSERT_TRUE(ProjectPoint(cam, {-0.80, 0.0, kFloor}, u_far, v_far));
+  double u_near = 0.0, v_near = 0.0;
+  ASSERT_TRUE(ProjectPoint(cam, {-0.30, 0.0, kFloor}, u_near, v_near));
+  EXPECT_LT(v_far, v_near);
+  // Behind the camera: no projection.
+  EXPECT_FALSE(ProjectPoint(cam, {0.5, 0.0, 0.3}, u, v));
+}
+
+TEST(RenderScene, EveryDepthPixelBackProjectsOntoWhatItShows) {
+  // The node's own back-projection (x = (u - cx) z / fx, y = (v - cy) z / fy)
+  // followed by the camera pose must land on the piece of the mask, or on the
+  // floor: one millimetre of quantisation, a little more at grazing angles.
+  const SceneDescription scene = FrontScene();
+  const RenderedFrame frame = RenderScene(scene, {});
+  int on_pieces = 0;
+  for (int v = 0; v < frame.depth.rows; v += 3) {
+    for (int u = 0; u < frame.depth.cols; u += 3) {
+      const std::uint16_t mm = frame.depth.at<std::uint16_t>(v, u);
+      if (mm == 0)
+        continue;
+      const Eigen::Vector3d p = BackProject(scene.camera, u, v, mm / 1000.0);
+      const int index = frame.piece_index.at<std::int32_t>(v, u);
+      if (index < 0) {
+        ASSERT_NEAR(p.z(), kFloor, 0.004) << "floor pixel " << u << "," << v;
+      } else {
+        ASSERT_TRUE(scene.pieces[static_cast<std::size_t>(index)].shape.Contains(p, 0.003))
+            << "piece " << index << " pixel " << u << "," << v << " -> " << p.transpose();
+        ++on_pieces;
+      }
+    }
+  }
+  EXPECT_GT(on_pieces, 50);
+}
+
+TEST(RenderScene, MasksMatchProjectedPieceCentresAndDoNotOverlap) {
+  const SceneDescription scene = FrontScene();
+  const RenderedFrame frame = RenderScene(scene, {});
+  ASSERT_EQ(frame.masks.size(), 2U);
+  for (std::size_t i = 0; i < 2; ++i) {
+    // The top of each piece, right above its centre, faces the camera.
+    const Eigen::Vector3d top(frame.truth[i].center.x(), frame.truth[i].center.y(),
+                              frame.truth[i].highest_z - 1e-4);
+    double u = 0.0, v = 0.0;
+    ASSERT_TRUE(ProjectPoint(scene.camera, top, u, v));
+    const cv::Point px(static_cast<int>(std::lround(u)), static_cast<int>(std::lround(v)));
+    EXPECT_EQ(frame.masks[i].at<std::uint8_t>(px), 1) << "piece " << i;
+    EXPECT_TRUE(frame.truth[i].bbox.contains(px));
+    EXPECT_GT(frame.truth[i].visible_pixels, 300);
+  }
+  EXPECT_EQ(cv::countNonZero(frame.masks[0] & frame.masks[1]), 0);
+  // The lying box is to the camera's right (+y), the bottle to its left.
+  EXPECT_GT(frame.truth[0].bbox.x, frame.truth[1].bbox.x + frame.truth[1].bbox.width);
+}
+
+TEST(RenderScene, NearerPieceHidesThePieceBehindIt) {
+  SceneDescription scene = BoxUnderCamera();
+  ScenePiece lid = scene.pieces[0];
+  lid.shape = Shape::Box({0.05, 0.05, 0.02}, {0.0, 0.0, 0.11});  // on top of the box
+  lid.color = {{10, 200, 10}};
+  scene.pieces.push_back(lid);
+  const RenderedFrame frame = RenderScene(scene, {});
+  EXPECT_EQ(frame.piece_index.at<std::int32_t>(23, 31), 1);
+  EXPECT_EQ(frame.masks[0].at<std::uint8_t>(23, 31), 0);
+  EXPECT_EQ(frame.depth.at<std::uint16_t>(23, 31), 880);
+  EXPECT_EQ(cv::countNonZero(frame.masks[0] & frame.masks[1]), 0);
+  EXPECT_EQ(frame.truth[0].visible_pixels + frame.truth[1].visible_pixels, 22 * 34);
+}
+
+TEST(RenderScene, SeededNoiseIsRepeatableAndOfTheAskedSize) {
+  const SceneDescription scene = BoxUnderCamera();
+  RenderOptions noisy;
+  noisy.seed = 42;
+  noisy.depth_sigma_m = 0.004;
+  noisy.color_noise = 6;
+  const RenderedFrame a = RenderScene(scene, noisy);
+  const RenderedFrame b = RenderScene(scene, noisy);
+  EXPECT_EQ(cv::countNonZero(a.depth != b.depth), 0);
+  EXPECT_EQ(cv::norm(a.rgb, b.rgb, cv::NORM_INF), 0.0);
+  noisy.seed = 43;
+  const RenderedFrame c = RenderScene(scene, noisy);
+  EXPECT_GT(cv::countNonZero(a.depth != c.depth), 100);
+
+  // Floor pixels: 1000 mm plus N(0, 4 mm); top face: 900 mm plus the same.
+  double sum = 0.0, sum_sq = 0.0;
+  int n = 0;
+  int color_off_max = 0;
+  for (int v = 0; v < a.depth.rows; ++v) {
+    for (int u = 0; u < a.depth.cols; ++u) {
+      const int index = a.piece_index.at<std::int32_t>(v, u);
+      const double err = a.depth.at<std::uint16_t>(v, u) - (index < 0 ? 1000.0 : 900.0);
+      sum += err;
+      sum_sq += err * err;
+      ++n;
+      const Rgb want = index < 0 ? scene.floor_color : scene.pieces[0].color;
+      for (int k = 0; k < 3; ++k) {
+        const int off = std::abs(a.rgb.at<cv::Vec3b>(v, u)[k] - want[static_cast<std::size_t>(k)]);
+        color_off_max = std::max(color_off_max, off);
+      }
+    }
+  }
+  const double mean = sum / n;
+  const double sd = std::sqrt(sum_sq / n - mean * mean);
+  EXPECT_NEAR(mean, 0.0, 0.5);
+  EXPECT_NEAR(sd, 4.0, 0.5);
+  EXPECT_LE(color_off_max, 6);
+  EXPECT_GE(color_off_max, 4);
+  // Masks come from geometry, not from noisy colour or depth.
+  EXPECT_EQ(a.truth[0].visible_pixels, 22 * 34);
+}
+
+TEST(RenderScene, TransparentPieceKeepsColourAndMaskButLosesMostDepth) {
+  SceneDescription scene = BoxUnderCamera();
+  scene.pieces[0].transparent = true;
+  RenderOptions options;
+  options.transparent_return_fraction = 0.2;
+  const RenderedFrame frame = RenderScene(scene, options);
+  const PieceTruth& t = frame.truth[0];
+  EXPECT_TRUE(t.transparent);
+  EXPECT_EQ(t.visible_pixels, 22 * 34);
+  const double returned = static_cast<double>(t.depth_pixels) / t.visible_pixels;
+  EXPECT_NEAR(returned, 0.2, 0.06);
+  // The returns it keeps are true surface depths; the floor is untouched.
+  for (int v = 7; v <= 40; ++v) {
+    for (int u = 21; u <= 42; ++u) {
+      const std::uint16_t mm = frame.depth.at<std::uint16_t>(v, u);
+      ASSERT_TRUE(mm == 0 || mm == 900);
+    }
+  }
+  EXPECT_EQ(frame.depth.at<std::uint16_t>(0, 0), 1000);
+  const cv::Vec3b centre = frame.rgb.at<cv::Vec3b>(23, 31);
+  EXPECT_EQ(centre, cv::Vec3b(250, 120, 10));
+}
+
+TEST(RenderScene, RejectsACameraWithoutResolution) {
+  SceneDescription scene = BoxUnderCamera();
+  scene.camera.width = 0;
+  EXPECT_THROW(RenderScene(scene, {}), std::invalid_argument);
+  scene = BoxUnderCamera();
+  scene.camera.fx = 0.0;
+  EXPECT_THROW(RenderScene(scene, {}), std::invalid_argument);
+}
+
+TEST(DepthToMillimetres, RoundsAndMarksMissingReturns) {
+  EXPECT_EQ(DepthToMillimetres(1.2344), 1234);
+  EXPECT_EQ(DepthToMillimetres(1.2346), 1235);
+  EXPECT_EQ(DepthToMillimetres(0.0), 0);
+  EXPECT_EQ(DepthToMillimetres(-0.5), 0);
+  EXPECT_EQ(DepthToMillimetres(std::nan("")), 0);
+  EXPECT_EQ(DepthToMillimetres(70.0), 0);  // past the 16-bit range
+  EXPECT_EQ(DepthToMillimetres(65.535), 65535);
+}
+
+struct AxisCase {
+  const char* name;
+  Shape shape;
+  int type;
+  Eigen::Vector3d axis;
+};
+
+class PieceTruthTest : public ::testing::TestWithParam<AxisCase> {};
+
+TEST_P(PieceTruthTest, MainAxisTypeAndSign) {
+  SceneDescription scene;
+  scene.camera = FrontCamera();
+  ScenePiece piece;
+  piece.shape = GetParam().shape;
+  scene.pieces.push_back(piece);
+  const PieceTruth t = ComputePieceTruth(scene, 0);
+  EXPECT_EQ(t.main_axis_type, GetParam().type);
+  EXPECT_TRUE(t.main_axis.isApprox(GetParam().axis, 1e-9)) << t.main_axis.transpose();
+  EXPECT_NEAR(t.grab_orientation.norm(), 1.0, 1e-12);
+}
+
+const double kC30 = std::cos(M_PI / 6.0);
+const double kS30 = 0.5;
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, PieceTruthTest,
+    ::testing::Values(
+        AxisCase{"box_along_x", Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0, 0}), 1, {1, 0, 0}},
+        AxisCase{"box_yawed_150_flips_to_plus_x",
+                 Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0, 0}, {0, 0, 150}),
+                 1,
+                 {kC30, -kS30, 0}},
+        AxisCase{"longest_side_along_local_y",
+                 Shape::Box({0.05, 0.2, 0.03}, {-0.5, 0, 0}, {0, 0, 30}),
+                 1,
+                 {kS30, -kC30, 0}},
+        AxisCase{"standing_cylinder_points_down",
+                 Shape::Cylinder(0.06, 0.15, {-0.4, 0, 0}, {0, 0, 1}),
+                 2,
+                 {0, 0, -1}},
+        AxisCase{"cylinder_30_deg_up",
+                 Shape::Cylinder(0.05, 0.2, {-0.4, 0, 0}, {-kC30, 0, kS30}),
+                 3,
+                 {kC30, 0, -kS30}},
+        AxisCase{"cylinder_60_deg_up",
+                 Shape::Cylinder(0.05, 0.2, {-0.4, 0, 0}, {kS30, 0, kC30}),
+                 4,
+                 {-kS30, 0, -kC30}}),
+    [](const ::testing::TestParamInfo<AxisCase>& info) { return std::string(info.param.name); });
+
+TEST(PieceTruth, GrabOrientations) {
+  SceneDescription scene;
+  ScenePiece lying;
+  lying.shape = Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0.0, 0.0});
+  ScenePiece standing;
+  standing.shape = Shape::Cylinder(0.06, 0.15, {-0.5, 0.0, 0.0}, {0.0, 0.0, 1.0});
+  ScenePiece standing_left = standing;
+  standing_left.shape = Shape::Cylinder(0.06, 0.15, {-0.5, -0.5, 0.0}, {0.0, 0.0, 1.0});
+  scene.pieces = {lying, standing, standing_left};
+  // Lying along x: the gripper points down, turned half about y.
+  const Eigen::Quaterniond q0 = ComputePieceTruth(scene, 0).grab_orientation;
+  EXPECT_TRUE(q0.coeffs().isApprox(Eigen::Vector4d(0, 1, 0, 0), 1e-12)) << q0.coeffs().transpose();
+  // Standing on the -x axis: down then a quarter turn about y, (0, .707, 0, -.707).
+  const Eigen::Quaterniond q1 = ComputePieceTruth(scene, 1).grab_orientation;
+  EXPECT_TRUE(q1.coeffs().isApprox(Eigen::Vector4d(0, M_SQRT1_2, 0, -M_SQRT1_2), 1e-12))
+      << q1.coeffs().transpose();
+  // Horizontal grab: the approach direction (tool z) is horizontal and points
+  // from the arm towards the piece.
+  const Eigen::Vector3d approach =
+      ComputePieceTruth(scene, 2).grab_orientation * Eigen::Vector3d::UnitZ();
+  EXPECT_NEAR(approach.z(), 0.0, 1e-12);
+  EXPECT_TRUE(approach.isApprox(Eigen::Vector3d(-M_SQRT1_2, -M_SQRT1_2, 0.0), 1e-9))
+      << approach.transpose();
+  EXPECT_THROW(ComputePieceTruth(scene, 3), std::out_of_range);
+}
+
+TEST(CompareGrab, HorizontalToleranceAndHeightRange) {
+  PieceTruth t;
+  t.center = Eigen::Vector3d(-0.5, 0.1, -0.116);
+  t.lowest_z = -0.176;
+  t.highest_z = -0.056;
+  struct Case {
+    Eigen::Vector3d grab;
+    double horizontal, vertical;
+    bool ok;
+  };
+  const Case cases[] = {
+      {{-0.5, 0.1, -0.116}, 0.0, 0.0, true},
+      {{-0.506, 0.108, -0.116}, 10.0, 0.0, true},     // exactly at the tolerance
+      {{-0.506, 0.1081, -0.116}, 10.08, 0.0, false},  // just past it
+      {{-0.5, 0.1, -0.066}, 0.0, 50.0, true},         // high, still on the piece
+      {{-0.5, 0.1, -0.050}, 0.0, 66.0, false},        // above the piece
+      {{-0.5, 0.1, -0.1765}, 0.0, -60.5, true},       // at the floor, within slack
+      {{-0.5, 0.1, -0.180}, 0.0, -64.0, false},       // under the floor
+  };
+  for (const Case& c : cases) {
+    const GrabError e = CompareGrab(t, c.grab);
+    EXPECT_NEAR(e.horizontal_mm, c.horizontal, 0.01) << c.grab.transpose();
+    EXPECT_NEAR(e.vertical_mm, c.vertical, 1e-6) << c.grab.transpose();
+    EXPECT_NEAR(e.total_mm, std::hypot(c.horizontal, c.vertical), 0.01);
+    EXPECT_EQ(e.ok, c.ok) << c.grab.transpose();
+  }
+  EXPECT_FALSE(CompareGrab(t, {-0.52, 0.1, -0.116}, 10.0).ok);
+  EXPECT_TRUE(CompareGrab(t, {-0.52, 0.1, -0.116}, 25.0).ok);
+}
+
+}  // namespace
+}  // namespace moorwick_test

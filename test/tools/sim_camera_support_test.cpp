@@ -1,0 +1,175 @@
+#include "sim_camera_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdio>
+#include <cstring>
+
+namespace moorwick_sim {
+namespace {
+
+const rclcpp::Time kStamp(1700000000, 250000000);
+
+TEST(SimCameraMessages, RgbImageIsPackedRgb8WithStampAndFrame) {
+  cv::Mat rgb(3, 5, CV_8UC3);
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 5; ++c)
+      rgb.at<cv::Vec3b>(r, c) = cv::Vec3b(r, c, 200 + r * 5 + c);
+  }
+  const auto msg = MakeRgbImage(rgb, kStamp, "cam_optical");
+  EXPECT_EQ(msg.encoding, "rgb8");
+  EXPECT_EQ(msg.width, 5U);
+  EXPECT_EQ(msg.height, 3U);
+  EXPECT_EQ(msg.step, 15U);
+  EXPECT_EQ(msg.is_bigendian, 0);
+  ASSERT_EQ(msg.data.size(), 45U);
+  // Row 2, column 4: bytes (2, 4, 214) in R, G, B order.
+  EXPECT_EQ(msg.data[2 * 15 + 4 * 3 + 0], 2);
+  EXPECT_EQ(msg.data[2 * 15 + 4 * 3 + 1], 4);
+  EXPECT_EQ(msg.data[2 * 15 + 4 * 3 + 2], 214);
+  EXPECT_EQ(msg.header.frame_id, "cam_optical");
+  EXPECT_EQ(msg.header.stamp.sec, 1700000000);
+  EXPECT_EQ(msg.header.stamp.nanosec, 250000000U);
+}
+
+TEST(SimCameraMessages, DepthImageIsLittleEndianMillimetresFromARegionOfInterest) {
+  cv::Mat big(4, 6, CV_16UC1, cv::Scalar(0));
+  big.at<std::uint16_t>(1, 2) = 1234;
+  big.at<std::uint16_t>(2, 4) = 65535;
+  // A view with padded rows must still come out packed.
+  const cv::Mat view = big(cv::Rect(1, 1, 4, 2));
+  ASSERT_FALSE(view.isContinuous());
+  const auto msg = MakeDepthImage(view, kStamp, "cam_optical");
+  EXPECT_EQ(msg.encoding, "16UC1");
+  EXPECT_EQ(msg.step, 8U);
+  ASSERT_EQ(msg.data.size(), 16U);
+  // (row 0, col 1) of the view = 1234 = 0x04d2, low byte first.
+  EXPECT_EQ(msg.data[0 * 8 + 1 * 2 + 0], 0xd2);
+  EXPECT_EQ(msg.data[0 * 8 + 1 * 2 + 1], 0x04);
+  EXPECT_EQ(msg.data[1 * 8 + 3 * 2 + 0], 0xff);
+  EXPECT_EQ(msg.data[1 * 8 + 3 * 2 + 1], 0xff);
+  EXPECT_EQ(msg.data[0], 0);
+}
+
+TEST(SimCameraMessages, CameraInfoCarriesTheIntrinsicsWhereTheNodeReadsThem) {
+  moorwick_sim::PinholeCamera cam;
+  cam.fx = 326.9;
+  cam.fy = 327.5;
+  cam.cx = 319.4;
+  cam.cy = 181.7;
+  cam.width = 640;
+  cam.height = 360;
+  const auto msg = MakeCameraInfo(cam, kStamp, "cam_optical");
+  // The node reads fx = K[0], cx = K[2], fy = K[4], cy = K[5].
+  EXPECT_DOUBLE_EQ(msg.k[0], 326.9);
+  EXPECT_DOUBLE_EQ(msg.k[2], 319.4);
+  EXPECT_DOUBLE_EQ(msg.k[4], 327.5);
+  EXPECT_DOUBLE_EQ(msg.k[5], 181.7);
+  EXPECT_DOUBLE_EQ(msg.k[8], 1.0);
+  EXPECT_DOUBLE_EQ(msg.p[0], 326.9);
+  EXPECT_DOUBLE_EQ(msg.p[6], 181.7);
+  EXPECT_EQ(msg.width, 640U);
+  EXPECT_EQ(msg.height, 360U);
+  EXPECT_EQ(msg.d.size(), 5U);
+  EXPECT_EQ(msg.header.frame_id, "cam_optical");
+}
+
+TEST(SimCameraMessages, TransformIsParentFromChild) {
+  Eigen::Isometry3d pose = Eigen::Isometry3d::Identity();
+  pose.linear() = moorwick_sim::RotationFromRpyDeg({-140.0, 0.0, 90.0});
+  pose.translation() = Eigen::Vector3d(-0.05, 0.0, 0.30);
+  const auto t = MakeTransform(kStamp, "arm_base_link", "cam_optical", pose);
+  EXPECT_EQ(t.header.frame_id, "arm_base_link");
+  EXPECT_EQ(t.child_frame_id, "cam_optical");
+  EXPECT_DOUBLE_EQ(t.transform.translation.z, 0.30);
+  const Eigen::Quaterniond q(t.transform.rotation.w, t.transform.rotation.x, t.transform.rotation.y,
+                             t.transform.rotation.z);
+  EXPECT_NEAR(q.norm(), 1.0, 1e-12);
+  // The camera's optical axis, expressed in the parent: along -x, 50 deg down.
+  const Eigen::Vector3d z = q * Eigen::Vector3d::UnitZ();
+  EXPECT_NEAR(z.x(), -std::cos(50.0 * M_PI / 180.0), 1e-9);
+  EXPECT_NEAR(z.z(), -std::sin(50.0 * M_PI / 180.0), 1e-9);
+}
+
+TEST(DetectClientOutput, ComparesAnAnswerWithTheNearestTruthPiece) {
+  const auto scene = moorwick_sim::LoadSceneFile(MOORWICK_SOURCE_DIR "/config/demo/scene.yaml");
+  const auto truth = moorwick_sim::ComputePieceTruth(scene.scene, 1);
+  moorwick_protocol::msg::TrashInfo answer;
+  answer.class_id = static_cast<std::uint8_t>(truth.class_index);
+  answer.arm_pose.position.x = truth.center.x() + 0.003;
+  answer.arm_pose.position.y = truth.center.y() - 0.004;
+  answer.arm_pose.position.z = truth.center.z() + 0.02;
+  const Comparison c = CompareWithScene(scene, answer);
+  EXPECT_EQ(c.truth_index, 1);
+  EXPECT_NEAR(c.error.horizontal_mm, 5.0, 1e-6);
+  EXPECT_NEAR(c.error.vertical_mm, 20.0, 1e-6);
+  EXPECT_TRUE(c.error.ok);
+  answer.arm_pose.position.x += 0.02;
+  EXPECT_FALSE(CompareWithScene(scene, answer).error.ok);
+
+  const std::string text = FormatTrashInfo(answer);
+  EXPECT_NE(text.find("bottle"), std::string::npos) << text;
+  EXPECT_EQ(ErrorCodeName(102200000), "NONE");
+  EXPECT_EQ(ErrorCodeName(102200003), "TRASH_POSE_LIST_EMPTY");
+  EXPECT_EQ(ErrorCodeName(102200010), "NO_TARGET_TRASH_CHOOSED");
+}
+
+TEST(DetectClientOutput, SavesAnRgbImageAsBgrFileAndRefusesOthers) {
+  cv::Mat rgb(4, 6, CV_8UC3, cv::Scalar(10, 20, 200));
+  auto msg = std::make_shared<sensor_msgs::msg::Image>(MakeRgbImage(rgb, kStamp, "f"));
+  const std::string path = ::testing::TempDir() + "/moorwick_detect_client_test.png";
+  std::string problem;
+  ASSERT_TRUE(SaveRgbImage(msg, path, problem)) << problem;
+  const cv::Mat back = cv::imread(path, cv::IMREAD_COLOR);
+  ASSERT_EQ(back.size(), cv::Size(6, 4));
+  EXPECT_EQ(back.at<cv::Vec3b>(2, 3), cv::Vec3b(200, 20, 10));  // BGR on disk
+  std::remove(path.c_str());
+
+  EXPECT_FALSE(SaveRgbImage(nullptr, path, problem));
+  EXPECT_NE(problem.find("no image"), std::string::npos);
+  auto depth = std::make_shared<sensor_msgs::msg::Image>(
+      MakeDepthImage(cv::Mat(4, 6, CV_16UC1, cv::Scalar(5)), kStamp, "f"));
+  EXPECT_FALSE(SaveRgbImage(depth, path, problem));
+  EXPECT_NE(problem.find("16UC1"), std::string::npos);
+  auto truncated = std::make_shared<sensor_msgs::msg::Image>(*msg);
+  truncated->data.resize(10);
+  EXPECT_FALSE(SaveRgbImage(truncated, path, problem));
+  // An empty image (the node publishes one when it draws nothing) is refused too.
+  auto empty = std::make_shared<sensor_msgs::msg::Image>();
+  empty->encoding = "rgb8";
+  EXPECT_FALSE(SaveRgbImage(empty, path, problem));
+}
+
+TEST(DetectClientOutput, OrientationErrorIgnoresTheGrippersHalfTurnSymmetry) {
+  const Eigen::Quaterniond down(0.0, 0.0, 1.0, 0.0);  // half turn about y
+  auto about_z = [](double deg) {
+    return Eigen::Quaterniond(Eigen::AngleAxisd(deg * M_PI / 180.0, Eigen::Vector3d::UnitZ()));
+  };
+  EXPECT_NEAR(GrabOrientationErrorDeg(down, down), 0.0, 1e-6);
+  EXPECT_NEAR(GrabOrientationErrorDeg(down * about_z(10.0), down), 10.0, 1e-6);
+  EXPECT_NEAR(GrabOrientationErrorDeg(down * about_z(180.0), down), 0.0, 1e-6);
+  EXPECT_NEAR(GrabOrientationErrorDeg(down * about_z(170.0), down), 10.0, 1e-6);
+  // q and -q are one rotation.
+  EXPECT_NEAR(GrabOrientationErrorDeg(Eigen::Quaterniond(-down.coeffs()), down), 0.0, 1e-6);
+  // A horizontal grab against one from above: a quarter turn.
+  const Eigen::Quaterniond side(Eigen::AngleAxisd(M_PI / 2.0, Eigen::Vector3d::UnitY()));
+  EXPECT_NEAR(GrabOrientationErrorDeg(down * side, down), 90.0, 1e-6);
+}
+
+TEST(SimCameraTruth, PrintsEveryPieceWithItsMapPosition) {
+  const auto scene = moorwick_sim::LoadSceneFile(MOORWICK_SOURCE_DIR "/config/demo/scene.yaml");
+  const auto frame = moorwick_sim::RenderScene(scene.scene, scene.render);
+  const std::string text = FormatTruth(scene, frame);
+  for (const auto& piece : scene.scene.pieces) {
+    EXPECT_NE(text.find(piece.name), std::string::npos) << piece.name;
+  }
+  // Piece 0 (carton at arm (-0.45, 0.12)) in the map: robot at (2, 1) turned
+  // 90 degrees, so map = (2 - 0.12, 1 - 0.45).
+  EXPECT_NE(text.find("map (+1.8800, +0.5500"), std::string::npos) << text;
+  EXPECT_EQ(text.find("NOT VISIBLE"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace moorwick_sim
