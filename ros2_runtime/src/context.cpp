@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "rclcpp/clock.hpp"
+#include "rclcpp/exceptions.hpp"
+#include "rclcpp/logging.hpp"
 #include "rclcpp/rate.hpp"
 #include "rclcpp/utilities.hpp"
 #include "rmw/qos_profiles.h"
@@ -36,6 +38,24 @@ void Context::init(int argc, char const* const* argv, const InitOptions&) {
   if (valid_.load()) {
     throw std::runtime_error("context is already initialized");
   }
+  std::vector<std::string> args;
+  for (int i = 0; i < argc && argv != nullptr; ++i) {
+    args.emplace_back(argv[i]);
+  }
+  detail::Arguments parsed = detail::parse_arguments(args);
+  if (!parsed.unknown.empty()) {
+    throw exceptions::UnknownROSArgsError(std::move(parsed.unknown));
+  }
+  detail::configure_logging(parsed);
+  if (!parsed.unsupported.empty()) {
+    std::string list;
+    for (const auto& a : parsed.unsupported) {
+      list += (list.empty() ? "'" : ", '") + a + "'";
+    }
+    RCLCPP_WARN(get_logger("rclcpp"), "ROS arguments not supported by this runtime, ignored: %s",
+                list.c_str());
+  }
+  global_arguments_ = std::move(parsed);
   domain_id_ = 0;
   if (const char* env = std::getenv("ROS_DOMAIN_ID"); env != nullptr && *env != '\0') {
     char* end = nullptr;
@@ -150,6 +170,11 @@ void Context::publish_graph_locked() {
     info.node_entities_info_seq.push_back(std::move(ni));
   }
   discovery_writer_->write(&info);
+}
+
+detail::Arguments Context::global_arguments() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return global_arguments_;
 }
 
 int32_t Context::participant() const {

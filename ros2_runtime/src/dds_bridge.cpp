@@ -456,13 +456,54 @@ int32_t create_participant(uint32_t domain_id, const std::string& enclave,
   return pp;
 }
 
+// ---------------------------------------------------------------- incompatible QoS
+
+namespace {
+// rmw_cyclonedds' policy kinds under rclcpp's names; other DDS policies are
+// "invalid" there too.
+const char* rclcpp_policy_name(uint32_t policy_id) {
+  switch (policy_id) {
+    case DDS_DURABILITY_QOS_POLICY_ID:
+      return "DURABILITY_QOS_POLICY";
+    case DDS_DEADLINE_QOS_POLICY_ID:
+      return "DEADLINE_QOS_POLICY";
+    case DDS_LIVELINESS_QOS_POLICY_ID:
+      return "LIVELINESS_QOS_POLICY";
+    case DDS_RELIABILITY_QOS_POLICY_ID:
+      return "RELIABILITY_QOS_POLICY";
+    case DDS_HISTORY_QOS_POLICY_ID:
+      return "HISTORY_QOS_POLICY";
+    case DDS_LIFESPAN_QOS_POLICY_ID:
+      return "LIFESPAN_QOS_POLICY";
+    default:
+      return "INVALID_QOS_POLICY";
+  }
+}
+
+void on_offered_incompatible_qos(dds_entity_t, const dds_offered_incompatible_qos_status_t status,
+                                 void* arg) {
+  (*static_cast<IncompatibleQosCallback*>(arg))(rclcpp_policy_name(status.last_policy_id));
+}
+}  // namespace
+
 // ---------------------------------------------------------------- writer
 
 DdsWriter::DdsWriter(int32_t participant, const std::string& dds_topic, const TypeSupport& ts,
-                     const rmw_qos_profile_t& qos, const std::string& user_data) {
+                     const rmw_qos_profile_t& qos, const std::string& user_data,
+                     IncompatibleQosCallback on_incompatible_qos) {
   topic_ = create_topic(participant, dds_topic, ts);
   dds_qos_t* q = make_dds_qos(qos, user_data);
-  writer_ = dds_create_writer(participant, topic_, q, nullptr);
+  dds_listener_t* l = nullptr;
+  if (on_incompatible_qos) {
+    on_incompatible_qos_ =
+        std::make_unique<IncompatibleQosCallback>(std::move(on_incompatible_qos));
+    l = dds_create_listener(on_incompatible_qos_.get());
+    dds_lset_offered_incompatible_qos(l, on_offered_incompatible_qos);
+  }
+  writer_ = dds_create_writer(participant, topic_, q, l);
+  if (l != nullptr) {
+    dds_delete_listener(l);
+  }
   dds_delete_qos(q);
   if (writer_ < 0) {
     dds_delete(topic_);
@@ -509,22 +550,32 @@ std::vector<std::string> DdsWriter::matched_reader_user_data() const {
 
 struct DdsReader::ListenerState {
   std::function<void()> on_data;
+  IncompatibleQosCallback on_incompatible_qos;
 };
 
 namespace {
 void on_data_available(dds_entity_t, void* arg) {
   static_cast<DdsReader::ListenerState*>(arg)->on_data();
 }
+void on_requested_incompatible_qos(dds_entity_t,
+                                   const dds_requested_incompatible_qos_status_t status,
+                                   void* arg) {
+  static_cast<DdsReader::ListenerState*>(arg)->on_incompatible_qos(
+      rclcpp_policy_name(status.last_policy_id));
+}
 }  // namespace
 
 DdsReader::DdsReader(int32_t participant, const std::string& dds_topic, const TypeSupport& ts,
                      const rmw_qos_profile_t& qos, const std::string& user_data,
-                     std::function<void()> on_data)
-    : listener_state_(new ListenerState{std::move(on_data)}) {
+                     std::function<void()> on_data, IncompatibleQosCallback on_incompatible_qos)
+    : listener_state_(new ListenerState{std::move(on_data), std::move(on_incompatible_qos)}) {
   topic_ = create_topic(participant, dds_topic, ts);
   dds_qos_t* q = make_dds_qos(qos, user_data);
   dds_listener_t* l = dds_create_listener(listener_state_.get());
   dds_lset_data_available(l, on_data_available);
+  if (listener_state_->on_incompatible_qos) {
+    dds_lset_requested_incompatible_qos(l, on_requested_incompatible_qos);
+  }
   reader_ = dds_create_reader(participant, topic_, q, l);
   dds_delete_listener(l);
   dds_delete_qos(q);

@@ -138,18 +138,41 @@ Node::Node(const std::string& node_name, const NodeOptions& options)
     : Node(node_name, "", options) {
 }
 
+namespace {
+// rcl's logger name for a node: its namespace and name joined with dots.
+std::string node_logger_name(const std::string& ns, const std::string& name) {
+  std::string out;
+  for (char c : ns.substr(1)) {
+    out.push_back(c == '/' ? '.' : c);
+  }
+  return out.empty() ? name : out + "." + name;
+}
+}  // namespace
+
 Node::Node(const std::string& node_name, const std::string& namespace_, const NodeOptions& options)
     : context_(options.context() ? options.context() : contexts::get_global_default_context()),
       options_(options),
-      name_(node_name),
-      logger_(node_name),
       clock_(std::make_shared<Clock>(RCL_ROS_TIME)) {
   if (!context_->is_valid()) {
     throw exceptions::RCLError("the context is not initialized (call rclcpp::init first)");
   }
-  detail::validate_node_name(node_name);
-  this->namespace_ = detail::normalize_namespace(namespace_);
+  local_arguments_ = detail::parse_arguments(options.arguments());
+  if (!local_arguments_.unknown.empty()) {
+    throw exceptions::UnknownROSArgsError(std::move(local_arguments_.unknown));
+  }
+  if (options.use_global_arguments()) {
+    global_arguments_ = context_->global_arguments();
+  }
+  const detail::Arguments* global = global_arguments_ ? &*global_arguments_ : nullptr;
+  // As rcl: the node name first, then the namespace by rules for that name.
+  name_ = detail::remap_name(&local_arguments_, global, detail::kNodeNameRemap, "", node_name, "")
+              .value_or(node_name);
+  detail::validate_node_name(name_);
+  this->namespace_ = detail::normalize_namespace(
+      detail::remap_name(&local_arguments_, global, detail::kNamespaceRemap, "", name_, "")
+          .value_or(namespace_));
   fq_name_ = this->namespace_ == "/" ? "/" + name_ : this->namespace_ + "/" + name_;
+  logger_ = Logger(node_logger_name(this->namespace_, name_));
   default_group_ = std::make_shared<CallbackGroup>(CallbackGroupType::MutuallyExclusive, true);
   groups_.push_back(default_group_);
   context_->graph_add_node(this, this->namespace_, name_);
@@ -160,11 +183,17 @@ Node::~Node() {
 }
 
 std::string Node::resolve_topic_name(const std::string& name) const {
-  return detail::resolve_name(name, name_, namespace_, false);
+  const std::string expanded = detail::resolve_name(name, name_, namespace_, false);
+  return detail::remap_name(&local_arguments_, global_arguments_ ? &*global_arguments_ : nullptr,
+                            detail::kTopicRemap, expanded, name_, namespace_)
+      .value_or(expanded);
 }
 
 std::string Node::resolve_service_name(const std::string& name) const {
-  return detail::resolve_name(name, name_, namespace_, true);
+  const std::string expanded = detail::resolve_name(name, name_, namespace_, true);
+  return detail::remap_name(&local_arguments_, global_arguments_ ? &*global_arguments_ : nullptr,
+                            detail::kServiceRemap, expanded, name_, namespace_)
+      .value_or(expanded);
 }
 
 CallbackGroup::SharedPtr Node::create_callback_group(CallbackGroupType group_type,

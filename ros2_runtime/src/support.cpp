@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "rclcpp/client.hpp"
+#include "rclcpp/detail/arguments.hpp"
 #include "rclcpp/logging.hpp"
 #include "rclcpp/service.hpp"
 
@@ -67,25 +68,32 @@ void wait_for_reply_reader(const ros2_runtime::DdsReader& request_reader,
 // ---------------------------------------------------------------- logging
 
 namespace {
-int min_severity() {
-  static const int level = [] {
-    const char* env = std::getenv("RCUTILS_LOGGING_SEVERITY");
-    if (env == nullptr) {
-      return 20;
-    }
-    const std::string v = env;
-    if (v == "DEBUG")
-      return 10;
-    if (v == "WARN")
-      return 30;
-    if (v == "ERROR")
-      return 40;
-    if (v == "FATAL")
-      return 50;
-    return 20;
-  }();
-  return level;
+
+// The console's levels: a default (from RCUTILS_LOGGING_SEVERITY, then
+// --log-level) and per-logger levels that hold for their descendants too
+// ("a" covers "a.b"), as rcutils resolves them.
+struct LogLevels {
+  std::mutex mutex;
+  int default_level{20};
+  std::unordered_map<std::string, int> loggers;
+  bool stdout_enabled{true};
+};
+
+int env_default_severity() {
+  const char* env = std::getenv("RCUTILS_LOGGING_SEVERITY");
+  const auto level = env != nullptr ? severity_from_string(env) : std::nullopt;
+  return level && *level != 0 ? *level : 20;
 }
+
+LogLevels& levels() {
+  static LogLevels* state = [] {
+    auto* l = new LogLevels();  // never destroyed: logging may run during exit
+    l->default_level = env_default_severity();
+    return l;
+  }();
+  return *state;
+}
+
 const char* severity_name(int s) {
   switch (s) {
     case 10:
@@ -102,8 +110,43 @@ const char* severity_name(int s) {
 }
 }  // namespace
 
-bool log_enabled(int severity) {
-  return severity >= min_severity();
+void configure_logging(const Arguments& args) {
+  LogLevels& l = levels();
+  std::lock_guard<std::mutex> lock(l.mutex);
+  l.default_level = env_default_severity();
+  l.loggers.clear();
+  if (args.default_log_level != 0) {
+    l.default_level = args.default_log_level;
+  }
+  for (const auto& [name, level] : args.logger_levels) {
+    if (level == 0) {
+      l.loggers.erase(name);
+    } else {
+      l.loggers[name] = level;
+    }
+  }
+  l.stdout_enabled = args.stdout_logs.value_or(true);
+}
+
+bool log_enabled(int severity, const char* logger) {
+  LogLevels& l = levels();
+  std::lock_guard<std::mutex> lock(l.mutex);
+  if (!l.stdout_enabled) {
+    return false;
+  }
+  std::string name = logger != nullptr ? logger : "";
+  while (!l.loggers.empty()) {
+    const auto it = l.loggers.find(name);
+    if (it != l.loggers.end()) {
+      return severity >= it->second;
+    }
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos) {
+      break;
+    }
+    name.resize(dot);
+  }
+  return severity >= l.default_level;
 }
 
 void log_string(int severity, const char* logger, const std::string& text) {

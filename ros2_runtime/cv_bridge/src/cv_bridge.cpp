@@ -16,7 +16,20 @@ namespace {
 // A depth change between 8 and 16 bits (or any other) within the same channel layout.
 constexpr int kSameFormat = -1;
 
-enum class Family { kInvalid, kGray, kRgb, kBgr, kRgba, kBgra };
+enum class Family {
+  kInvalid,
+  kGray,
+  kRgb,
+  kBgr,
+  kRgba,
+  kBgra,
+  kYuv422,
+  kYuv422Yuy2,
+  kBayerRggb,
+  kBayerBggr,
+  kBayerGbrg,
+  kBayerGrbg
+};
 
 Family familyOf(const std::string& e) {
   if (e == enc::MONO8 || e == enc::MONO16)
@@ -29,6 +42,18 @@ Family familyOf(const std::string& e) {
     return Family::kRgba;
   if (e == enc::BGRA8 || e == enc::BGRA16)
     return Family::kBgra;
+  if (e == enc::YUV422)
+    return Family::kYuv422;
+  if (e == enc::YUV422_YUY2)
+    return Family::kYuv422Yuy2;
+  if (e == enc::BAYER_RGGB8 || e == enc::BAYER_RGGB16)
+    return Family::kBayerRggb;
+  if (e == enc::BAYER_BGGR8 || e == enc::BAYER_BGGR16)
+    return Family::kBayerBggr;
+  if (e == enc::BAYER_GBRG8 || e == enc::BAYER_GBRG16)
+    return Family::kBayerGbrg;
+  if (e == enc::BAYER_GRBG8 || e == enc::BAYER_GRBG16)
+    return Family::kBayerGrbg;
   return Family::kInvalid;
 }
 
@@ -59,12 +84,36 @@ const std::map<std::pair<Family, Family>, std::vector<int>>& conversionCodes() {
       {{Family::kBgra, Family::kBgr}, {cv::COLOR_BGRA2BGR}},
       {{Family::kBgra, Family::kRgba}, {cv::COLOR_BGRA2RGBA}},
       {{Family::kBgra, Family::kBgra}, {kSameFormat}},
+      // Sources only, as in cv_bridge. OpenCV's Bayer names are shifted
+      // against ROS's: RGGB is its BayerBG.
+      {{Family::kYuv422, Family::kGray}, {cv::COLOR_YUV2GRAY_UYVY}},
+      {{Family::kYuv422, Family::kRgb}, {cv::COLOR_YUV2RGB_UYVY}},
+      {{Family::kYuv422, Family::kBgr}, {cv::COLOR_YUV2BGR_UYVY}},
+      {{Family::kYuv422, Family::kRgba}, {cv::COLOR_YUV2RGBA_UYVY}},
+      {{Family::kYuv422, Family::kBgra}, {cv::COLOR_YUV2BGRA_UYVY}},
+      {{Family::kYuv422Yuy2, Family::kGray}, {cv::COLOR_YUV2GRAY_YUY2}},
+      {{Family::kYuv422Yuy2, Family::kRgb}, {cv::COLOR_YUV2RGB_YUY2}},
+      {{Family::kYuv422Yuy2, Family::kBgr}, {cv::COLOR_YUV2BGR_YUY2}},
+      {{Family::kYuv422Yuy2, Family::kRgba}, {cv::COLOR_YUV2RGBA_YUY2}},
+      {{Family::kYuv422Yuy2, Family::kBgra}, {cv::COLOR_YUV2BGRA_YUY2}},
+      {{Family::kBayerRggb, Family::kGray}, {cv::COLOR_BayerBG2GRAY}},
+      {{Family::kBayerRggb, Family::kRgb}, {cv::COLOR_BayerBG2RGB}},
+      {{Family::kBayerRggb, Family::kBgr}, {cv::COLOR_BayerBG2BGR}},
+      {{Family::kBayerBggr, Family::kGray}, {cv::COLOR_BayerRG2GRAY}},
+      {{Family::kBayerBggr, Family::kRgb}, {cv::COLOR_BayerRG2RGB}},
+      {{Family::kBayerBggr, Family::kBgr}, {cv::COLOR_BayerRG2BGR}},
+      {{Family::kBayerGbrg, Family::kGray}, {cv::COLOR_BayerGR2GRAY}},
+      {{Family::kBayerGbrg, Family::kRgb}, {cv::COLOR_BayerGR2RGB}},
+      {{Family::kBayerGbrg, Family::kBgr}, {cv::COLOR_BayerGR2BGR}},
+      {{Family::kBayerGrbg, Family::kGray}, {cv::COLOR_BayerGB2GRAY}},
+      {{Family::kBayerGrbg, Family::kRgb}, {cv::COLOR_BayerGB2RGB}},
+      {{Family::kBayerGrbg, Family::kBgr}, {cv::COLOR_BayerGB2BGR}},
   };
   return codes;
 }
 
 bool isColourFormat(const std::string& e) {
-  return enc::isColor(e) || enc::isMono(e);
+  return enc::isColor(e) || enc::isMono(e) || enc::isBayer(e) || enc::isYuv422(e);
 }
 
 // The steps from one encoding to another; throws for conversions that make no sense.
@@ -191,6 +240,10 @@ cv::Mat convertTo(const cv::Mat& image, const std::string& src, const std::strin
 }  // namespace
 
 int getCvType(const std::string& encoding) {
+  if (enc::isBayer(encoding))
+    return enc::bitDepth(encoding) == 16 ? CV_16UC1 : CV_8UC1;
+  if (enc::isYuv422(encoding))
+    return CV_8UC2;
   if (encoding == enc::BGR8 || encoding == enc::RGB8)
     return CV_8UC3;
   if (encoding == enc::MONO8)

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "rclcpp/detail/arguments.hpp"
+
 namespace ros2_runtime {
 class DdsWriter;
 }
@@ -43,6 +45,8 @@ public:
   std::string shutdown_reason() const;
   OnShutdownCallback on_shutdown(OnShutdownCallback callback);
   size_t get_domain_id() const { return domain_id_; }
+  // The ROS arguments given to init (remap rules, log levels).
+  detail::Arguments global_arguments() const;
 
   // The DDS participant (created at init). Throws when not initialised.
   int32_t participant() const;
@@ -80,6 +84,7 @@ private:
   std::atomic<bool> valid_{false};
   int32_t participant_{0};
   size_t domain_id_{0};
+  detail::Arguments global_arguments_;
   std::string shutdown_reason_;
   std::vector<OnShutdownCallback> on_shutdown_;
   mutable std::mutex mutex_;

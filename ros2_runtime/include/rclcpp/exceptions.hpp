@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace rclcpp {
 namespace exceptions {
@@ -50,6 +52,24 @@ public:
 class RCLInvalidArgument : public RCLError {
 public:
   explicit RCLInvalidArgument(const std::string& what) : RCLError(what) {}
+};
+
+// rclcpp::init with arguments inside --ros-args that rcl does not know.
+class UnknownROSArgsError : public std::runtime_error {
+public:
+  explicit UnknownROSArgsError(std::vector<std::string>&& unknown_ros_args_in)
+      : std::runtime_error("found unknown ROS arguments: '" + join(unknown_ros_args_in) + "'"),
+        unknown_ros_args(std::move(unknown_ros_args_in)) {}
+  const std::vector<std::string> unknown_ros_args;
+
+private:
+  static std::string join(const std::vector<std::string>& v) {
+    std::string out;
+    for (size_t i = 0; i < v.size(); ++i) {
+      out += (i == 0 ? "" : "', '") + v[i];
+    }
+    return out;
+  }
 };
 
 }  // namespace exceptions

@@ -12,14 +12,15 @@ namespace detail {
 void log_line(int severity, const char* logger, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 void log_string(int severity, const char* logger, const std::string& text);
-bool log_enabled(int severity);
+// Whether `logger` prints at `severity` (--log-level, RCUTILS_LOGGING_SEVERITY).
+bool log_enabled(int severity, const char* logger);
 bool log_throttle_ok(const void* site, long long period_ms);
 }  // namespace detail
 }  // namespace rclcpp
 
 #define RCLCPP_LOG_IMPL_(sev, logger, ...)                               \
   do {                                                                   \
-    if (::rclcpp::detail::log_enabled(sev)) {                            \
+    if (::rclcpp::detail::log_enabled(sev, (logger).get_name())) {       \
       ::rclcpp::detail::log_line(sev, (logger).get_name(), __VA_ARGS__); \
     }                                                                    \
   } while (0)
@@ -41,7 +42,7 @@ bool log_throttle_ok(const void* site, long long period_ms);
   } while (0)
 #define RCLCPP_LOG_STREAM_IMPL_(sev, logger, stream_arg)                        \
   do {                                                                          \
-    if (::rclcpp::detail::log_enabled(sev)) {                                   \
+    if (::rclcpp::detail::log_enabled(sev, (logger).get_name())) {              \
       std::stringstream rclcpp_ss_;                                             \
       rclcpp_ss_ << stream_arg;                                                 \
       ::rclcpp::detail::log_string(sev, (logger).get_name(), rclcpp_ss_.str()); \

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "rclcpp/client.hpp"
 #include "rclcpp/clock.hpp"
 #include "rclcpp/context.hpp"
+#include "rclcpp/detail/arguments.hpp"
 #include "rclcpp/logger.hpp"
 #include "rclcpp/node_options.hpp"
 #include "rclcpp/publisher.hpp"
@@ -89,7 +91,8 @@ public:
       const std::string& topic_name, const QoS& qos,
       const PublisherOptionsWithAllocator<AllocatorT>& =
           PublisherOptionsWithAllocator<AllocatorT>()) {
-    auto pub = std::make_shared<Publisher<MessageT>>(context_, resolve_topic_name(topic_name), qos);
+    auto pub = std::make_shared<Publisher<MessageT>>(context_, resolve_topic_name(topic_name), qos,
+                                                     logger_.get_name());
     context_->graph_add_endpoint(this, pub->gid(), false);
     return pub;
   }
@@ -100,7 +103,8 @@ public:
       const SubscriptionOptionsWithAllocator<AllocatorT>& options =
           SubscriptionOptionsWithAllocator<AllocatorT>()) {
     auto sub = std::make_shared<Subscription<MessageT>>(context_, resolve_topic_name(topic_name),
-                                                        qos, std::forward<CallbackT>(callback));
+                                                        qos, std::forward<CallbackT>(callback),
+                                                        logger_.get_name());
     context_->graph_add_endpoint(this, sub->gid(), true);
     register_entity(sub, options.callback_group);
     return sub;
@@ -164,6 +168,10 @@ private:
 
   Context::SharedPtr context_;
   NodeOptions options_;
+  // Remap rules of the node's own arguments and, unless the options say
+  // otherwise, of the command line.
+  detail::Arguments local_arguments_;
+  std::optional<detail::Arguments> global_arguments_;
   std::string name_;
   std::string namespace_;
   std::string fq_name_;

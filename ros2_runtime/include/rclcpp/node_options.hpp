@@ -46,7 +46,7 @@ public:
   }
 
 private:
-  Context::SharedPtr context_;
+  Context::SharedPtr context_{contexts::get_global_default_context()};
   std::vector<std::string> arguments_;
   bool use_global_arguments_{true};
   bool allow_undeclared_parameters_{false};

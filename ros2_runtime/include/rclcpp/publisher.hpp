@@ -5,6 +5,7 @@
 #include <string>
 
 #include "rclcpp/context.hpp"
+#include "rclcpp/logging.hpp"
 #include "rclcpp/qos.hpp"
 #include "ros2_runtime/dds_bridge.hpp"
 #include "ros2_runtime/type_support.hpp"
@@ -16,12 +17,19 @@ public:
   using SharedPtr = std::shared_ptr<PublisherBase>;
 
   PublisherBase(Context::SharedPtr context, const std::string& topic, const QoS& qos,
-                const ros2_runtime::TypeSupport& ts)
+                const ros2_runtime::TypeSupport& ts, const std::string& logger_name)
       : context_(std::move(context)),
         topic_(topic),
         qos_(qos),
         writer_(context_->participant(), ros2_runtime::topic_to_dds(topic), ts,
-                qos.get_rmw_qos_profile()) {}
+                qos.get_rmw_qos_profile(), "", [topic, logger_name](const char* policy) {
+                  // rclcpp's default incompatible QoS handler, word for word.
+                  RCLCPP_WARN(get_logger(logger_name),
+                              "New subscription discovered on topic '%s', requesting "
+                              "incompatible QoS. No messages will be sent to it. Last "
+                              "incompatible policy: %s",
+                              topic.c_str(), policy);
+                }) {}
   virtual ~PublisherBase() { context_->graph_remove_endpoint(gid()); }
 
   ros2_runtime::Gid gid() const { return ros2_runtime::entity_gid(writer_.handle()); }
@@ -53,9 +61,10 @@ public:
   using ConstSharedPtr = std::shared_ptr<const Publisher>;
   using WeakPtr = std::weak_ptr<Publisher>;
 
-  Publisher(Context::SharedPtr context, const std::string& topic, const QoS& qos)
+  Publisher(Context::SharedPtr context, const std::string& topic, const QoS& qos,
+            const std::string& logger_name = "rclcpp")
       : PublisherBase(std::move(context), topic, qos,
-                      ros2_runtime::message_type_support<MessageT>()) {}
+                      ros2_runtime::message_type_support<MessageT>(), logger_name) {}
 
   void publish(const MessageT& msg) { write(&msg); }
   void publish(std::unique_ptr<MessageT> msg) { write(msg.get()); }

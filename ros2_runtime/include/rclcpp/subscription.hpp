@@ -8,6 +8,8 @@
 
 #include "rclcpp/context.hpp"
 #include "rclcpp/detail/executable_entity.hpp"
+#include "rclcpp/logging.hpp"
+#include "rclcpp/message_info.hpp"
 #include "rclcpp/qos.hpp"
 #include "ros2_runtime/dds_bridge.hpp"
 #include "ros2_runtime/type_support.hpp"
@@ -22,15 +24,24 @@ public:
   using SharedPtr = std::shared_ptr<SubscriptionBase>;
 
   SubscriptionBase(Context::SharedPtr context, const std::string& topic, const QoS& qos,
-                   const ros2_runtime::TypeSupport& ts)
+                   const ros2_runtime::TypeSupport& ts, const std::string& logger_name)
       : context_(std::move(context)),
         topic_(topic),
         qos_(qos),
-        reader_(context_->participant(), ros2_runtime::topic_to_dds(topic), ts,
-                qos.get_rmw_qos_profile(), "", [this] {
-                  set_pending();
-                  context_->notify_work();
-                }) {}
+        reader_(
+            context_->participant(), ros2_runtime::topic_to_dds(topic), ts,
+            qos.get_rmw_qos_profile(), "",
+            [this] {
+              set_pending();
+              context_->notify_work();
+            },
+            [topic, logger_name](const char* policy) {
+              // rclcpp's default incompatible QoS handler, word for word.
+              RCLCPP_WARN(get_logger(logger_name),
+                          "New publisher discovered on topic '%s', offering incompatible QoS. "
+                          "No messages will be sent to it. Last incompatible policy: %s",
+                          topic.c_str(), policy);
+            }) {}
 
   ~SubscriptionBase() override { context_->graph_remove_endpoint(gid()); }
 
@@ -89,10 +100,29 @@ public:
 
   template <class CallbackT>
   Subscription(Context::SharedPtr context, const std::string& topic, const QoS& qos,
-               CallbackT&& callback)
+               CallbackT&& callback, const std::string& logger_name = "rclcpp")
       : SubscriptionBase(std::move(context), topic, qos,
-                         ros2_runtime::message_type_support<MessageT>()),
+                         ros2_runtime::message_type_support<MessageT>(), logger_name),
         callback_(detail::make_message_dispatch<MessageT>(std::forward<CallbackT>(callback))) {}
+
+  using SubscriptionBase::take;
+
+  // One queued message, without running the callback (rclcpp's
+  // Subscription::take). False when nothing is queued; a malformed sample is
+  // reported and dropped.
+  bool take(MessageT& message_out, MessageInfo& /*message_info_out*/) {
+    detail::Work work;
+    while (take_next(work)) {
+      const size_t size = work.sample.size();
+      const bool ok = ros2_runtime::cdr::deserialize(work.sample.data(), size, message_out);
+      work.sample.reset();
+      if (ok) {
+        return true;
+      }
+      report_bad_sample(size);
+    }
+    return false;
+  }
 
   void execute(detail::Work& work) override {
     auto msg = std::make_shared<MessageT>();

@@ -59,10 +59,16 @@ private:
   std::int64_t source_timestamp_{0};
 };
 
+// Runs on a Cyclone thread when a peer endpoint on the same topic cannot match
+// for its QoS, with rclcpp's name of the last offending policy
+// ("RELIABILITY_QOS_POLICY", ...).
+using IncompatibleQosCallback = std::function<void(const char* policy)>;
+
 class DdsWriter {
 public:
   DdsWriter(std::int32_t participant, const std::string& dds_topic, const TypeSupport& ts,
-            const rmw_qos_profile_t& qos, const std::string& user_data = "");
+            const rmw_qos_profile_t& qos, const std::string& user_data = "",
+            IncompatibleQosCallback on_incompatible_qos = nullptr);
   ~DdsWriter();
   DdsWriter(const DdsWriter&) = delete;
   DdsWriter& operator=(const DdsWriter&) = delete;
@@ -78,6 +84,7 @@ private:
   std::int32_t topic_{0};
   std::int32_t writer_{0};
   std::uint64_t instance_handle_{0};
+  std::unique_ptr<IncompatibleQosCallback> on_incompatible_qos_;
 };
 
 class DdsReader {
@@ -86,7 +93,7 @@ public:
   // notify), never run user code.
   DdsReader(std::int32_t participant, const std::string& dds_topic, const TypeSupport& ts,
             const rmw_qos_profile_t& qos, const std::string& user_data,
-            std::function<void()> on_data);
+            std::function<void()> on_data, IncompatibleQosCallback on_incompatible_qos = nullptr);
   ~DdsReader();
   DdsReader(const DdsReader&) = delete;
   DdsReader& operator=(const DdsReader&) = delete;

@@ -403,6 +403,18 @@ geometry_msgs::msg::TransformStamped BufferCore::lookupTransform(const std::stri
                                                                  const std::string& source_frame,
                                                                  const TimePoint& time) const {
   std::lock_guard<std::mutex> lock(frame_mutex_);
+  if (target_frame == source_frame) {
+    // Answered before validation, as tf2 does: identity at the frame's newest
+    // stamp for time zero (if the frame is known), else at the time asked.
+    TimePoint stamp = time;
+    if (time == TimePointZero) {
+      if (const TimeCacheInterface* cache = getFrame(lookupFrameNumber(target_frame))) {
+        stamp = cache->getLatestTimestamp();
+      }
+    }
+    return makeStamped(target_frame, source_frame, stamp, Eigen::Quaterniond::Identity(),
+                       Eigen::Vector3d::Zero());
+  }
   const CompactFrameID target_id = validateFrameId("lookupTransform", "target_frame", target_frame);
   const CompactFrameID source_id = validateFrameId("lookupTransform", "source_frame", source_frame);
   Pose pose;

@@ -67,7 +67,9 @@ bool TimeCache::insertData(const TransformStorage& data) {
       std::lower_bound(storage_.begin(), storage_.end(), data.stamp,
                        [](const TransformStorage& s, const TimePoint& t) { return s.stamp < t; });
   if (pos != storage_.end() && pos->stamp == data.stamp) {
-    // A repeat of a stamp we hold: the first sample stays.
+    // A new sample at a stamp we hold shadows the old one in tf2's cache, so
+    // the latest wins.
+    *pos = data;
     return true;
   }
   storage_.insert(pos, data);

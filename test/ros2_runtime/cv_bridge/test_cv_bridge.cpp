@@ -77,6 +77,65 @@ TEST(CvBridgeColour, ChannelOrdersConvertLikeCvBridge) {
   }
 }
 
+// A uniform 8x8 field of colour (r, g, b) behind a 2x2 Bayer pattern (e.g. "rggb":
+// top-left red, top-right green, ...); 16-bit patterns carry value * 257.
+sensor_msgs::msg::Image BayerField(const std::string& pattern, int bits, int r, int g, int b) {
+  const int scale = bits == 16 ? 257 : 1;
+  const int bytes = bits / 8;
+  const std::uint32_t n = 8;
+  std::vector<std::uint8_t> data;
+  for (std::uint32_t y = 0; y < n; ++y) {
+    for (std::uint32_t x = 0; x < n; ++x) {
+      const char c = pattern[(y % 2) * 2 + (x % 2)];
+      const int v = (c == 'r' ? r : (c == 'g' ? g : b)) * scale;
+      data.push_back(static_cast<std::uint8_t>(v & 0xff));  // little endian
+      if (bytes == 2)
+        data.push_back(static_cast<std::uint8_t>(v >> 8));
+    }
+  }
+  auto m = MakeImage("bayer_" + pattern + std::to_string(bits), n, n,
+                     n * static_cast<std::uint32_t>(bytes), std::move(data));
+  m.is_bigendian = 0;
+  return m;
+}
+
+// Demosaicing a uniform field gives the field's colour back away from the
+// border; a pattern mapped to the wrong OpenCV code swaps or mixes channels.
+TEST(CvBridgeColour, BayerPatternsDemosaicToColour) {
+  for (const char* pattern : {"rggb", "bggr", "gbrg", "grbg"}) {
+    for (int bits : {8, 16}) {
+      const auto msg = BayerField(pattern, bits, 200, 100, 50);
+      const auto rgb = cv_bridge::toCvCopy(msg, "rgb8");
+      const auto bgr = cv_bridge::toCvCopy(msg, "bgr8");
+      ASSERT_EQ(rgb->image.type(), CV_8UC3) << pattern << bits;
+      EXPECT_EQ(rgb->image.at<cv::Vec3b>(4, 4), cv::Vec3b(200, 100, 50)) << pattern << bits;
+      EXPECT_EQ(bgr->image.at<cv::Vec3b>(3, 3), cv::Vec3b(50, 100, 200)) << pattern << bits;
+    }
+  }
+}
+
+// 4:2:2 pairs of pixels; BT.601 red is Y 81, U 90, V 240. yuv422 orders the
+// bytes U Y V Y, yuv422_yuy2 Y U Y V.
+TEST(CvBridgeColour, Yuv422LayoutsConvertToColour) {
+  const std::vector<std::pair<const char*, std::vector<std::uint8_t>>> cases = {
+      {"yuv422", {90, 81, 240, 81}},
+      {"yuv422_yuy2", {81, 90, 81, 240}},
+  };
+  for (const auto& [encoding, bytes] : cases) {
+    const auto msg = MakeImage(encoding, 2, 1, 4, bytes);
+    const auto rgb = cv_bridge::toCvCopy(msg, "rgb8");
+    const auto bgr = cv_bridge::toCvCopy(msg, "bgr8");
+    ASSERT_EQ(rgb->image.type(), CV_8UC3) << encoding;
+    for (int x = 0; x < 2; ++x) {
+      const cv::Vec3b p = rgb->image.at<cv::Vec3b>(0, x);
+      EXPECT_GE(p[0], 250) << encoding;
+      EXPECT_LE(p[1], 3) << encoding;
+      EXPECT_LE(p[2], 3) << encoding;
+      EXPECT_EQ(bgr->image.at<cv::Vec3b>(0, x), cv::Vec3b(p[2], p[1], p[0])) << encoding;
+    }
+  }
+}
+
 TEST(CvBridgeDepth, BitDepthsScaleOrKeepValues) {
   // mono16 -> mono8 scales by 255/65535: 65535 -> 255, 25700 -> 100, 0 -> 0.
   std::vector<std::uint8_t> d16(6);

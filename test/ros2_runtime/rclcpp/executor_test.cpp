@@ -202,6 +202,58 @@ TEST_F(RuntimeTest, ShutdownEndsSpinAndEveryWait) {
   EXPECT_FALSE(rclcpp::ok());
 }
 
+// Humble's form with a subscription of the caller's: the message is taken
+// from that subscription, and its callback does not run.
+TEST_F(RuntimeTest, WaitForMessageTakesFromTheCallersSubscription) {
+  auto node = rclcpp::Node::make_shared("waiter");
+  std::atomic<int> callbacks{0};
+  auto sub = node->create_subscription<std_msgs::msg::Header>(
+      "/wait_here", rclcpp::QoS(5).transient_local(),
+      [&](std_msgs::msg::Header::SharedPtr) { ++callbacks; });
+  auto pub =
+      node->create_publisher<std_msgs::msg::Header>("/wait_here", rclcpp::QoS(5).transient_local());
+  std_msgs::msg::Header h;
+  h.frame_id = "first";
+  pub->publish(h);
+  std_msgs::msg::Header out;
+  ASSERT_TRUE(rclcpp::wait_for_message(out, sub, node->get_node_options().context(), 30s));
+  EXPECT_EQ(out.frame_id, "first");
+  EXPECT_EQ(callbacks.load(), 0);
+  // Nothing more queued: a short wait times out.
+  EXPECT_FALSE(rclcpp::wait_for_message(out, sub, node->get_node_options().context(), 200ms));
+}
+
+// A best-effort writer cannot serve a reliable reader: both sides say so in
+// rclcpp's words, on the node's logger; a compatible pair says nothing.
+TEST_F(RuntimeTest, IncompatibleQosIsReportedOnBothSides) {
+  auto node = rclcpp::Node::make_shared("qos_probe");
+  auto ignore = [](const std_msgs::msg::Header&) {};
+  testing::internal::CaptureStderr();
+  auto fine_pub = node->create_publisher<std_msgs::msg::Header>("/qos_fine", rclcpp::QoS(1));
+  auto fine_sub = node->create_subscription<std_msgs::msg::Header>(
+      "/qos_fine", rclcpp::QoS(1).best_effort(), ignore);
+  auto pub =
+      node->create_publisher<std_msgs::msg::Header>("/qos_mismatch", rclcpp::QoS(1).best_effort());
+  auto sub =
+      node->create_subscription<std_msgs::msg::Header>("/qos_mismatch", rclcpp::QoS(1), ignore);
+  const char* const kSub =
+      "[qos_probe]: New publisher discovered on topic '/qos_mismatch', offering incompatible "
+      "QoS. No messages will be sent to it. Last incompatible policy: RELIABILITY_QOS_POLICY";
+  const char* const kPub =
+      "[qos_probe]: New subscription discovered on topic '/qos_mismatch', requesting "
+      "incompatible QoS. No messages will be sent to it. Last incompatible policy: "
+      "RELIABILITY_QOS_POLICY";
+  // Discovery is asynchronous; the compatible pair matching shows it ran.
+  EXPECT_TRUE(eventually([&] { return fine_sub->get_publisher_count() == 1; }));
+  std::this_thread::sleep_for(500ms);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find(std::string("[WARN] ")), std::string::npos) << err;
+  EXPECT_NE(err.find(kSub), std::string::npos) << err;
+  EXPECT_NE(err.find(kPub), std::string::npos) << err;
+  EXPECT_EQ(err.find("qos_fine"), std::string::npos) << err;
+  EXPECT_EQ(sub->get_publisher_count(), 0u);
+}
+
 TEST_F(RuntimeTest, CancelEndsSpinAndSpinningTwiceIsRefused) {
   auto node = rclcpp::Node::make_shared("cancel");
   rclcpp::executors::MultiThreadedExecutor exec(rclcpp::ExecutorOptions(), 2, true, 50ms);

@@ -135,11 +135,17 @@ TEST_F(LoopbackTest, TransientLocalLateJoinerGetsTheLastSample) {
     EXPECT_EQ(got, std::vector<std::string>{"sample_3"});
   }
 
-  // A volatile reader matches the same writer but gets no history.
+  // A volatile reader matches the same writer but gets no history. Waited on
+  // from a node no executor spins, so only the wait takes its samples.
+  auto waiter = rclcpp::Node::make_shared("late_waiter");
+  auto ignore = [](const std_msgs::msg::Header&) {};
+  auto volatile_sub = waiter->create_subscription<std_msgs::msg::Header>(
+      "/latched", rclcpp::QoS(1).durability_volatile(), ignore);
+  auto latched_sub = waiter->create_subscription<std_msgs::msg::Header>(
+      "/latched", rclcpp::QoS(1).transient_local(), ignore);
   std_msgs::msg::Header h;
-  EXPECT_FALSE(
-      rclcpp::wait_for_message(h, node, "/latched", 1500ms, rclcpp::QoS(1).durability_volatile()));
-  EXPECT_TRUE(rclcpp::wait_for_message(h, node, "/latched", 30s, rclcpp::QoS(1).transient_local()));
+  EXPECT_FALSE(rclcpp::wait_for_message(h, volatile_sub, waiter->get_context(), 1500ms));
+  EXPECT_TRUE(rclcpp::wait_for_message(h, latched_sub, waiter->get_context(), 30s));
   EXPECT_EQ(h.frame_id, "sample_3");
 
   pub.signal(SIGINT);

@@ -244,6 +244,24 @@ TEST(BufferCoreErrors, UnknownUnconnectedAndMalformedFrames) {
   EXPECT_THROW(core.lookupTransform("nowhere", "base", Sec(1.0)), tf2::TransformException);
 }
 
+// As the real BufferCore: a frame to itself is answered before any frame
+// validation, so even a frame never seen on tf gives identity.
+TEST(BufferCoreErrors, SameFrameIsIdentityEvenWhenUnknown) {
+  tf2::BufferCore core;
+  ASSERT_TRUE(core.setTransform(Link("map", "base", 1.0, 1, 2, 3), "t"));
+  for (const tf2::TimePoint t : {Sec(7.0), tf2::TimePointZero}) {
+    const auto m = core.lookupTransform("ghost", "ghost", t);
+    EXPECT_EQ(m.header.frame_id, "ghost");
+    EXPECT_EQ(m.child_frame_id, "ghost");
+    EXPECT_NEAR(StampSec(m), tf2::timeToSec(t), 1e-9);
+    ExpectTranslation(m, 0, 0, 0);
+    ExpectRotation(m, 0, 0, 0, 1);
+    std::string err;
+    EXPECT_TRUE(core.canTransform("ghost", "ghost", t, &err)) << err;
+  }
+  EXPECT_FALSE(core.canTransform("ghost", "base", Sec(1.0)));
+}
+
 struct BadInput {
   const char* name;
   geometry_msgs::msg::TransformStamped msg;
@@ -290,11 +308,14 @@ TEST(BufferCoreCache, OldDataRefusedAndHistoryPruned) {
   ExpectTranslation(core.lookupTransform("map", "base", Sec(22.5)), 22.5, 0, 0);
 }
 
-TEST(BufferCoreCache, RepeatedStampKeepsTheFirstSample) {
+TEST(BufferCoreCache, RepeatedStampLatestSampleWins) {
   tf2::BufferCore core;
   ASSERT_TRUE(core.setTransform(Link("map", "base", 1.0, 1, 0, 0), "t"));
+  ASSERT_TRUE(core.setTransform(Link("map", "base", 2.0, 2, 0, 0), "t"));
   EXPECT_TRUE(core.setTransform(Link("map", "base", 1.0, 5, 0, 0), "t"));
-  ExpectTranslation(core.lookupTransform("map", "base", Sec(1.0)), 1, 0, 0);
+  ExpectTranslation(core.lookupTransform("map", "base", Sec(1.0)), 5, 0, 0);
+  // Interpolation brackets with the replacement too.
+  ExpectTranslation(core.lookupTransform("map", "base", Sec(1.5)), 3.5, 0, 0);
 }
 
 TEST(BufferCoreCache, ReparentedLinkIsNotBlended) {

@@ -19,6 +19,19 @@ const char BGRA16[] = "bgra16";
 const char MONO8[] = "mono8";
 const char MONO16[] = "mono16";
 
+const char BAYER_RGGB8[] = "bayer_rggb8";
+const char BAYER_BGGR8[] = "bayer_bggr8";
+const char BAYER_GBRG8[] = "bayer_gbrg8";
+const char BAYER_GRBG8[] = "bayer_grbg8";
+const char BAYER_RGGB16[] = "bayer_rggb16";
+const char BAYER_BGGR16[] = "bayer_bggr16";
+const char BAYER_GBRG16[] = "bayer_gbrg16";
+const char BAYER_GRBG16[] = "bayer_grbg16";
+
+// 4:2:2 with 8-bit depth: UYVY and YUYV byte orders.
+const char YUV422[] = "yuv422";
+const char YUV422_YUY2[] = "yuv422_yuy2";
+
 const char TYPE_8UC1[] = "8UC1";
 const char TYPE_8UC2[] = "8UC2";
 const char TYPE_8UC3[] = "8UC3";
@@ -74,13 +87,24 @@ inline bool isMono(const std::string& e) {
   return e == MONO8 || e == MONO16;
 }
 
+inline bool isBayer(const std::string& e) {
+  return e == BAYER_RGGB8 || e == BAYER_BGGR8 || e == BAYER_GBRG8 || e == BAYER_GRBG8 ||
+         e == BAYER_RGGB16 || e == BAYER_BGGR16 || e == BAYER_GBRG16 || e == BAYER_GRBG16;
+}
+
+inline bool isYuv422(const std::string& e) {
+  return e == YUV422 || e == YUV422_YUY2;
+}
+
 inline bool hasAlpha(const std::string& e) {
   return e == RGBA8 || e == BGRA8 || e == RGBA16 || e == BGRA16;
 }
 
 inline int numChannels(const std::string& e) {
-  if (isMono(e))
+  if (isMono(e) || isBayer(e))
     return 1;
+  if (isYuv422(e))
+    return 2;
   if (e == RGB8 || e == BGR8 || e == RGB16 || e == BGR16)
     return 3;
   if (hasAlpha(e))
@@ -93,9 +117,10 @@ inline int numChannels(const std::string& e) {
 }
 
 inline int bitDepth(const std::string& e) {
-  if (e == MONO16 || e == RGB16 || e == BGR16 || e == RGBA16 || e == BGRA16)
+  if (e == MONO16 || e == RGB16 || e == BGR16 || e == RGBA16 || e == BGRA16 || e == BAYER_RGGB16 ||
+      e == BAYER_BGGR16 || e == BAYER_GBRG16 || e == BAYER_GRBG16)
     return 16;
-  if (isMono(e) || isColor(e))
+  if (isMono(e) || isColor(e) || isBayer(e) || isYuv422(e))
     return 8;
   int bits = 0, channels = 0;
   char kind = 0;
