@@ -61,8 +61,7 @@ cmd_init() {
   # submessages and payload of every topic. No unauthenticated participant joins.
   cat >"$ks/enclaves/governance.xml" <<EOF
 <?xml version="1.0" encoding="UTF-8"?>
-<dds xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"
-    xsi:noNamespaceSchemaLocation="http://www.omg.org/spec/DDS-SECURITY/20170901/omg_shared_ca_governance.xsd">
+<dds>
   <domain_access_rules>
     <domain_rule>
       <domains>
@@ -148,8 +147,7 @@ cmd_enclave() {
   until=$(date -u -d '+10 years' +%Y-%m-%dT%H:%M:%S)
   cat >"$dir/permissions.xml" <<EOF
 <?xml version="1.0" encoding="UTF-8"?>
-<dds xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"
-    xsi:noNamespaceSchemaLocation="http://www.omg.org/spec/DDS-SECURITY/20170901/omg_shared_ca_permissions.xsd">
+<dds>
   <permissions>
     <grant name="$(xml_escape "$name")">
       <subject_name>CN=$(xml_escape "$name")</subject_name>
