@@ -111,22 +111,6 @@ TEST(GetMaskPoints, ImageBorderDoesNotErodeTheMask) {
   EXPECT_EQ(mask.at<std::uint8_t>(28, 34), 0);
 }
 
-TEST(GetMaskPoints, LogsCountRectAndMaskSize) {
-  cv::Mat mask = EmptyMask();
-  mask(cv::Rect(11, 20, 30, 20)).setTo(255);
-  LogCapture log;
-  getMaskPoints(mask, cv::Rect_<float>(10.5F, 20.0F, 30.0F, 20.0F), 1);
-  const std::vector<std::string> expected{"mask_init_size: 580", "Erode mask ! erosion_size: 1",
-                                          "mask_rect: [ x: 10.5 y: 20 w: 30 h: 20 ]",
-                                          "mask.rows: 48 mask.cols: 64"};
-  EXPECT_EQ(log.Texts(), expected);
-  const auto lines = log.Lines();
-  ASSERT_EQ(lines.size(), expected.size());
-  EXPECT_EQ(lines[0].level, spdlog::level::debug);
-  EXPECT_EQ(lines[1].level, spdlog::level::info);
-  EXPECT_EQ(lines[0].function, "getMaskPoints");
-}
-
 TEST(GetMaskPoints, BoxesBeyondTheMaskAreClipped) {
   cv::Mat mask = EmptyMask();
   mask.setTo(255);
@@ -256,24 +240,6 @@ TEST(TimeString, LocalTimeToTheSecond) {
     TimeZone east("XXX-9");  // nine hours ahead of UTC: the date rolls over
     EXPECT_EQ(GetTimeString(Utc(2026, 12, 31, 20, 0, 0)), "2027-01-01-05-00-00");
   }
-}
-
-TEST(TimeString, CurrentTimeHasTheFileNameShape) {
-  const auto before = GetTimeString(std::chrono::system_clock::now());
-  const auto now = GetCurrentTimeString();
-  const auto after = GetTimeString(std::chrono::system_clock::now());
-  // Shape "dddd-dd-dd-dd-dd-dd".
-  const std::string shape = "dddd-dd-dd-dd-dd-dd";
-  ASSERT_EQ(now.size(), shape.size()) << now;
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    EXPECT_EQ(shape[i] == 'd', std::isdigit(static_cast<unsigned char>(now[i])) != 0) << now;
-  }
-  EXPECT_TRUE(now == before || now == after) << now;
-}
-
-TEST(PieceTag, CountsFromZeroInBrackets) {
-  EXPECT_EQ(PieceTag(0), "[0]");
-  EXPECT_EQ(PieceTag(12), "[12]");
 }
 
 }  // namespace

@@ -158,12 +158,7 @@ TEST_F(TrashCloudTest, UnsupportedEncodingLogsAndLeavesEverythingElse) {
   EXPECT_EQ(cloud_->height, 0U);
   EXPECT_TRUE(transparent_);
   EXPECT_EQ(cv::countNonZero(obj.mask != before), 0) << "mask must not be eroded";
-  const auto lines = log_.Lines();
-  ASSERT_EQ(lines.size(), 2U);
-  EXPECT_EQ(lines[0].text, "msg_depth->encoding: mono16");
-  EXPECT_EQ(lines[1].level, spdlog::level::err);
-  EXPECT_EQ(lines[1].text, "Input depth image encoding: mono16 is not fit yet");
-  EXPECT_EQ(lines[1].function, "GetTrashCloud");
+  EXPECT_EQ(log_.Count("Input depth image encoding: mono16 is not fit yet"), 1U);
 }
 
 TEST_F(TrashCloudTest, LargeMaskIsErodedInPlaceForEveryHolder) {
