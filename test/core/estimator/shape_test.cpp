@@ -237,9 +237,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ShapeTest, WorkspaceLimitsAreInclusive) {
-  // A radius limit exactly at the measured distance passes.
+  // Radius and angle limits exactly at the measured values pass.
   const Eigen::Vector3f tcp(-0.5F, 0.0F, 0.1555F);
   est_->IsInWorkspace(tcp);
+  est_->workspace_r_min_ = est_->grab_distance_;
   est_->workspace_r_max_ = est_->grab_distance_;
   est_->workspace_angle_max_ = est_->grab_angle_;
   est_->workspace_angle_min_ = est_->grab_angle_;

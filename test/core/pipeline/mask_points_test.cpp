@@ -1,16 +1,12 @@
-// Mask points with the erosion rule, and the time strings of debug file names.
+// Mask points with the erosion rule.
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
 
-#include <cctype>
 #include <cmath>
-#include <cstdlib>
-#include <ctime>
 #include <limits>
 
 #include "log_capture.hpp"
-#include "moorwick_arm_trash_detect/core/capture_names.hpp"
 #include "moorwick_arm_trash_detect/core/mask_points.hpp"
 
 namespace moorwick {
@@ -181,65 +177,6 @@ TEST(GetMaskPoints, ErodingTheBoxAloneMatchesErodingTheWholeMask) {
   }
   // Most comparisons must have had an erosion that mattered.
   EXPECT_GT(changed_by_erosion, compared / 2);
-}
-
-TEST(GetMaskPoints, RefusesMasksThatAreNotEightBitSingleChannel) {
-  LogCapture log;
-  cv::Mat wide(48, 64, CV_16UC1, cv::Scalar(255));
-  EXPECT_TRUE(getMaskPoints(wide, cv::Rect_<float>(0.0F, 0.0F, 10.0F, 10.0F), 1).empty());
-  cv::Mat none;
-  EXPECT_TRUE(getMaskPoints(none, cv::Rect_<float>(0.0F, 0.0F, 10.0F, 10.0F), 1).empty());
-  const auto lines = log.Lines();
-  ASSERT_EQ(lines.size(), 2U);
-  EXPECT_EQ(lines[0].level, spdlog::level::err);
-}
-
-// Sets TZ for one scope and restores it; the test binary runs one thread, so
-// touching the environment here races with nothing.
-class TimeZone {
-public:
-  explicit TimeZone(const char* zone) {
-    const char* old = std::getenv("TZ");  // NOLINT(concurrency-mt-unsafe)
-    had_old_ = old != nullptr;
-    old_ = had_old_ ? old : "";
-    setenv("TZ", zone, 1);  // NOLINT(concurrency-mt-unsafe)
-    tzset();
-  }
-  ~TimeZone() {
-    if (had_old_) {
-      setenv("TZ", old_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-    } else {
-      unsetenv("TZ");  // NOLINT(concurrency-mt-unsafe)
-    }
-    tzset();
-  }
-
-private:
-  bool had_old_{false};
-  std::string old_;
-};
-
-std::chrono::system_clock::time_point Utc(int year, int month, int day, int h, int m, int s) {
-  std::tm parts{};
-  parts.tm_year = year - 1900;
-  parts.tm_mon = month - 1;
-  parts.tm_mday = day;
-  parts.tm_hour = h;
-  parts.tm_min = m;
-  parts.tm_sec = s;
-  return std::chrono::system_clock::from_time_t(timegm(&parts));
-}
-
-TEST(TimeString, LocalTimeToTheSecond) {
-  const auto when = Utc(2026, 3, 9, 7, 5, 4) + std::chrono::milliseconds(999);
-  {
-    TimeZone utc("UTC");
-    EXPECT_EQ(GetTimeString(when), "2026-03-09-07-05-04");
-  }
-  {
-    TimeZone east("XXX-9");  // nine hours ahead of UTC: the date rolls over
-    EXPECT_EQ(GetTimeString(Utc(2026, 12, 31, 20, 0, 0)), "2027-01-01-05-00-00");
-  }
 }
 
 }  // namespace
