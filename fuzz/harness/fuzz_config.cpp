@@ -14,6 +14,7 @@
 #include "ai_moor/model/yolov8_seg.hpp"
 #include "fuzz_support.hpp"
 #include "moorwick_arm_trash_detect/core/class_vocabulary.hpp"
+#include "moorwick_arm_trash_detect/core/config_reader.hpp"
 #include "moorwick_arm_trash_detect/core/trash_pose_estimate.hpp"
 
 namespace fs = boost::filesystem;
@@ -60,7 +61,7 @@ void RunEstimator(const std::string& text) {
   try {
     moorwick::GrabPoseEstimate est(path.string());
     FUZZ_CHECK(!est.data_folder_.empty(), "loaded without a data folder");
-  } catch (const moorwick::EstimatorConfigError& e) {
+  } catch (const moorwick::ConfigError& e) {
     FUZZ_CHECK(std::string(e.what()).find(path.string()) != std::string::npos,
                "error does not name the file: %s", e.what());
   } catch (const std::exception&) {
@@ -83,7 +84,7 @@ void RunTable(Loader which, const std::string& text) {
       return;
     }
   } catch (const std::exception&) {
-    return;  // YAML::Exception derives from std::runtime_error: a refusal, fine.
+    return;  // ConfigError is a std::runtime_error: a refusal, fine.
   }
   // A per-class table is all or nothing: a refused file leaves the record as it was.
   moorwick::ClassValueRecord record;

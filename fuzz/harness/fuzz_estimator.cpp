@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "moorwick_arm_trash_detect/core/fast_cloud_ops.hpp"
+#include "moorwick_arm_trash_detect/core/grid_neighbour_search.hpp"
+#include "moorwick_arm_trash_detect/core/statistical_outlier_removal.hpp"
 #include "moorwick_arm_trash_detect/core/trash_pose_estimate.hpp"
 #include "moorwick_test/brute_force_knn.hpp"
 

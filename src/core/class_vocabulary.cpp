@@ -2,9 +2,12 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <limits>
 #include <utility>
+#include <vector>
 
+#include "moorwick_arm_trash_detect/core/config_reader.hpp"
 #include "moorwick_arm_trash_detect/logging/logger.hpp"
 
 namespace moorwick {
@@ -114,59 +117,16 @@ constexpr std::array<FieldPtr, kClassCount> kFields{
     &ClassValueRecord::swab,          &ClassValueRecord::drinking_cup,
     &ClassValueRecord::other};
 
-// The YAML library's exceptions say what went wrong but not where; these keep
-// the library's type (callers catch YAML::Exception and its kinds) and name the
-// file and the key.
-class KeyedInvalidNode : public YAML::InvalidNode {
-public:
-  KeyedInvalidNode(const std::string& key, std::string text)
-      : YAML::InvalidNode(key), text_(std::move(text)) {}
-  const char* what() const noexcept override { return text_.c_str(); }
-
-private:
-  std::string text_;
-};
-
-class KeyedBadConversion : public YAML::BadConversion {
-public:
-  KeyedBadConversion(const YAML::Mark& mark, std::string text)
-      : YAML::BadConversion(mark), text_(std::move(text)) {}
-  const char* what() const noexcept override { return text_.c_str(); }
-
-private:
-  std::string text_;
-};
-
-class KeyedRepresentationError : public YAML::RepresentationException {
-public:
-  KeyedRepresentationError(const YAML::Mark& mark, const std::string& text)
-      : YAML::RepresentationException(mark, text) {}
-};
-
-// Looks a value up and converts it; any failure on the way is rethrown naming
-// the file and the key.
-template <typename T, typename Lookup>
-T ReadValue(const Lookup& lookup, const std::string& file, const std::string& key) {
-  const std::string where = file + ": key \"" + key + "\": ";
-  try {
-    return lookup().template as<T>();
-  } catch (const YAML::InvalidNode& e) {
-    throw KeyedInvalidNode(key, where + e.what());
-  } catch (const YAML::BadConversion& e) {
-    throw KeyedBadConversion(e.mark, where + e.what());
-  } catch (const YAML::RepresentationException& e) {
-    throw KeyedRepresentationError(e.mark, where + e.msg);
-  }
-}
-
 // Reads the 23 class values in record order; the first absent or malformed key
 // throws and leaves the record as it was.
 void ReadClassValues(const std::string& path, ClassValueRecord& record) {
-  const YAML::Node root = YAML::LoadFile(path);
+  const YAML::Node root = LoadConfigFile(path);
+  if (!root.IsMap()) {
+    throw ConfigError(path, "", "holds no mapping of class names to values");
+  }
   ClassValueRecord loaded;
   for (std::size_t i = 0; i < kClassCount; ++i) {
-    const std::string key = kClassValueKeys[i];
-    loaded.*kFields[i] = ReadValue<float>([&] { return root[key]; }, path, key);
+    loaded.*kFields[i] = ReadConfig<float>(root, kClassValueKeys[i], path);
   }
   record = loaded;
 }
@@ -222,26 +182,28 @@ void initializeClassSizeRange(const std::string& share_dir, std::int32_t cam_id,
                               ClassSizeRangeMap& class_size_range_map) {
   const std::string path = share_dir + "/config/class_size_range.yaml";
   LOG_DEBUG("cam_{0:d}_class_size_range_file_path = {1:s}", cam_id, path);
-  const YAML::Node root = YAML::LoadFile(path);
+  const YAML::Node root = LoadConfigFile(path);
   if (!root.IsMap()) {
+    // Every size test then fails with its own warning.
+    LOG_WARN("cam_{}: {} holds no mapping of class names to limits", cam_id, path);
     return;
   }
+  ClassSizeRangeMap loaded;
   for (const auto& entry : root) {
-    const std::string name =
-        ReadValue<std::string>([&] { return entry.first; }, path, "<class name>");
-    const YAML::Node& limits = entry.second;
-    const auto element = [&](const char* bound, std::size_t i) {
-      return ReadValue<double>([&] { return limits[bound][i]; }, path,
-                               fmt::format("{}.{}[{}]", name, bound, i));
-    };
+    if (!entry.first.IsScalar()) {
+      throw ConfigError(path, "", "a class name is not a scalar");
+    }
+    const std::string name = entry.first.Scalar();
+    const YAML::Node limits = ConfigSection(root, name, path);
+    const std::vector<double> lo = ReadConfigSequence<double>(limits, "min", 3, path, name);
+    const std::vector<double> hi = ReadConfigSequence<double>(limits, "max", 3, path, name);
     SizeRange range;
-    for (std::size_t i = 0; i < 3; ++i) {
-      range.min[i] = element("min", i);
-    }
-    for (std::size_t i = 0; i < 3; ++i) {
-      range.max[i] = element("max", i);
-    }
-    class_size_range_map[name] = range;
+    std::copy(lo.begin(), lo.end(), range.min.begin());
+    std::copy(hi.begin(), hi.end(), range.max.begin());
+    loaded[name] = range;
+  }
+  for (auto& entry : loaded) {
+    class_size_range_map[entry.first] = entry.second;
   }
 }
 

@@ -6,31 +6,26 @@
 #include <pcl/filters/passthrough.h>
 #include <pcl/filters/statistical_outlier_removal.h>
 #include <pcl/filters/voxel_grid.h>
-#include <yaml-cpp/yaml.h>
 
 #include <algorithm>
-#include <boost/filesystem.hpp>
 #include <chrono>
 #include <cmath>
 #include <ctime>
 #include <limits>
 #include <opencv2/imgproc.hpp>
 #include <string>
-#include <type_traits>
 #include <vector>
 
-#include "moorwick_arm_trash_detect/core/fast_cloud_ops.hpp"
+#include "moorwick_arm_trash_detect/core/cloud_boxes.hpp"
+#include "moorwick_arm_trash_detect/core/estimator_config.hpp"
+#include "moorwick_arm_trash_detect/core/statistical_outlier_removal.hpp"
 #include "moorwick_arm_trash_detect/logging/logger.hpp"
-#include "moorwick_arm_trash_detect/logging/matrix_log.hpp"
 
 namespace moorwick {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr float kFloatMax = std::numeric_limits<float>::max();
-// Neighbours of the outlier filter: far more than its statistics need; a count
-// near a cloud's size makes the filter quadratic in the points.
-constexpr int kMaxMeanK = 1000;
 // Farthest coordinate (metres, base frame) a cloud point may have.
 constexpr float kFarLimitM = 1000.0F;
 const std::string kDashes(71, '-');
@@ -76,244 +71,14 @@ Eigen::Quaterniond QuatRx(float angle) {
                             static_cast<double>(std::sin(half)), 0.0, 0.0);
 }
 
-// R = Rz(rz) * Ry(ry) * Rx(rx), angles in degrees.
-Eigen::Matrix3f EulerToRotation(const Eigen::Vector3f& deg) {
-  const double rx = static_cast<double>(deg.x()) * kPi / 180.0;
-  const double ry = static_cast<double>(deg.y()) * kPi / 180.0;
-  const double rz = static_cast<double>(deg.z()) * kPi / 180.0;
-  const Eigen::Matrix3d r = (Eigen::AngleAxisd(rz, Eigen::Vector3d::UnitZ()) *
-                             Eigen::AngleAxisd(ry, Eigen::Vector3d::UnitY()) *
-                             Eigen::AngleAxisd(rx, Eigen::Vector3d::UnitX()))
-                                .toRotationMatrix();
-  return r.cast<float>();
-}
-
-Eigen::Matrix4f Homogeneous(const Eigen::Matrix3f& r, const Eigen::Vector3f& t) {
-  Eigen::Matrix4f m = Eigen::Matrix4f::Identity();
-  m.block<3, 3>(0, 0) = r;
-  m.block<3, 1>(0, 3) = t;
-  return m;
-}
-
 bool IsFinite(const pcl::PointXYZ& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
 
-// Typed reads that name the file and the key on every failure.
-class ConfigReader {
-public:
-  explicit ConfigReader(std::string file) : file_(std::move(file)) {
-    try {
-      root_ = YAML::LoadFile(file_);
-    } catch (const YAML::BadFile&) {
-      throw EstimatorConfigError(file_, "", "cannot open the file");
-    } catch (const YAML::ParserException& e) {
-      throw EstimatorConfigError(file_, "", std::string("not valid YAML: ") + e.what());
-    }
-  }
-
-  YAML::Node Map(const char* name) const {
-    const YAML::Node node = root_[name];
-    if (!node.IsDefined() || node.IsNull()) {
-      throw EstimatorConfigError(file_, name, "missing key");
-    }
-    if (!node.IsMap()) {
-      throw EstimatorConfigError(file_, name, "is not a map");
-    }
-    return node;
-  }
-
-  template <typename T>
-  T Get(const YAML::Node& map, const char* map_name, const char* key) const {
-    const YAML::Node node = map[key];
-    const std::string path = std::string(map_name) + "." + key;
-    if (!node.IsDefined()) {
-      throw EstimatorConfigError(file_, path, "missing key");
-    }
-    // A negative count must not wrap around to a huge unsigned value.
-    if constexpr (std::is_unsigned_v<T> && !std::is_same_v<T, bool>) {
-      if (node.IsScalar() && node.Scalar().find('-') != std::string::npos) {
-        throw EstimatorConfigError(file_, path, "value '" + Text(node) + "' does not convert");
-      }
-    }
-    try {
-      return node.as<T>();
-    } catch (const YAML::Exception&) {
-      throw EstimatorConfigError(file_, path, "value '" + Text(node) + "' does not convert");
-    }
-  }
-
-  float GetElement(const YAML::Node& map, const char* map_name, const char* key, std::size_t count,
-                   std::size_t i) const {
-    const YAML::Node seq = map[key];
-    const std::string path = std::string(map_name) + "." + key;
-    if (!seq.IsDefined()) {
-      throw EstimatorConfigError(file_, path, "missing key");
-    }
-    if (!seq.IsSequence() || seq.size() < count) {
-      throw EstimatorConfigError(file_, path,
-                                 "expected a sequence of " + std::to_string(count) + " numbers");
-    }
-    try {
-      return seq[i].as<float>();
-    } catch (const YAML::Exception&) {
-      throw EstimatorConfigError(file_, path + "[" + std::to_string(i) + "]",
-                                 "value '" + Text(seq[i]) + "' does not convert");
-    }
-  }
-
-  Eigen::Matrix4f GetRowMajor16(const YAML::Node& map, const char* map_name,
-                                const char* key) const {
-    Eigen::Matrix4f m;
-    for (int r = 0; r < 4; ++r) {
-      for (int c = 0; c < 4; ++c) {
-        m(r, c) = GetElement(map, map_name, key, 16,
-                             4 * static_cast<std::size_t>(r) + static_cast<std::size_t>(c));
-      }
-    }
-    return m;
-  }
-
-private:
-  static std::string Text(const YAML::Node& node) {
-    if (node.IsScalar()) {
-      return node.Scalar();
-    }
-    return node.IsSequence() ? "<sequence>" : node.IsMap() ? "<map>" : "<null>";
-  }
-
-  std::string file_;
-  YAML::Node root_;
-};
-
-std::string ConfigErrorText(const std::string& file, const std::string& key,
-                            const std::string& problem) {
-  std::string text = "estimator file " + file;
-  if (!key.empty()) {
-    text += ", key '" + key + "'";
-  }
-  return text + ": " + problem;
-}
-
 }  // namespace
 
-EstimatorConfigError::EstimatorConfigError(const std::string& file, const std::string& key,
-                                           const std::string& problem)
-    : YAML::Exception(YAML::Mark::null_mark(), ConfigErrorText(file, key, problem)),
-      file_(file),
-      key_(key) {
-}
-
 GrabPoseEstimate::GrabPoseEstimate(const std::string& config_path) {
-  LoadConfig(config_path);
-}
-
-void GrabPoseEstimate::LoadConfig(const std::string& config_path) {
-  const ConfigReader reader(config_path);
-
-  const YAML::Node ext = reader.Map("camera_extrinsic");
-  const char* e = "camera_extrinsic";
-  is_eye_on_hand_ = reader.Get<bool>(ext, e, "is_eye_on_hand");
-  is_use_euler_ = reader.Get<bool>(ext, e, "is_use_euler");
-  if (is_eye_on_hand_) {
-    for (std::size_t i = 0; i < 3; ++i) {
-      base2flange_euler_[static_cast<int>(i)] =
-          reader.GetElement(ext, e, "base2flange_euler", 3, i);
-      base2flange_T_[static_cast<int>(i)] = reader.GetElement(ext, e, "base2flange_T", 3, i);
-    }
-    if (is_use_euler_) {
-      Eigen::Vector3f euler;
-      Eigen::Vector3f t;
-      for (std::size_t i = 0; i < 3; ++i) {
-        euler[static_cast<int>(i)] = reader.GetElement(ext, e, "flange2camera_euler", 3, i);
-        t[static_cast<int>(i)] = reader.GetElement(ext, e, "flange2camera_T", 3, i);
-      }
-      flange2camera_ = Homogeneous(EulerToRotation(euler), t);
-    } else {
-      flange2camera_ = reader.GetRowMajor16(ext, e, "flange2camera");
-    }
-    // The flange pose always comes as Euler angles, whatever is_use_euler says.
-    base2flange_ = Homogeneous(EulerToRotation(base2flange_euler_), base2flange_T_);
-    camera_extrinsic_ = base2flange_ * flange2camera_;
-  } else if (is_use_euler_) {
-    for (std::size_t i = 0; i < 3; ++i) {
-      Rxyz_[static_cast<int>(i)] = reader.GetElement(ext, e, "Rxyz", 3, i);
-      Txyz_[static_cast<int>(i)] = reader.GetElement(ext, e, "Txyz", 3, i);
-    }
-    camera_extrinsic_ = Homogeneous(EulerToRotation(Rxyz_), Txyz_);
-  } else {
-    camera_extrinsic_ = reader.GetRowMajor16(ext, e, "data");
-  }
-  moorwickLogDebugMatrix4f("相机外参齐次变换矩阵", camera_extrinsic_);
-
-  const YAML::Node intr = reader.Map("camera_intrinsic");
-  const char* in = "camera_intrinsic";
-  fx_ = reader.Get<float>(intr, in, "fx");
-  fy_ = reader.Get<float>(intr, in, "fy");
-  cx_ = reader.Get<float>(intr, in, "cx");
-  cy_ = reader.Get<float>(intr, in, "cy");
-  LOG_DEBUG("相机内参: fx: {}, fy: {}, cx: {}, cy: {}", fx_, fy_, cx_, cy_);
-
-  const YAML::Node g = reader.Map("grab_pose_estimate");
-  const char* gm = "grab_pose_estimate";
-  base_height_ = reader.Get<float>(g, gm, "base_height");
-  finger2tcp_ = reader.Get<float>(g, gm, "finger2tcp");
-  extra_length_ratio_ = reader.Get<float>(g, gm, "extra_length_ratio");
-  workspace_r_min_ = reader.Get<float>(g, gm, "workspace_r_min");
-  workspace_r_max_ = reader.Get<float>(g, gm, "workspace_r_max");
-  arm_dh_d1_ = reader.Get<float>(g, gm, "arm_dh_d1");
-  arm_dh_a1_ = reader.Get<float>(g, gm, "arm_dh_a1");
-  workspace_angle_min_ = reader.Get<float>(g, gm, "workspace_angle_min");
-  workspace_angle_max_ = reader.Get<float>(g, gm, "workspace_angle_max");
-  grab_vertical_distance_min_ = reader.Get<float>(g, gm, "grab_vertical_distance_min");
-  grab_vertical_distance_max_ = reader.Get<float>(g, gm, "grab_vertical_distance_max");
-  grab_vertical_angle_min_ = reader.Get<float>(g, gm, "grab_vertical_angle_min");
-  grab_vertical_angle_max_ = reader.Get<float>(g, gm, "grab_vertical_angle_max");
-  grab_parallel_distance_min_ = reader.Get<float>(g, gm, "grab_parallel_distance_min");
-  grab_parallel_distance_max_ = reader.Get<float>(g, gm, "grab_parallel_distance_max");
-  grab_parallel_angle_min_ = reader.Get<float>(g, gm, "grab_parallel_angle_min");
-  grab_parallel_angle_max_ = reader.Get<float>(g, gm, "grab_parallel_angle_max");
-  sor_leaf_size_ = reader.Get<float>(g, gm, "sor_leaf_size");
-  sor2_meank_value_ = reader.Get<int>(g, gm, "sor2_meank_value");
-  // The outlier filter needs a neighbour to measure, and PCL asks for one more
-  // than the count (int): it throws on 0 or less and on the int maximum.
-  if (sor2_meank_value_ < 1 || sor2_meank_value_ > kMaxMeanK) {
-    throw EstimatorConfigError(config_path, "grab_pose_estimate.sor2_meank_value",
-                               "must be between 1 and " + std::to_string(kMaxMeanK));
-  }
-  pass_ajust_value_1_ = reader.Get<float>(g, gm, "pass_ajust_value_1");
-  pass_ajust_value_2_ = reader.Get<float>(g, gm, "pass_ajust_value_2");
-  pass_ajust_value_3_ = reader.Get<float>(g, gm, "pass_ajust_value_3");
-  min_trash_cloud_size_ = reader.Get<unsigned int>(g, gm, "min_trash_cloud_size");
-  tcp_ajust_value_ = reader.Get<float>(g, gm, "tcp_ajust_value");
-  tcp_ajust_threshold_ = reader.Get<float>(g, gm, "tcp_ajust_threshold");
-  extend_height_threshold_ = reader.Get<float>(g, gm, "extend_height_threshold");
-  extend_lenth_threshold_ = reader.Get<float>(g, gm, "extend_lenth_threshold");
-  extend_length_max_ = reader.Get<float>(g, gm, "extend_length_max");
-  transparent_height_ratio_ = reader.Get<float>(g, gm, "transparent_height_ratio");
-  remove_cloud_angle_ = reader.Get<float>(g, gm, "remove_cloud_angle");
-  remove_bottom_height_threshold_1_ = reader.Get<float>(g, gm, "remove_bottom_height_threshold_1");
-  remove_bottom_height_threshold_2_ = reader.Get<float>(g, gm, "remove_bottom_height_threshold_2");
-  remove_bottom_height_threshold_3_ = reader.Get<float>(g, gm, "remove_bottom_height_threshold_3");
-
-  const YAML::Node d = reader.Map("debug_choice");
-  const char* dm = "debug_choice";
-  is_grab_slanted_ = reader.Get<bool>(d, dm, "is_grab_slanted");
-  enable_process_cloud_ = reader.Get<bool>(d, dm, "enable_process_cloud");
-  enable_pcacenter_extend_ = reader.Get<bool>(d, dm, "enable_pcacenter_extend");
-  is_on_floor_ = reader.Get<bool>(d, dm, "is_on_floor");
-  trash_code_ = reader.Get<std::string>(d, dm, "trash_code");
-  trash_test_pose_ = reader.Get<std::string>(d, dm, "trash_test_pose");
-  file_name_suffix_ = reader.Get<std::string>(d, dm, "file_name_suffix");
-  const std::string folder_path = reader.Get<std::string>(d, dm, "folder_path");
-
-  data_folder_ = folder_path + trash_code_;
-  missing_detect_prefix_ = folder_path + "mising_detect/" + trash_code_;
-  boost::filesystem::create_directories(data_folder_);
-  boost::filesystem::create_directories(missing_detect_prefix_);
-  const std::string file_name = trash_code_ + trash_test_pose_ + file_name_suffix_;
-  data_file_prefix_ = data_folder_ + "/" + file_name;
-  missing_detect_prefix_ = missing_detect_prefix_ + "/" + file_name;
+  LoadEstimatorConfig(config_path, *this);
 }
 
 Eigen::Vector2f GrabPoseEstimate::CameraXY() const {
@@ -586,7 +351,7 @@ void GrabPoseEstimate::AABBFunc(const CloudPtr& cloud) {
 }
 
 void GrabPoseEstimate::BoxesFunc(const CloudPtr& cloud) {
-  LOG_DEBUG("================================OBB/AABB===============================");
+  LOG_DEBUG("==================================OBB==================================");
   const StageClock cpu;
   const CloudBoxes boxes = ComputeCloudBoxes(*cloud);
   min_point_obb_ = boxes.obb_min;
@@ -602,6 +367,7 @@ void GrabPoseEstimate::BoxesFunc(const CloudPtr& cloud) {
             max_point_obb_.y - min_point_obb_.y, max_point_obb_.z - min_point_obb_.z);
   LOG_DEBUG("OBB包围盒的位置: x: {}, y: {}, z: {}", obb_position_.x(), obb_position_.y(),
             obb_position_.z());
+  LOG_DEBUG("=================================AABB==================================");
   LOG_DEBUG("AABB包围盒的长宽高尺寸为: {} * {} * {}", size.x(), size.y(), size.z());
   LOG_DEBUG("AABB包围盒的位置: x: {}, y: {}, z: {}", aabb_position_.x(), aabb_position_.y(),
             aabb_position_.z());
@@ -758,6 +524,12 @@ void GrabPoseEstimate::ExtendGrabTCP(Eigen::Vector3f& tcp) {
   LOG_DEBUG("GrabTCP Extended !");
 }
 
+bool GrabPoseEstimate::ExtendsLyingGrab() const {
+  // The longest extent against the double 0.1: a float 0.1F would leave a
+  // piece of exactly 0.1F unextended.
+  return static_cast<double>(pca_lengths_[0]) > 0.1 && trash_height_ > extend_height_threshold_;
+}
+
 void GrabPoseEstimate::AssignGrabPose(const Eigen::Vector3f& tcp, const Eigen::Quaterniond& q,
                                       GrabPose& pose) {
   pose.position = tcp;
@@ -813,7 +585,7 @@ int GrabPoseEstimate::GetInitialGrabPose(const CloudPtr& cloud) {
     grab_mainaxis_ = Eigen::Vector3f(rect_main_direction_.x(), rect_main_direction_.y(), 0.0F);
     LOG_DEBUG("grab_mainaxis_: {}, {}, {}", grab_mainaxis_.x(), grab_mainaxis_.y(),
               grab_mainaxis_.z());
-    if (pca_lengths_[0] > 0.1F && trash_height_ > extend_height_threshold_) {
+    if (ExtendsLyingGrab()) {
       ExtendGrabTCP(grab_tcp_);
     }
     if (static_cast<double>(grab_tcp_.z() - trash_lowest_z_) < 0.015) {
@@ -884,6 +656,9 @@ int GrabPoseEstimate::GetTransparentGrabPose(const CloudPtr& cloud) {
   if (const int code = ConditionAndMeasure(cloud); code != 0) {
     return code;
   }
+  // The transparent grab is always horizontal: the record reports it as
+  // standing rather than keeping the previous piece's type.
+  main_axis_type_ = 2;
   grab_mainaxis_ = Eigen::Vector3f(0.0F, 0.0F, -1.0F);
   LOG_DEBUG("grab_mainaxis_: {}, {}, {}", grab_mainaxis_.x(), grab_mainaxis_.y(),
             grab_mainaxis_.z());

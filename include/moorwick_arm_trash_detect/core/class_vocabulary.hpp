@@ -85,14 +85,13 @@ using ClassSizeRangeMap = std::map<std::string, SizeRange>;
 
 // Loaders, run by the camera node at construction in this order. share_dir is
 // the package share directory; files are read from share_dir + "/config/".
-// A missing file, a missing key or a value of the wrong type throws the YAML
-// library's exception (YAML::BadFile, YAML::InvalidNode, YAML::BadConversion);
-// the message names the file and the key.
+// A missing file, a missing key or a value of the wrong type throws
+// ConfigError naming the file and the key.
 void initializeClassHeightConf(const std::string& share_dir, std::int32_t cam_id,
                                ClassValueRecord& class_height_conf);
 void initializeAiConf(const std::string& share_dir, std::int32_t cam_id, ClassValueRecord& ai_conf);
-// Adds or overwrites one entry per top-level key; a top level that is not a
-// mapping adds nothing.
+// Adds or overwrites one entry per top-level key once the whole file has been
+// read; a top level that is not a mapping adds nothing (and warns).
 void initializeClassSizeRange(const std::string& share_dir, std::int32_t cam_id,
                               ClassSizeRangeMap& class_size_range_map);
 

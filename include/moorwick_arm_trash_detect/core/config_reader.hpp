@@ -4,6 +4,7 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -77,22 +78,55 @@ YAML::Node LoadConfigFile(const std::string& path);
 YAML::Node ConfigSection(const YAML::Node& root, const std::string& section,
                          const std::string& path);
 
-// The value of `key` in the mapping `map` (found under `section` of `path`).
+namespace config_detail {
+
+// `node` converted to T; `name` is the key as messages show it.
 template <typename T>
-T ReadConfig(const YAML::Node& map, const std::string& key, const std::string& path,
-             const std::string& section = "") {
-  const YAML::Node node = map[key];
-  const std::string name = config_detail::Join(section, key);
+T Convert(const YAML::Node& node, const std::string& name, const std::string& path) {
   if (!node.IsDefined() || node.IsNull()) {
     throw ConfigError(path, name, "missing");
   }
   try {
     return node.as<T>();
   } catch (const YAML::Exception&) {
-    throw ConfigError(path, name,
-                      std::string("wrong type: expected ") + config_detail::TypeName<T>::get() +
-                          ", found " + config_detail::Describe(node));
+    throw ConfigError(
+        path, name,
+        std::string("wrong type: expected ") + TypeName<T>::get() + ", found " + Describe(node));
   }
+}
+
+}  // namespace config_detail
+
+// The value of `key` in the mapping `map` (found under `section` of `path`).
+template <typename T>
+T ReadConfig(const YAML::Node& map, const std::string& key, const std::string& path,
+             const std::string& section = "") {
+  return config_detail::Convert<T>(map[key], config_detail::Join(section, key), path);
+}
+
+// The first `count` elements of the sequence `key`, each converted to T; a
+// bad element is named key[i]. Longer sequences are accepted.
+template <typename T>
+std::vector<T> ReadConfigSequence(const YAML::Node& map, const std::string& key, std::size_t count,
+                                  const std::string& path, const std::string& section = "") {
+  const YAML::Node node = map[key];
+  const std::string name = config_detail::Join(section, key);
+  if (!node.IsDefined() || node.IsNull()) {
+    throw ConfigError(path, name, "missing");
+  }
+  if (!node.IsSequence() || node.size() < count) {
+    throw ConfigError(path, name,
+                      "wrong type: expected a sequence of " + std::to_string(count) + " (" +
+                          config_detail::TypeName<T>::get() + "), found " +
+                          config_detail::Describe(node));
+  }
+  std::vector<T> values;
+  values.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    values.push_back(
+        config_detail::Convert<T>(node[i], name + "[" + std::to_string(i) + "]", path));
+  }
+  return values;
 }
 
 // Runs one loading step; any YAML exception escaping it (from code that uses

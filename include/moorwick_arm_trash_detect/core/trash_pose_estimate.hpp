@@ -5,7 +5,6 @@
 
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
-#include <yaml-cpp/exceptions.h>
 
 #include <Eigen/Core>
 #include <Eigen/Geometry>
@@ -21,16 +20,6 @@ struct GrabPose {
   Eigen::Quaterniond orientation{Eigen::Quaterniond::Identity()};
 
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW
-};
-
-// A problem with the estimator file: names the file and the key. Derives from
-// the YAML library's exception so that callers catching YAML errors still do.
-class EstimatorConfigError : public YAML::Exception {
-public:
-  EstimatorConfigError(const std::string& file, const std::string& key, const std::string& problem);
-
-  std::string file_;
-  std::string key_;
 };
 
 // CPU time (calling thread) of the stages of the last estimate, milliseconds;
@@ -57,8 +46,8 @@ public:
   static constexpr int kOutOfWorkspace = 41;
   static constexpr int kUnknownMainAxisType = 1111;
 
-  // Loads the estimator file at `config_path` and creates the debug data folders.
-  // Throws EstimatorConfigError (a YAML::Exception) naming the file and key on a
+  // Loads the estimator file at `config_path` (LoadEstimatorConfig) and creates
+  // the debug data folders. Throws ConfigError naming the file and key on a
   // missing file, missing key or bad value, and boost::filesystem::filesystem_error
   // when a folder cannot be created.
   explicit GrabPoseEstimate(const std::string& config_path);
@@ -107,12 +96,17 @@ public:
 
   // Moves `tcp` deeper into the piece along the camera's line of sight.
   void ExtendGrabTCP(Eigen::Vector3f& tcp);
+  // Whether the grab of a lying piece is extended: longest PCA extent above
+  // 0.1 m and the piece taller than extend_height_threshold_.
+  bool ExtendsLyingGrab() const;
   void AssignGrabPose(const Eigen::Vector3f& tcp, const Eigen::Quaterniond& q, GrabPose& pose);
 
   // --- state, read by the camera node after each estimate ---
+  // Fields named after a key of the estimator file start empty: the file must
+  // supply every one of them (the extrinsic alternatives excepted).
   int trash_type_{0};
-  float base_height_{0.176F};
-  float finger2tcp_{0.0F};
+  float base_height_{};
+  float finger2tcp_{};
   Eigen::Matrix4f camera_extrinsic_{Eigen::Matrix4f::Identity()};
   Eigen::Vector3f Txyz_{Eigen::Vector3f::Zero()};
   Eigen::Vector3f Rxyz_{Eigen::Vector3f::Zero()};
@@ -122,61 +116,61 @@ public:
   Eigen::Matrix4f flange2camera_{Eigen::Matrix4f::Identity()};
   Eigen::Vector3f base2flange_T_{Eigen::Vector3f::Zero()};
   Eigen::Vector3f base2flange_euler_{Eigen::Vector3f::Zero()};
-  float fx_{0.0F};
-  float fy_{0.0F};
-  float cx_{0.0F};
-  float cy_{0.0F};
-  bool is_grab_slanted_{false};
-  bool enable_process_cloud_{true};
-  bool enable_pcacenter_extend_{true};
-  bool is_on_floor_{false};
-  std::string trash_code_{"code"};
-  std::string trash_test_pose_{"test_pose"};
-  std::string file_name_suffix_{"suffix"};
+  float fx_{};
+  float fy_{};
+  float cx_{};
+  float cy_{};
+  bool is_grab_slanted_{};
+  bool enable_process_cloud_{};
+  bool enable_pcacenter_extend_{};
+  bool is_on_floor_{};
+  std::string trash_code_{};
+  std::string trash_test_pose_{};
+  std::string file_name_suffix_{};
   std::string data_folder_;
   std::string data_file_prefix_;
   std::string missing_detect_prefix_;
   float extend_length_{0.0F};
-  float extra_length_ratio_{0.8F};
+  float extra_length_ratio_{};
   float trash_lowest_z_{0.0F};
   float trash_highest_z_{0.0F};
   float trash_height_{0.0F};
   float processed_trash_lowest_z_{0.0F};
   float processed_trash_highest_z_{0.0F};
   float processed_trash_height_{0.0F};
-  float tcp_ajust_value_{0.008F};
-  float tcp_ajust_threshold_{0.02F};
-  float extend_height_threshold_{0.03F};
-  float extend_lenth_threshold_{0.04F};
-  float extend_length_max_{0.012F};
-  float transparent_height_ratio_{1.8F};
-  float sor_leaf_size_{0.001F};
-  int sor2_meank_value_{50};
+  float tcp_ajust_value_{};
+  float tcp_ajust_threshold_{};
+  float extend_height_threshold_{};
+  float extend_lenth_threshold_{};
+  float extend_length_max_{};
+  float transparent_height_ratio_{};
+  float sor_leaf_size_{};
+  int sor2_meank_value_{};
   float pass_ajust_value_{0.003F};
-  float pass_ajust_value_1_{0.003F};
-  float pass_ajust_value_2_{0.003F};
-  float pass_ajust_value_3_{0.003F};
-  std::uint32_t min_trash_cloud_size_{34};
-  float remove_cloud_angle_{15.0F};
-  float remove_bottom_height_threshold_1_{0.024F};
-  float remove_bottom_height_threshold_2_{0.05F};
-  float remove_bottom_height_threshold_3_{0.07F};
+  float pass_ajust_value_1_{};
+  float pass_ajust_value_2_{};
+  float pass_ajust_value_3_{};
+  std::uint32_t min_trash_cloud_size_{};
+  float remove_cloud_angle_{};
+  float remove_bottom_height_threshold_1_{};
+  float remove_bottom_height_threshold_2_{};
+  float remove_bottom_height_threshold_3_{};
   float grab_distance_{0.0F};
   float grab_angle_{0.0F};
-  float workspace_r_min_{0.3F};
-  float workspace_r_max_{0.8F};
-  float arm_dh_d1_{0.1555F};
-  float arm_dh_a1_{0.01125F};
-  float workspace_angle_min_{-60.0F};
-  float workspace_angle_max_{60.0F};
-  float grab_vertical_distance_min_{0.2F};
-  float grab_vertical_distance_max_{0.6F};
-  float grab_vertical_angle_min_{-60.0F};
-  float grab_vertical_angle_max_{60.0F};
-  float grab_parallel_distance_min_{0.5F};
-  float grab_parallel_distance_max_{0.7F};
-  float grab_parallel_angle_min_{-60.0F};
-  float grab_parallel_angle_max_{60.0F};
+  float workspace_r_min_{};
+  float workspace_r_max_{};
+  float arm_dh_d1_{};
+  float arm_dh_a1_{};
+  float workspace_angle_min_{};
+  float workspace_angle_max_{};
+  float grab_vertical_distance_min_{};
+  float grab_vertical_distance_max_{};
+  float grab_vertical_angle_min_{};
+  float grab_vertical_angle_max_{};
+  float grab_parallel_distance_min_{};
+  float grab_parallel_distance_max_{};
+  float grab_parallel_angle_min_{};
+  float grab_parallel_angle_max_{};
   int main_axis_type_{1};
   Eigen::Matrix3f pca_eigen_vectors_{Eigen::Matrix3f::Identity()};
   Eigen::Vector4f pca_center_{0.0F, 0.0F, 0.0F, 1.0F};
@@ -208,7 +202,6 @@ public:
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW
 
 private:
-  void LoadConfig(const std::string& config_path);
   // Steps shared by both estimate operations up to the first workspace check;
   // returns 0 to go on, otherwise the result code.
   int ConditionAndMeasure(const CloudPtr& cloud);

@@ -1,10 +1,12 @@
-// Class table, palettes, per-class records, the size-range test and the grab
-// type mapping.
+// Per-class tables as loaded from their files, and the size-range test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <boost/filesystem.hpp>
 #include <cmath>
+#include <fstream>
 #include <limits>
-#include <thread>
+#include <sstream>
 
 #include "log_capture.hpp"
 #include "moorwick_arm_trash_detect/core/class_vocabulary.hpp"
@@ -12,105 +14,66 @@
 namespace moorwick {
 namespace {
 
+namespace fs = boost::filesystem;
 using test::LogCapture;
 
-TEST(ClassTable, HoldsTheTwentyThreeClassesInIdOrder) {
-  const std::vector<std::string> expected{
-      "paper",     "mask",         "thread",     "obstacle",    "bottle",
-      "blood",     "person",       "reflection", "base",        "chair",
-      "waiting",   "escalator",    "rod",        "coffee",      "milk",
-      "paper_cup", "plastic_bag",  "carton_box", "cotton_ball", "medication_board",
-      "swab",      "drinking_cup", "other"};
-  const auto& table = ClassTable();
-  ASSERT_EQ(table.size(), expected.size());
-  std::int32_t id = 1;
-  for (const auto& [key, name] : table) {
-    EXPECT_EQ(key, id);
-    EXPECT_EQ(name, expected[static_cast<std::size_t>(id - 1)]) << "id " << id;
-    ++id;
+class LoaderTest : public ::testing::Test {
+protected:
+  LoaderTest() { fs::create_directories(share_ / "config"); }
+  ~LoaderTest() override { fs::remove_all(share_); }
+  void Write(const std::string& name, const std::string& text) const {
+    std::ofstream((share_ / "config" / name).string()) << text;
   }
-}
+  fs::path share_{fs::temp_directory_path() / fs::unique_path("moorwick_share_%%%%-%%%%")};
+};
 
-TEST(ClassTable, ModelIndexMapsToIdPlusOne) {
-  EXPECT_EQ(ClassName(ClassIdOfIndex(0)), "paper");
-  EXPECT_EQ(ClassName(ClassIdOfIndex(22)), "other");
-  EXPECT_EQ(ClassName(ClassIdOfIndex(23)), "");
-  EXPECT_EQ(ClassIdOfIndex(std::numeric_limits<std::int32_t>::max()),
-            std::numeric_limits<std::int32_t>::max());
-}
-
-TEST(ClassTable, UnknownIdsReadEmptyWithoutGrowingTheTable) {
-  for (std::int32_t id : {0, -1, 24, 1000, std::numeric_limits<std::int32_t>::min()}) {
-    EXPECT_EQ(ClassName(id), "") << "id " << id;
-  }
-  EXPECT_EQ(ClassTable().size(), kClassCount);
-  EXPECT_EQ(ClassTable().count(24), 0U);
-}
-
-TEST(Palettes, StartWithTheAgreedColoursAndStayInByteRange) {
-  const std::vector<RgbColor> box_head{
-      {0, 114, 189},  {217, 83, 25}, {237, 177, 32}, {126, 47, 142},  {119, 172, 48},
-      {77, 190, 238}, {162, 20, 47}, {76, 76, 76},   {153, 153, 153}, {255, 0, 0},
-      {255, 128, 0},  {191, 191, 0}, {0, 255, 0},    {0, 0, 255},     {170, 0, 255}};
-  for (std::size_t i = 0; i < box_head.size(); ++i) {
-    EXPECT_EQ(kBoxColors[i], box_head[i]) << "box colour " << i;
-  }
-  const std::vector<RgbColor> mask_colours{
-      {255, 56, 56},  {255, 157, 151}, {255, 112, 31}, {255, 178, 29},  {207, 210, 49},
-      {72, 249, 10},  {146, 204, 23},  {61, 219, 134}, {26, 147, 52},   {0, 212, 187},
-      {44, 153, 168}, {0, 194, 255},   {52, 69, 147},  {100, 115, 255}, {0, 24, 236},
-      {132, 56, 255}, {82, 0, 133},    {203, 56, 255}, {255, 149, 200}, {255, 55, 199}};
-  ASSERT_EQ(kMaskColors.size(), mask_colours.size());
-  for (std::size_t i = 0; i < mask_colours.size(); ++i) {
-    EXPECT_EQ(kMaskColors[i], mask_colours[i]) << "mask colour " << i;
-  }
-  for (const auto& colour : kBoxColors) {
-    for (int channel : colour) {
-      EXPECT_GE(channel, 0);
-      EXPECT_LE(channel, 255);
-    }
-  }
-}
-
-TEST(Palettes, LookupsStayInsideThePalettes) {
-  EXPECT_EQ(BoxColorFor(0), &kBoxColors[0]);
-  EXPECT_EQ(BoxColorFor(79), &kBoxColors[79]);
-  EXPECT_EQ(BoxColorFor(80), nullptr);
-  EXPECT_EQ(BoxColorFor(-1), nullptr);
-  EXPECT_EQ(MaskColorFor(25), &kMaskColors[5]);
-  EXPECT_EQ(MaskColorFor(19), &kMaskColors[19]);
-  EXPECT_EQ(MaskColorFor(-3), nullptr);
-}
-
-TEST(ClassValueRecord, PositionsFollowTheFieldOrder) {
-  ClassValueRecord record;
+TEST_F(LoaderTest, EachKeyReachesItsClassAndLaterIdsShareOther) {
+  std::ostringstream text;
   for (std::size_t i = 0; i < kClassCount; ++i) {
-    ClassValueAt(record, i) = static_cast<float>(i);
+    text << kClassValueKeys[kClassCount - 1 - i] << ": " << 0.5 + 0.01 * static_cast<double>(i)
+         << "\n";  // written in reverse, so file order cannot stand in for key order
   }
-  EXPECT_EQ(record.paper, 0.0F);
-  EXPECT_EQ(record.obstacle, 3.0F);
-  EXPECT_EQ(record.base, 8.0F);
-  EXPECT_EQ(record.waiting_bench, 10.0F);
-  EXPECT_EQ(record.escalator_entrance, 11.0F);
-  EXPECT_EQ(record.paper_cup, 15.0F);
-  EXPECT_EQ(record.drinking_cup, 21.0F);
-  EXPECT_EQ(record.other, 22.0F);
-  EXPECT_STREQ(kClassValueKeys[10], "waiting_bench");
-  EXPECT_STREQ(kClassValueKeys[11], "escalator_entrance");
-  EXPECT_STREQ(kClassValueKeys[22], "other");
+  Write("class_height_conf.yaml", text.str());
+  Write("class_conf.yaml", text.str());
+  ClassValueRecord heights;
+  ClassValueRecord scores;
+  initializeClassHeightConf(share_.string(), 1, heights);
+  initializeAiConf(share_.string(), 1, scores);
+  for (std::int32_t id = 1; id <= 23; ++id) {
+    const float expected = 0.5F + 0.01F * static_cast<float>(23 - id);
+    EXPECT_FLOAT_EQ(ClassValueForId(heights, id), expected) << ClassName(id);
+    EXPECT_FLOAT_EQ(ClassValueForId(scores, id), expected) << ClassName(id);
+  }
+  for (std::int32_t id : {24, 0, -1}) {
+    EXPECT_EQ(ClassValueForId(heights, id), heights.other) << id;
+  }
 }
 
-TEST(ClassValueRecord, IdsBeyondTheOwnFieldsShareTheLastOne) {
-  ClassValueRecord record;
-  for (std::size_t i = 0; i < kClassCount; ++i) {
-    ClassValueAt(record, i) = 10.0F + static_cast<float>(i);
-  }
-  for (std::int32_t id = 1; id <= 22; ++id) {
-    EXPECT_EQ(ClassValueForId(record, id), 10.0F + static_cast<float>(id - 1)) << "id " << id;
-  }
-  for (std::int32_t id : {23, 24, 0, -1, 1000}) {
-    EXPECT_EQ(ClassValueForId(record, id), record.other) << "id " << id;
-  }
+TEST_F(LoaderTest, SizeRangesReadThreeElementsAndOverwriteByName) {
+  Write("class_size_range.yaml",
+        "bottle:\n  min: [0.05, 0.02, 0.01, 9.0]\n  max: [0.35, 0.1, 0.1, 9.0]\n"
+        "paper:\n  max: [0.3, 0.2, 0.05]\n  min: [0.02, 0.01, 0]\n");
+  ClassSizeRangeMap map{{"paper", SizeRange{{1.0, 1.0, 1.0}, {2.0, 2.0, 2.0}}},
+                        {"swab", SizeRange{{0.0, 0.0, 0.0}, {0.2, 0.03, 0.03}}}};
+  initializeClassSizeRange(share_.string(), 2, map);
+  ASSERT_EQ(map.size(), 3U);
+  EXPECT_EQ(map.at("bottle").min, (std::array<double, 3>{0.05, 0.02, 0.01}));
+  EXPECT_EQ(map.at("bottle").max, (std::array<double, 3>{0.35, 0.1, 0.1}));
+  EXPECT_EQ(map.at("paper").min, (std::array<double, 3>{0.02, 0.01, 0.0}));
+  EXPECT_EQ(map.at("paper").max, (std::array<double, 3>{0.3, 0.2, 0.05}));
+  EXPECT_EQ(map.at("swab").max, (std::array<double, 3>{0.2, 0.03, 0.03}));
+}
+
+TEST_F(LoaderTest, SizeRangeFileWithoutMappingAddsNothing) {
+  Write("class_size_range.yaml", "- paper\n- bottle\n");
+  ClassSizeRangeMap map;
+  const LogCapture log;
+  initializeClassSizeRange(share_.string(), 0, map);
+  EXPECT_TRUE(map.empty());
+  const auto lines = log.Lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const auto& l) { return l.level == spdlog::level::warn; }),
+            1);
 }
 
 class SizeRangeTest : public ::testing::Test {
@@ -184,64 +147,6 @@ TEST_F(SizeRangeTest, EmptyMapWarnsWithTheClassNameAndFails) {
   EXPECT_EQ(lines[0].text, "class_name:bottle not found in class_size_range_map !");
   EXPECT_EQ(lines[0].function, "IsBboxWithinSizeRange");
   EXPECT_EQ(lines[1].text, "class_name: not found in class_size_range_map !");
-}
-
-TEST_F(SizeRangeTest, ConcurrentLookupsAgree) {
-  // Two cameras test pieces at once; under ThreadSanitizer this also proves the
-  // look-ups touch no shared mutable state.
-  auto work = [this](std::uint8_t class_index, bool expected, int& mismatches) {
-    for (int i = 0; i < 200; ++i) {
-      if (IsBboxWithinSizeRange(map_, Piece(class_index, 0.1, 0.05, 0.02)) != expected ||
-          ClassName(ClassIdOfIndex(class_index)).empty() != (class_index >= 23)) {
-        ++mismatches;
-      }
-    }
-  };
-  int mismatches_a = 0;
-  int mismatches_b = 0;
-  std::thread a(work, std::uint8_t{0}, true, std::ref(mismatches_a));
-  std::thread b(work, std::uint8_t{40}, false, std::ref(mismatches_b));
-  a.join();
-  b.join();
-  EXPECT_EQ(mismatches_a, 0);
-  EXPECT_EQ(mismatches_b, 0);
-  EXPECT_EQ(ClassTable().size(), kClassCount);
-}
-
-TEST(GetTrashType, MapsEveryClassIndexToItsGrabType) {
-  struct Case {
-    std::int32_t type;
-    std::int32_t grab_type;
-  };
-  const Case cases[] = {{0, 1},  {16, 1},
-                        {18, 1}, {19, 1},
-                        {1, 2},  {4, 3},
-                        {15, 3}, {17, 3},
-                        {20, 3}, {21, 3},
-                        {2, 4},  {3, 4},
-                        {5, 4},  {6, 4},
-                        {7, 4},  {8, 4},
-                        {9, 4},  {10, 4},
-                        {11, 4}, {12, 4},
-                        {13, 4}, {14, 4},
-                        {22, 4}, {-1, 4},
-                        {23, 4}, {std::numeric_limits<std::int32_t>::min(), 4}};
-  for (const auto& c : cases) {
-    std::int32_t out = -7;
-    GetTrashType(c.type, out);
-    EXPECT_EQ(out, c.grab_type) << "type " << c.type;
-  }
-}
-
-TEST(GetTrashType, LogsTheRemappedType) {
-  LogCapture log;
-  std::int32_t out = 0;
-  GetTrashType(1, out);
-  const auto lines = log.Lines();
-  ASSERT_EQ(lines.size(), 1U);
-  EXPECT_EQ(lines[0].level, spdlog::level::debug);
-  EXPECT_EQ(lines[0].text, "Grab trash remapped type: 2");
-  EXPECT_EQ(lines[0].function, "GetTrashType");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <utility>
+#include <vector>
 
 #include "estimator_fixture.hpp"
 
@@ -18,27 +19,59 @@ YAML::Node Seq(std::initializer_list<double> values) {
 
 class ConfigTest : public EstimatorTest {};
 
-TEST_F(ConfigTest, ShippedFilesLoadWithRobotValues) {
-  const auto cam1 = Make();
-  EXPECT_FLOAT_EQ(cam1->base_height_, 0.176F);
-  EXPECT_EQ(cam1->min_trash_cloud_size_, 34u);
-  EXPECT_EQ(cam1->sor2_meank_value_, 50);
-  EXPECT_FLOAT_EQ(cam1->fx_, 326.9F);
-  EXPECT_FALSE(cam1->is_eye_on_hand_);
-  EXPECT_TRUE(cam1->is_use_euler_);
-  EXPECT_TRUE(Translation(cam1->camera_extrinsic_).isApprox(Eigen::Vector3f(-0.05F, 0, 0.3F)));
-  // The front camera looks along -x and down.
-  const Eigen::Vector3f optical_axis = cam1->camera_extrinsic_.block<3, 1>(0, 2);
-  EXPECT_LT(optical_axis.x(), -0.5F);
-  EXPECT_LT(optical_axis.z(), -0.5F);
-  EXPECT_NEAR(optical_axis.y(), 0.0F, 1e-6F);
-  EXPECT_FLOAT_EQ(cam1->pass_ajust_value_, 0.003F);
-  EXPECT_EQ(cam1->main_axis_type_, 1);
-
-  const GrabPoseEstimate cam2(WriteConfig({}, "cam2_pose_estimate_config.yaml"));
-  EXPECT_TRUE(cam2.is_eye_on_hand_);
-  EXPECT_TRUE(cam2.camera_extrinsic_.isApprox(cam2.base2flange_ * cam2.flange2camera_));
-  EXPECT_LT(cam2.camera_extrinsic_(2, 2), -0.5F);  // wrist camera looks down too
+TEST_F(ConfigTest, EveryKeyReachesItsField) {
+  using Field = float GrabPoseEstimate::*;
+  const std::vector<std::pair<const char*, Field>> table{
+      {"base_height", &GrabPoseEstimate::base_height_},
+      {"finger2tcp", &GrabPoseEstimate::finger2tcp_},
+      {"extra_length_ratio", &GrabPoseEstimate::extra_length_ratio_},
+      {"workspace_r_min", &GrabPoseEstimate::workspace_r_min_},
+      {"workspace_r_max", &GrabPoseEstimate::workspace_r_max_},
+      {"arm_dh_d1", &GrabPoseEstimate::arm_dh_d1_},
+      {"arm_dh_a1", &GrabPoseEstimate::arm_dh_a1_},
+      {"workspace_angle_min", &GrabPoseEstimate::workspace_angle_min_},
+      {"workspace_angle_max", &GrabPoseEstimate::workspace_angle_max_},
+      {"grab_vertical_distance_min", &GrabPoseEstimate::grab_vertical_distance_min_},
+      {"grab_vertical_distance_max", &GrabPoseEstimate::grab_vertical_distance_max_},
+      {"grab_vertical_angle_min", &GrabPoseEstimate::grab_vertical_angle_min_},
+      {"grab_vertical_angle_max", &GrabPoseEstimate::grab_vertical_angle_max_},
+      {"grab_parallel_distance_min", &GrabPoseEstimate::grab_parallel_distance_min_},
+      {"grab_parallel_distance_max", &GrabPoseEstimate::grab_parallel_distance_max_},
+      {"grab_parallel_angle_min", &GrabPoseEstimate::grab_parallel_angle_min_},
+      {"grab_parallel_angle_max", &GrabPoseEstimate::grab_parallel_angle_max_},
+      {"sor_leaf_size", &GrabPoseEstimate::sor_leaf_size_},
+      {"pass_ajust_value_1", &GrabPoseEstimate::pass_ajust_value_1_},
+      {"pass_ajust_value_2", &GrabPoseEstimate::pass_ajust_value_2_},
+      {"pass_ajust_value_3", &GrabPoseEstimate::pass_ajust_value_3_},
+      {"tcp_ajust_value", &GrabPoseEstimate::tcp_ajust_value_},
+      {"tcp_ajust_threshold", &GrabPoseEstimate::tcp_ajust_threshold_},
+      {"extend_height_threshold", &GrabPoseEstimate::extend_height_threshold_},
+      {"extend_lenth_threshold", &GrabPoseEstimate::extend_lenth_threshold_},
+      {"extend_length_max", &GrabPoseEstimate::extend_length_max_},
+      {"transparent_height_ratio", &GrabPoseEstimate::transparent_height_ratio_},
+      {"remove_cloud_angle", &GrabPoseEstimate::remove_cloud_angle_},
+      {"remove_bottom_height_threshold_1", &GrabPoseEstimate::remove_bottom_height_threshold_1_},
+      {"remove_bottom_height_threshold_2", &GrabPoseEstimate::remove_bottom_height_threshold_2_},
+      {"remove_bottom_height_threshold_3", &GrabPoseEstimate::remove_bottom_height_threshold_3_},
+  };
+  // A distinct value per key, so a key read into the wrong field shows.
+  const auto value = [](std::size_t i) { return 2.0F + 0.125F * static_cast<float>(i); };
+  const auto est = Make([&](YAML::Node& root) {
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      root["grab_pose_estimate"][table[i].first] = value(i);
+    }
+    root["grab_pose_estimate"]["sor2_meank_value"] = 40;
+    root["grab_pose_estimate"]["min_trash_cloud_size"] = 20;
+    root["camera_intrinsic"]["cx"] = 300.5;
+    root["debug_choice"]["is_on_floor"] = true;
+  });
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    EXPECT_EQ((*est).*table[i].second, value(i)) << table[i].first;
+  }
+  EXPECT_EQ(est->sor2_meank_value_, 40);
+  EXPECT_EQ(est->min_trash_cloud_size_, 20U);
+  EXPECT_EQ(est->cx_, 300.5F);
+  EXPECT_TRUE(est->is_on_floor_);
 }
 
 struct EulerCase {
@@ -67,10 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, EulerConventionTest,
     ::testing::Values(EulerCase{"rx90_y_to_z", 90, 0, 0, {0, 1, 0}, {0, 0, 1}},
                       EulerCase{"rz90_x_to_y", 0, 0, 90, {1, 0, 0}, {0, 1, 0}},
-                      EulerCase{"ry90_x_to_minus_z", 0, 90, 0, {1, 0, 0}, {0, 0, -1}},
                       // x about fixed x first, then z: x -> x -> y; the other order gives z.
                       EulerCase{"rx90_rz90_x", 90, 0, 90, {1, 0, 0}, {0, 1, 0}},
-                      EulerCase{"rx90_rz90_z", 90, 0, 90, {0, 0, 1}, {1, 0, 0}},
                       EulerCase{"ry90_rz90_x", 0, 90, 90, {1, 0, 0}, {0, 0, -1}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -145,84 +176,6 @@ TEST_F(ConfigTest, UncreatableFolderThrowsFilesystemError) {
   std::ofstream(blocker) << "x";
   EXPECT_THROW(Make([&](YAML::Node& root) { root["debug_choice"]["folder_path"] = blocker + "/"; }),
                boost::filesystem::filesystem_error);
-}
-
-struct BadConfigCase {
-  const char* name;
-  std::function<void(YAML::Node&)> edit;
-  const char* key;
-};
-
-class BadConfigTest : public ConfigTest, public ::testing::WithParamInterface<BadConfigCase> {};
-
-TEST_P(BadConfigTest, ErrorNamesFileAndKey) {
-  const BadConfigCase& c = GetParam();
-  const std::string path = WriteConfig(c.edit);
-  try {
-    GrabPoseEstimate est(path);
-    FAIL() << "construction succeeded";
-  } catch (const moorwick::EstimatorConfigError& e) {
-    const std::string what = e.what();
-    EXPECT_NE(what.find(path), std::string::npos) << what;
-    EXPECT_NE(what.find(c.key), std::string::npos) << what;
-    EXPECT_EQ(e.file_, path);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BadConfigTest,
-    ::testing::Values(
-        BadConfigCase{"missing_float",
-                      [](YAML::Node& r) { r["grab_pose_estimate"].remove("tcp_ajust_threshold"); },
-                      "grab_pose_estimate.tcp_ajust_threshold"},
-        BadConfigCase{"missing_intrinsic",
-                      [](YAML::Node& r) { r["camera_intrinsic"].remove("fy"); },
-                      "camera_intrinsic.fy"},
-        BadConfigCase{"missing_stored_only_flag",
-                      [](YAML::Node& r) { r["debug_choice"].remove("enable_pcacenter_extend"); },
-                      "debug_choice.enable_pcacenter_extend"},
-        BadConfigCase{"int_not_number",
-                      [](YAML::Node& r) { r["grab_pose_estimate"]["sor2_meank_value"] = "fifty"; },
-                      "sor2_meank_value"},
-        BadConfigCase{"negative_unsigned",
-                      [](YAML::Node& r) { r["grab_pose_estimate"]["min_trash_cloud_size"] = "-5"; },
-                      "min_trash_cloud_size"},
-        BadConfigCase{"bool_not_bool",
-                      [](YAML::Node& r) { r["debug_choice"]["is_on_floor"] = "perhaps"; },
-                      "debug_choice.is_on_floor"},
-        BadConfigCase{"short_euler",
-                      [](YAML::Node& r) {
-                        r["camera_extrinsic"]["Rxyz"] = Seq({1, 2});
-                      },
-                      "camera_extrinsic.Rxyz"},
-        BadConfigCase{"eye_on_hand_needs_flange_pose",
-                      [](YAML::Node& r) {
-                        r["camera_extrinsic"]["is_eye_on_hand"] = true;
-                        r["camera_extrinsic"]["is_use_euler"] = false;
-                        r["camera_extrinsic"]["flange2camera"] =
-                            Seq({1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1});
-                      },
-                      "base2flange_euler"},
-        BadConfigCase{"missing_map", [](YAML::Node& r) { r.remove("grab_pose_estimate"); },
-                      "grab_pose_estimate"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ConfigTest, MissingFileIsAYamlErrorNamingTheFile) {
-  const std::string path = (dir_ / "absent.yaml").string();
-  try {
-    GrabPoseEstimate est(path);
-    FAIL() << "construction succeeded";
-  } catch (const YAML::Exception& e) {
-    EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
-  }
-}
-
-TEST_F(ConfigTest, NegativeMinimumIsRejectedNotWrapped) {
-  // yaml-cpp would otherwise be free to wrap -1 to 4294967295.
-  EXPECT_THROW(Make([](YAML::Node& r) { r["grab_pose_estimate"]["min_trash_cloud_size"] = -1; }),
-               YAML::Exception);
-  const auto est = Make([](YAML::Node& r) { r["grab_pose_estimate"]["min_trash_cloud_size"] = 2; });
-  EXPECT_EQ(est->min_trash_cloud_size_, 2u);
 }
 
 }  // namespace

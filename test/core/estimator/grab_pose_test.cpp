@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "estimator_fixture.hpp"
 
@@ -108,20 +109,6 @@ TEST_F(GrabPoseTest, StandingBottleIsGrabbedHorizontallyAwayFromCamera) {
       << est_->grab_tcp_.transpose() << " vs " << expected.transpose();
 }
 
-TEST_F(GrabPoseTest, OffAxisBottleApproachPointsRadiallyOutward) {
-  const Shape bottle = Shape::Cylinder(0.065, 0.2, {-0.45, 0.18, 0.0}, {0, 0, 1}).RestingOn(kFloor);
-  ASSERT_EQ(Estimate(bottle), GrabPoseEstimate::kSuccess);
-  ASSERT_EQ(est_->main_axis_type_, 2);
-  const Eigen::Vector3d approach = ToolZ(est_->grab_pose_);
-  EXPECT_NEAR(approach.z(), 0.0, 1e-6);
-  // Away from the arm base (and from a camera mounted near it).
-  const Eigen::Vector2d radial = ToD(est_->grab_tcp_).head<2>().normalized();
-  EXPECT_GT(approach.head<2>().dot(radial), 0.9999) << approach.transpose();
-  const Eigen::Vector2d away = (ToD(est_->grab_tcp_).head<2>() - CameraXY()).normalized();
-  EXPECT_GT(approach.head<2>().dot(away), 0.99);
-  EXPECT_TRUE(bottle.Contains(ToD(est_->grab_tcp_), 0.0)) << est_->grab_tcp_.transpose();
-}
-
 struct SlantCase {
   const char* name;
   double elevation_deg;
@@ -216,7 +203,7 @@ TEST_P(TransparentTest, TcpHeightFollowsWidth) {
   const Shape bottle =
       Shape::Cylinder(diameter, 0.2, {-0.5, 0.03, 0.0}, {0, 0, 1}).RestingOn(kFloor);
   cloud_ = MakePieceCloud(bottle, options_);
-  est_->main_axis_type_ = 3;  // left from an earlier piece
+  est_->main_axis_type_ = 3;  // left from an earlier piece; the horizontal grab is "standing"
   ASSERT_EQ(est_->GetTransparentGrabPose(cloud_), GrabPoseEstimate::kSuccess);
   const float w = est_->pca_lengths_[1];
   // The visible arc of a round piece spans a little less than its diameter.
@@ -224,7 +211,7 @@ TEST_P(TransparentTest, TcpHeightFollowsWidth) {
   EXPECT_FLOAT_EQ(est_->grab_tcp_.z(), est_->processed_trash_lowest_z_ + 1.8F * w);
   EXPECT_NEAR(est_->grab_tcp_.z(), kFloor + 1.8 * diameter, 0.01);
   EXPECT_EQ(est_->pca_lengths_, Eigen::Vector3f(3.6F * w, w, w));
-  EXPECT_EQ(est_->main_axis_type_, 3);
+  EXPECT_EQ(est_->main_axis_type_, 2);
   EXPECT_EQ(est_->obb_pose_.position, Eigen::Vector3f::Zero());
   EXPECT_EQ(est_->obb_pose_.orientation.coeffs(), Eigen::Quaterniond::Identity().coeffs());
   // Half a width plus the push step behind the visible surface, near the axis.
@@ -279,42 +266,16 @@ TEST_F(GrabPoseTest, FewerThanThreePointsReturns11WithoutThrowing) {
   }
 }
 
-TEST_F(GrabPoseTest, NonFinitePointsDoNotChangeTheResult) {
-  const Shape can = Shape::Cylinder(0.066, 0.12, {-0.5, 0.0, 0.0}, {1, 0, 0}).RestingOn(kFloor);
-  ASSERT_EQ(Estimate(can, 5), GrabPoseEstimate::kSuccess);
-  const moorwick::GrabPose clean = est_->grab_pose_;
-
-  options_.seed = 5;
-  CloudPtr dirty = MakePieceCloud(can, options_);
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  const float inf = std::numeric_limits<float>::infinity();
-  for (std::size_t i = 0; i < dirty->size(); i += 50) {
-    dirty->points[i] =
-        i % 100 == 0 ? pcl::PointXYZ(nan, 0.0F, nan) : pcl::PointXYZ(0.0F, inf, 0.0F);
+TEST_F(GrabPoseTest, LyingGrabExtendsOnlyAboveATenthOfAMetre) {
+  est_->trash_height_ = est_->extend_height_threshold_ + 0.01F;
+  // 0.1F lies above the double 0.1: a float comparison would not extend it.
+  for (const auto& [length, extends] :
+       {std::pair{0.1F, true}, std::pair{std::nextafter(0.1F, 0.0F), false}}) {
+    est_->pca_lengths_[0] = length;
+    EXPECT_EQ(est_->ExtendsLyingGrab(), extends) << length;
   }
-  // The same cloud with the replaced points removed, for reference.
-  CloudPtr reference(new Cloud);
-  for (const auto& p : dirty->points) {
-    if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))
-      reference->push_back(p);
-  }
-  ASSERT_EQ(est_->GetInitialGrabPose(reference), GrabPoseEstimate::kSuccess);
-  const moorwick::GrabPose expected = est_->grab_pose_;
-  ASSERT_EQ(est_->GetInitialGrabPose(dirty), GrabPoseEstimate::kSuccess);
-  EXPECT_EQ(est_->grab_pose_.position, expected.position);
-  EXPECT_TRUE(est_->grab_pose_.position.allFinite());
-  EXPECT_TRUE(est_->grab_pose_.orientation.coeffs().allFinite());
-  EXPECT_LT((est_->grab_pose_.position - clean.position).norm(), 0.005F);
-}
-
-TEST_F(GrabPoseTest, AllNonFiniteCloudIsTooSmall) {
-  CloudPtr cloud(new Cloud);
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  for (int i = 0; i < 200; ++i)
-    cloud->push_back(pcl::PointXYZ(nan, nan, nan));
-  EXPECT_EQ(est_->GetInitialGrabPose(cloud), GrabPoseEstimate::kTooFewPoints);
-  CloudPtr again(new Cloud(*cloud));
-  EXPECT_EQ(est_->GetTransparentGrabPose(again), GrabPoseEstimate::kTooFewPoints);
+  est_->trash_height_ = est_->extend_height_threshold_;
+  EXPECT_FALSE(est_->ExtendsLyingGrab());
 }
 
 }  // namespace

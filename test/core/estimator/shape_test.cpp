@@ -2,8 +2,11 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "estimator_fixture.hpp"
+#include "log_capture.hpp"
 
 namespace moorwick_test {
 namespace {
@@ -98,21 +101,37 @@ TEST_F(ShapeTest, PcaOnTwoPointsDoesNotThrow) {
   EXPECT_EQ(est_->pca_lengths_, Eigen::Vector3f::Zero());
 }
 
-TEST_F(ShapeTest, BoundingBoxesOfAxisAlignedBlock) {
+TEST_F(ShapeTest, BoundingBoxesOfAxisAlignedBlockOnBothPaths) {
   const Eigen::Vector3f center(-0.45F, -0.05F, -0.16F);
   const CloudPtr block = SolidBox({0.12F, 0.05F, 0.03F}, center, 0.0F, 0.005F);
-  est_->OBBFunc(block);
-  est_->AABBFunc(block);
-  EXPECT_TRUE(est_->aabb_position_.isApprox(center, 1e-5F));
-  EXPECT_NEAR(est_->max_point_aabb_.x - est_->min_point_aabb_.x, 0.12F, 1e-5F);
-  EXPECT_NEAR(est_->max_point_aabb_.z - est_->min_point_aabb_.z, 0.03F, 1e-5F);
-  EXPECT_TRUE(est_->obb_position_.isApprox(center, 1e-4F));
-  const Eigen::Vector3f obb_size =
-      est_->max_point_obb_.getVector3fMap() - est_->min_point_obb_.getVector3fMap();
-  EXPECT_NEAR(obb_size.x(), 0.12F, 1e-4F);  // major axis first
-  EXPECT_NEAR(obb_size.y(), 0.05F, 1e-4F);
-  EXPECT_NEAR(obb_size.z(), 0.03F, 1e-4F);
-  EXPECT_TRUE(est_->obb_quaternion_.toRotationMatrix().isApprox(est_->obb_rotation_, 1e-5F));
+  std::vector<std::string> banners[2];
+  for (const bool reference : {true, false}) {
+    const moorwick::test::LogCapture log;
+    if (reference) {
+      est_->OBBFunc(block);
+      est_->AABBFunc(block);
+    } else {
+      est_->BoxesFunc(block);
+    }
+    for (const std::string& text : log.Texts()) {
+      if (text.rfind("====", 0) == 0) {
+        banners[reference ? 0 : 1].push_back(text);
+      }
+    }
+    EXPECT_TRUE(est_->aabb_position_.isApprox(center, 1e-5F));
+    const Eigen::Vector3f aabb_size =
+        est_->max_point_aabb_.getVector3fMap() - est_->min_point_aabb_.getVector3fMap();
+    EXPECT_TRUE(aabb_size.isApprox(Eigen::Vector3f(0.12F, 0.05F, 0.03F), 1e-4F)) << aabb_size;
+    EXPECT_TRUE(est_->obb_position_.isApprox(center, 1e-4F));
+    const Eigen::Vector3f obb_size =
+        est_->max_point_obb_.getVector3fMap() - est_->min_point_obb_.getVector3fMap();
+    // Major axis first.
+    EXPECT_TRUE(obb_size.isApprox(Eigen::Vector3f(0.12F, 0.05F, 0.03F), 1e-3F)) << obb_size;
+    EXPECT_TRUE(est_->obb_quaternion_.toRotationMatrix().isApprox(est_->obb_rotation_, 1e-5F));
+  }
+  // The fast path announces its two boxes as the separate steps do.
+  ASSERT_EQ(banners[0].size(), 2U);
+  EXPECT_EQ(banners[1], banners[0]);
 }
 
 struct RectCase {
@@ -218,9 +237,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ShapeTest, WorkspaceLimitsAreInclusive) {
-  // A radius limit exactly at the measured distance passes.
+  // Radius and angle limits exactly at the measured values pass.
   const Eigen::Vector3f tcp(-0.5F, 0.0F, 0.1555F);
   est_->IsInWorkspace(tcp);
+  est_->workspace_r_min_ = est_->grab_distance_;
   est_->workspace_r_max_ = est_->grab_distance_;
   est_->workspace_angle_max_ = est_->grab_angle_;
   est_->workspace_angle_min_ = est_->grab_angle_;

@@ -1,16 +1,12 @@
-// Mask points with the erosion rule, and the time strings of debug file names.
+// Mask points with the erosion rule.
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
 
-#include <cctype>
 #include <cmath>
-#include <cstdlib>
-#include <ctime>
 #include <limits>
 
 #include "log_capture.hpp"
-#include "moorwick_arm_trash_detect/core/capture_names.hpp"
 #include "moorwick_arm_trash_detect/core/mask_points.hpp"
 
 namespace moorwick {
@@ -111,22 +107,6 @@ TEST(GetMaskPoints, ImageBorderDoesNotErodeTheMask) {
   EXPECT_EQ(mask.at<std::uint8_t>(28, 34), 0);
 }
 
-TEST(GetMaskPoints, LogsCountRectAndMaskSize) {
-  cv::Mat mask = EmptyMask();
-  mask(cv::Rect(11, 20, 30, 20)).setTo(255);
-  LogCapture log;
-  getMaskPoints(mask, cv::Rect_<float>(10.5F, 20.0F, 30.0F, 20.0F), 1);
-  const std::vector<std::string> expected{"mask_init_size: 580", "Erode mask ! erosion_size: 1",
-                                          "mask_rect: [ x: 10.5 y: 20 w: 30 h: 20 ]",
-                                          "mask.rows: 48 mask.cols: 64"};
-  EXPECT_EQ(log.Texts(), expected);
-  const auto lines = log.Lines();
-  ASSERT_EQ(lines.size(), expected.size());
-  EXPECT_EQ(lines[0].level, spdlog::level::debug);
-  EXPECT_EQ(lines[1].level, spdlog::level::info);
-  EXPECT_EQ(lines[0].function, "getMaskPoints");
-}
-
 TEST(GetMaskPoints, BoxesBeyondTheMaskAreClipped) {
   cv::Mat mask = EmptyMask();
   mask.setTo(255);
@@ -197,83 +177,6 @@ TEST(GetMaskPoints, ErodingTheBoxAloneMatchesErodingTheWholeMask) {
   }
   // Most comparisons must have had an erosion that mattered.
   EXPECT_GT(changed_by_erosion, compared / 2);
-}
-
-TEST(GetMaskPoints, RefusesMasksThatAreNotEightBitSingleChannel) {
-  LogCapture log;
-  cv::Mat wide(48, 64, CV_16UC1, cv::Scalar(255));
-  EXPECT_TRUE(getMaskPoints(wide, cv::Rect_<float>(0.0F, 0.0F, 10.0F, 10.0F), 1).empty());
-  cv::Mat none;
-  EXPECT_TRUE(getMaskPoints(none, cv::Rect_<float>(0.0F, 0.0F, 10.0F, 10.0F), 1).empty());
-  const auto lines = log.Lines();
-  ASSERT_EQ(lines.size(), 2U);
-  EXPECT_EQ(lines[0].level, spdlog::level::err);
-}
-
-// Sets TZ for one scope and restores it; the test binary runs one thread, so
-// touching the environment here races with nothing.
-class TimeZone {
-public:
-  explicit TimeZone(const char* zone) {
-    const char* old = std::getenv("TZ");  // NOLINT(concurrency-mt-unsafe)
-    had_old_ = old != nullptr;
-    old_ = had_old_ ? old : "";
-    setenv("TZ", zone, 1);  // NOLINT(concurrency-mt-unsafe)
-    tzset();
-  }
-  ~TimeZone() {
-    if (had_old_) {
-      setenv("TZ", old_.c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-    } else {
-      unsetenv("TZ");  // NOLINT(concurrency-mt-unsafe)
-    }
-    tzset();
-  }
-
-private:
-  bool had_old_{false};
-  std::string old_;
-};
-
-std::chrono::system_clock::time_point Utc(int year, int month, int day, int h, int m, int s) {
-  std::tm parts{};
-  parts.tm_year = year - 1900;
-  parts.tm_mon = month - 1;
-  parts.tm_mday = day;
-  parts.tm_hour = h;
-  parts.tm_min = m;
-  parts.tm_sec = s;
-  return std::chrono::system_clock::from_time_t(timegm(&parts));
-}
-
-TEST(TimeString, LocalTimeToTheSecond) {
-  const auto when = Utc(2026, 3, 9, 7, 5, 4) + std::chrono::milliseconds(999);
-  {
-    TimeZone utc("UTC");
-    EXPECT_EQ(GetTimeString(when), "2026-03-09-07-05-04");
-  }
-  {
-    TimeZone east("XXX-9");  // nine hours ahead of UTC: the date rolls over
-    EXPECT_EQ(GetTimeString(Utc(2026, 12, 31, 20, 0, 0)), "2027-01-01-05-00-00");
-  }
-}
-
-TEST(TimeString, CurrentTimeHasTheFileNameShape) {
-  const auto before = GetTimeString(std::chrono::system_clock::now());
-  const auto now = GetCurrentTimeString();
-  const auto after = GetTimeString(std::chrono::system_clock::now());
-  // Shape "dddd-dd-dd-dd-dd-dd".
-  const std::string shape = "dddd-dd-dd-dd-dd-dd";
-  ASSERT_EQ(now.size(), shape.size()) << now;
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    EXPECT_EQ(shape[i] == 'd', std::isdigit(static_cast<unsigned char>(now[i])) != 0) << now;
-  }
-  EXPECT_TRUE(now == before || now == after) << now;
-}
-
-TEST(PieceTag, CountsFromZeroInBrackets) {
-  EXPECT_EQ(PieceTag(0), "[0]");
-  EXPECT_EQ(PieceTag(12), "[12]");
 }
 
 }  // namespace

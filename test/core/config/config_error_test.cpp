@@ -1,0 +1,234 @@
+// Broken configuration files, one row each: the shipped file with one text
+// replaced (or removed), its loader, and the error line that must come out.
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "moorwick_arm_trash_detect/core/class_vocabulary.hpp"
+#include "moorwick_arm_trash_detect/core/config_reader.hpp"
+#include "moorwick_arm_trash_detect/core/trash_pose_estimate.hpp"
+
+namespace moorwick {
+namespace {
+
+namespace fs = boost::filesystem;
+
+std::string ReadText(const fs::path& p) {
+  std::ifstream in(p.string());
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A package share folder holding a copy of the shipped configuration, with the
+// estimator's debug folders moved under it.
+class ShareDir {
+public:
+  ShareDir() : root_(fs::temp_directory_path() / fs::unique_path("moorwick_cfg_%%%%-%%%%")) {
+    fs::create_directories(root_ / "config");
+    for (const char* name : {"cam1_pose_estimate_config.yaml", "cam1_detect_config.yaml",
+                             "trash_pose_detect_config.yaml", "class_conf.yaml",
+                             "class_height_conf.yaml", "class_size_range.yaml"}) {
+      std::string text = ReadText(fs::path(MOORWICK_SOURCE_CONFIG_DIR) / name);
+      const std::string folder = "/opt/moorwick/trash_pose_detect_data/";
+      if (const auto pos = text.find(folder); pos != std::string::npos) {
+        text.replace(pos, folder.size(), (root_ / "data").string() + "/");
+      }
+      Write(name, text);
+    }
+  }
+  ~ShareDir() {
+    boost::system::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  ShareDir(const ShareDir&) = delete;
+  ShareDir& operator=(const ShareDir&) = delete;
+
+  std::string share() const { return root_.string(); }
+  std::string File(const std::string& name) const { return (root_ / "config" / name).string(); }
+  void Write(const std::string& name, const std::string& text) const {
+    std::ofstream(File(name)) << text;
+  }
+  static void Replace(std::string& text, const std::string& from, const std::string& to) {
+    const auto pos = text.find(from);
+    ASSERT_NE(pos, std::string::npos) << from;
+    text.replace(pos, from.size(), to);
+  }
+
+private:
+  fs::path root_;
+};
+
+using Loader = std::function<void(const ShareDir&)>;
+
+void Estimator(const ShareDir& d) {
+  GrabPoseEstimate estimate(d.File("cam1_pose_estimate_config.yaml"));
+}
+void Heights(const ShareDir& d) {
+  ClassValueRecord r;
+  initializeClassHeightConf(d.share(), 1, r);
+}
+void Scores(const ShareDir& d) {
+  ClassValueRecord r;
+  initializeAiConf(d.share(), 1, r);
+}
+void SizeRanges(const ShareDir& d) {
+  ClassSizeRangeMap m;
+  initializeClassSizeRange(d.share(), 1, m);
+}
+// The node's own files go through the same reader, key by key.
+template <typename T>
+Loader NodeKey(const char* file, const char* section, const char* key) {
+  return [=](const ShareDir& d) {
+    const std::string path = d.File(file);
+    ReadConfig<T>(ConfigSection(LoadConfigFile(path), section, path), key, path, section);
+  };
+}
+const char* const kMain = "trash_pose_detect_config.yaml";
+const char* const kCam = "cam1_detect_config.yaml";
+const char* const kMainSection = "moorwick_arm_trash_detect";
+const char* const kCamSection = "camera_detection_params";
+
+struct BrokenFile {
+  const char* name;
+  const char* file;
+  const char* from;  // text of the shipped file ...
+  const char* to;    // ... replaced by this; the file is removed when null
+  Loader load;
+  const char* expected;  // the error line after "configuration file <path>"
+};
+
+class ConfigErrorTest : public ::testing::TestWithParam<BrokenFile> {};
+
+TEST_P(ConfigErrorTest, NamesFileKeyAndProblem) {
+  const BrokenFile& c = GetParam();
+  const ShareDir dir;
+  if (c.to == nullptr) {
+    fs::remove(dir.File(c.file));
+  } else {
+    std::string text = ReadText(dir.File(c.file));
+    ShareDir::Replace(text, c.from, c.to);
+    dir.Write(c.file, text);
+  }
+  try {
+    c.load(dir);
+    FAIL() << "no error";
+  } catch (const ConfigError& e) {
+    EXPECT_EQ(e.file(), dir.File(c.file));
+    EXPECT_EQ(std::string(e.what()), "configuration file " + dir.File(c.file) + c.expected);
+  }
+}
+
+const char* const kEst = "cam1_pose_estimate_config.yaml";
+const char* const kRange = "class_size_range.yaml";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ConfigErrorTest,
+    ::testing::Values(
+        BrokenFile{"estimator_missing", kEst, "", nullptr, Estimator,
+                   ": cannot be opened (missing or unreadable)"},
+        BrokenFile{"estimator_section_missing", kEst, "camera_intrinsic:", "intrinsic:", Estimator,
+                   ", key 'camera_intrinsic': missing"},
+        BrokenFile{"estimator_key_missing", kEst, "  fy: 326.9", "  f_y: 326.9", Estimator,
+                   ", key 'camera_intrinsic.fy': missing"},
+        BrokenFile{"estimator_float", kEst, "base_height: 0.176", "base_height: low", Estimator,
+                   ", key 'grab_pose_estimate.base_height': wrong type: expected number, found "
+                   "'low' (line 16)"},
+        BrokenFile{"estimator_negative_count", kEst, "min_trash_cloud_size: 34",
+                   "min_trash_cloud_size: -34", Estimator,
+                   ", key 'grab_pose_estimate.min_trash_cloud_size': wrong type: expected "
+                   "non-negative integer, found '-34' (line 38)"},
+        BrokenFile{"estimator_mean_k_zero", kEst, "sor2_meank_value: 50", "sor2_meank_value: 0",
+                   Estimator,
+                   ", key 'grab_pose_estimate.sor2_meank_value': must be between 1 and 1000"},
+        BrokenFile{"estimator_mean_k_over", kEst, "sor2_meank_value: 50", "sor2_meank_value: 1001",
+                   Estimator,
+                   ", key 'grab_pose_estimate.sor2_meank_value': must be between 1 and 1000"},
+        BrokenFile{"estimator_short_triple", kEst, "Txyz: [-0.05, 0.0, 0.30]", "Txyz: [-0.05, 0.0]",
+                   Estimator,
+                   ", key 'camera_extrinsic.Txyz': wrong type: expected a sequence of 3 (number), "
+                   "found a sequence (line 8)"},
+        BrokenFile{"estimator_element", kEst, "Rxyz: [-140.0, 0.0, 90.0]",
+                   "Rxyz: [-140.0, up, 90.0]", Estimator,
+                   ", key 'camera_extrinsic.Rxyz[1]': wrong type: expected number, found 'up' "
+                   "(line 7)"},
+        BrokenFile{"estimator_bool", kEst, "is_on_floor: false", "is_on_floor: 0", Estimator,
+                   ", key 'debug_choice.is_on_floor': wrong type: expected bool (true/false), "
+                   "found '0' (line 54)"},
+        BrokenFile{"estimator_not_yaml", kEst, "Txyz: [-0.05, 0.0, 0.30]", "Txyz: [-0.05, 0.0",
+                   Estimator, ": not valid YAML at line 9: end of sequence flow not found"},
+        BrokenFile{"heights_missing", "class_height_conf.yaml", "", nullptr, Heights,
+                   ": cannot be opened (missing or unreadable)"},
+        BrokenFile{"heights_float", "class_height_conf.yaml", "bottle: 0.05", "bottle: tall",
+                   Heights, ", key 'bottle': wrong type: expected number, found 'tall' (line 9)"},
+        BrokenFile{"scores_key_missing", "class_conf.yaml", "paper: 0.50", "papers: 0.50", Scores,
+                   ", key 'paper': missing"},
+        BrokenFile{"scores_not_a_mapping", "class_conf.yaml", "paper: 0.50", "- 0.50", Scores,
+                   ": holds no mapping of class names to values"},
+        BrokenFile{"range_short", kRange, "  min: [0.02, 0.01, 0.0]", "  min: [0.02, 0.01]",
+                   SizeRanges,
+                   ", key 'paper.min': wrong type: expected a sequence of 3 (number), found a "
+                   "sequence (line 5)"},
+        BrokenFile{"range_max_missing", kRange, "  max: [0.30, 0.22, 0.06]",
+                   "  top: [0.30, 0.22, 0.06]", SizeRanges, ", key 'paper.max': missing"},
+        BrokenFile{"range_entry_scalar", kRange,
+                   "paper:\n  min: [0.02, 0.01, 0.0]\n  max: "
+                   "[0.30, 0.22, 0.06]",
+                   "paper: 0.3", SizeRanges,
+                   ", key 'paper': wrong type: expected a mapping, found '0.3' (line 4)"},
+        BrokenFile{"main_key_missing", kMain, "detect_timeout_ms: 600", "detect_timeout: 600",
+                   NodeKey<int>(kMain, kMainSection, "detect_timeout_ms"),
+                   ", key 'moorwick_arm_trash_detect.detect_timeout_ms': missing"},
+        BrokenFile{"main_fraction_for_int", kMain, "detect_timeout_ms: 600",
+                   "detect_timeout_ms: 0.5", NodeKey<int>(kMain, kMainSection, "detect_timeout_ms"),
+                   ", key 'moorwick_arm_trash_detect.detect_timeout_ms': wrong type: expected "
+                   "integer, found '0.5' (line 9)"},
+        BrokenFile{"camera_text_for_int", kCam, "cam_id: 1", "cam_id: front",
+                   NodeKey<int>(kCam, kCamSection, "cam_id"),
+                   ", key 'camera_detection_params.cam_id': wrong type: expected integer, found "
+                   "'front' (line 5)"},
+        BrokenFile{"camera_number_for_bool", kCam, "is_debug: false", "is_debug: 2",
+                   NodeKey<bool>(kCam, kCamSection, "is_debug"),
+                   ", key 'camera_detection_params.is_debug': wrong type: expected bool "
+                   "(true/false), found '2' (line 7)"},
+        BrokenFile{"camera_scalar_for_ids", kCam, "trash_class_ids: [1, 2, 3, 5,",
+                   "trash_class_ids: 3\n  old_ids: [1, 2, 3, 5,",
+                   NodeKey<std::vector<int>>(kCam, kCamSection, "trash_class_ids"),
+                   ", key 'camera_detection_params.trash_class_ids': wrong type: expected "
+                   "sequence of integers, found '3' (line 33)"},
+        BrokenFile{"camera_section_scalar", kCam,
+                   "camera_detection_params:", "camera_detection_params: 5\nold_params:",
+                   NodeKey<int>(kCam, kCamSection, "cam_id"),
+                   ", key 'camera_detection_params': wrong type: expected a mapping, found '5' "
+                   "(line 4)"}),
+    [](const ::testing::TestParamInfo<BrokenFile>& info) { return info.param.name; });
+
+// Code that reads with yaml-cpp itself (the model backends) still ends start-up
+// with the file named; the reader's own errors pass through unchanged.
+TEST(WithConfigFile, NamesTheFileOfForeignYamlErrors) {
+  const ShareDir dir;
+  const std::string path = dir.File(kMain);
+  const auto problem_of = [&](const std::function<void()>& step) {
+    try {
+      WithConfigFile(path, step);
+    } catch (const ConfigError& e) {
+      EXPECT_EQ(e.file(), path);
+      return e.problem();
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(problem_of([&] {
+              YAML::LoadFile(path)["moorwick_arm_trash_detect"].as<double>();
+            }).rfind("wrong type", 0),
+            0U);
+  EXPECT_EQ(problem_of([&] { YAML::LoadFile(dir.File("absent.yaml")); }), "cannot be opened");
+  EXPECT_EQ(problem_of([&] { throw ConfigError(path, "k", "own"); }), "own");
+}
+
+}  // namespace
+}  // namespace moorwick
