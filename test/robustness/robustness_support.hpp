@@ -1,6 +1,6 @@
-// Fault injection for the end-to-end robustness suite: a relay that passes the
-// simulated camera's frames on to the node, or breaks them on request, and
-// readings of a process's memory and threads.
+// Fault injection for the robustness suite: a relay that passes the simulated
+// camera's frames on to the node, or breaks them on request, and readings of a
+// process's memory and threads.
 #pragma once
 
 #include <unistd.h>
@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -49,56 +48,6 @@ inline const char* FaultName(FrameFault f) {
       return "NanDepth";
   }
   return "?";
-}
-
-// What the relay does to each camera_info.
-enum class InfoFault {
-  kNone,       // pass through unchanged
-  kStopped,    // the camera publishes no camera_info
-  kOtherSize,  // a sound camera_info of twice the images' resolution
-  kZeroFocal,  // fx = fy = 0
-  kNanFocal,   // fx NaN
-};
-
-inline const char* FaultName(InfoFault f) {
-  switch (f) {
-    case InfoFault::kNone:
-      return "None";
-    case InfoFault::kStopped:
-      return "Stopped";
-    case InfoFault::kOtherSize:
-      return "OtherSize";
-    case InfoFault::kZeroFocal:
-      return "ZeroFocal";
-    case InfoFault::kNanFocal:
-      return "NanFocal";
-  }
-  return "?";
-}
-
-inline sensor_msgs::msg::CameraInfo BreakInfo(const sensor_msgs::msg::CameraInfo& in,
-                                              InfoFault fault) {
-  sensor_msgs::msg::CameraInfo out = in;
-  switch (fault) {
-    case InfoFault::kOtherSize:
-      out.width = in.width * 2;
-      out.height = in.height * 2;
-      for (double& k : out.k)
-        k *= 2.0;
-      out.k[8] = 1.0;
-      break;
-    case InfoFault::kZeroFocal:
-      out.k[0] = 0.0;
-      out.k[4] = 0.0;
-      break;
-    case InfoFault::kNanFocal:
-      out.k[0] = std::numeric_limits<double>::quiet_NaN();
-      break;
-    case InfoFault::kNone:
-    case InfoFault::kStopped:
-      break;
-  }
-  return out;
 }
 
 // Applies `fault` to a 16UC1 depth frame.
@@ -150,7 +99,7 @@ struct RelayTopics {
 };
 
 // Subscribes to the simulated camera's colour, depth and camera_info and
-// republishes them where the node listens, with the current faults applied.
+// republishes them where the node listens, with the current frame fault applied.
 class FrameRelay {
 public:
   FrameRelay(const rclcpp::Node::SharedPtr& node, const RelayTopics& topics) {
@@ -159,13 +108,8 @@ public:
     depth_pub_ = node->create_publisher<sensor_msgs::msg::Image>(topics.depth_out, qos);
     info_pub_ = node->create_publisher<sensor_msgs::msg::CameraInfo>(topics.info_out, qos);
     info_sub_ = node->create_subscription<sensor_msgs::msg::CameraInfo>(
-        topics.info_in, qos, [this](sensor_msgs::msg::CameraInfo::ConstSharedPtr msg) {
-          const InfoFault fault = info_fault_.load();
-          if (fault == InfoFault::kStopped)
-            return;
-          info_pub_->publish(BreakInfo(*msg, fault));
-          ++infos_relayed_;
-        });
+        topics.info_in, qos,
+        [this](sensor_msgs::msg::CameraInfo::ConstSharedPtr msg) { info_pub_->publish(*msg); });
     rgb_sub_ = node->create_subscription<sensor_msgs::msg::Image>(
         topics.rgb_in, qos, [this](sensor_msgs::msg::Image::ConstSharedPtr msg) {
           if (fault_.load() == FrameFault::kStopped)
@@ -192,18 +136,9 @@ public:
   // Depth frames passed on since the last Set().
   int relayed() const { return relayed_.load(); }
 
-  void Set(InfoFault fault) {
-    info_fault_ = fault;
-    infos_relayed_ = 0;
-  }
-  // camera_info messages passed on since the last Set(InfoFault).
-  int infos_relayed() const { return infos_relayed_.load(); }
-
 private:
   std::atomic<FrameFault> fault_{FrameFault::kNone};
   std::atomic<int> relayed_{0};
-  std::atomic<InfoFault> info_fault_{InfoFault::kNone};
-  std::atomic<int> infos_relayed_{0};
   rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr rgb_pub_, depth_pub_;
   rclcpp::Subscription<sensor_msgs::msg::Image>::SharedPtr rgb_sub_, depth_sub_;
   rclcpp::Publisher<sensor_msgs::msg::CameraInfo>::SharedPtr info_pub_;
@@ -217,34 +152,6 @@ inline long ProcStatus(pid_t pid, const std::string& field) {
   while (std::getline(in, line)) {
     if (line.rfind(field + ":", 0) == 0)
       return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
-  }
-  return -1;
-}
-
-// The child of this process running `exe`; -1 if none.
-inline pid_t ChildRunning(const std::filesystem::path& exe) {
-  namespace fs = std::filesystem;
-  const auto target = fs::weakly_canonical(exe);
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos)
-      continue;
-    std::error_code ec;
-    const auto link = fs::read_symlink(entry.path() / "exe", ec);
-    if (ec || link != target)
-      continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // pid (comm) state ppid ...; comm may hold spaces, so read after the last ')'.
-    const auto close = text.rfind(')');
-    if (close == std::string::npos)
-      continue;
-    char state = 0;
-    long ppid = 0;
-    if (std::sscanf(text.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 &&
-        ppid == ::getpid()) {
-      return static_cast<pid_t>(std::stol(name));
-    }
   }
   return -1;
 }

@@ -165,10 +165,9 @@ TEST_F(DemoScenePipeline, ReachablePiecesAreGrabbedWithinTenMillimetresOfTheirCe
     ++reachable;
     ASSERT_EQ(out.result, moorwick::GrabPoseEstimate::kSuccess);
     const GrabError e = CompareGrab(t, out.position);
-    std::cout << t.name << ": grab point off by " << e.horizontal_mm << " mm horizontally, "
-              << e.vertical_mm << " mm vertically\n";
-    EXPECT_TRUE(e.ok) << "estimate " << out.position.transpose() << " truth "
-                      << t.center.transpose();
+    EXPECT_TRUE(e.ok) << t.name << ": estimate " << out.position.transpose() << " truth "
+                      << t.center.transpose() << ", off by " << e.horizontal_mm
+                      << " mm horizontally, " << e.vertical_mm << " mm vertically";
     EXPECT_EQ(out.main_axis_type, t.main_axis_type);
     EXPECT_TRUE(out.position_ok);
     EXPECT_TRUE(out.size_ok);

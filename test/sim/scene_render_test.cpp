@@ -81,33 +81,6 @@ Eigen::Vector3d BackProject(const PinholeCamera& cam, int u, int v, double depth
   return cam.base_from_camera * p_cam;
 }
 
-TEST(RenderScene, DepthOfBoxUnderCameraMatchesHandComputedValues) {
-  const RenderedFrame frame = RenderScene(BoxUnderCamera(), {});
-  ASSERT_EQ(frame.depth.type(), CV_16UC1);
-  ASSERT_EQ(frame.depth.cols, 64);
-  ASSERT_EQ(frame.depth.rows, 48);
-  struct Case {
-    int u, v;
-    std::uint16_t mm;
-    const char* why;
-  };
-  // Top face at 0.1 m: 900 mm; floor: 1000 mm. Pixel (u, v) sees base
-  // x = -(v - cy) * z / fy and y = -(u - cx) * z / fx at optical depth z.
-  const Case cases[] = {
-      {31, 23, 900, "centre of the top face"},
-      {31, 7, 900, "x = 0.0743 < 0.075, still on the top face"},
-      {31, 6, 1000, "x = 0.0788 past the long side: floor"},
-      {21, 23, 900, "y = 0.0473 < 0.05 on the top face"},
-      {20, 23, 1000, "y = 0.0518 past the short side: floor"},
-      {42, 40, 900, "y = -0.0473, x = -0.0743: inside corner"},
-      {0, 0, 1000, "image corner: floor"},
-      {63, 47, 1000, "opposite corner: floor"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(frame.depth.at<std::uint16_t>(c.v, c.u), c.mm) << c.why;
-  }
-}
-
 TEST(RenderScene, MaskColourAndTruthOfBoxUnderCamera) {
   const SceneDescription scene = BoxUnderCamera();
   const RenderedFrame frame = RenderScene(scene, {});
@@ -294,16 +267,6 @@ TEST(RenderScene, RejectsACameraWithoutResolution) {
   scene = BoxUnderCamera();
   scene.camera.fx = 0.0;
   EXPECT_THROW(RenderScene(scene, {}), std::invalid_argument);
-}
-
-TEST(DepthToMillimetres, RoundsAndMarksMissingReturns) {
-  EXPECT_EQ(DepthToMillimetres(1.2344), 1234);
-  EXPECT_EQ(DepthToMillimetres(1.2346), 1235);
-  EXPECT_EQ(DepthToMillimetres(0.0), 0);
-  EXPECT_EQ(DepthToMillimetres(-0.5), 0);
-  EXPECT_EQ(DepthToMillimetres(std::nan("")), 0);
-  EXPECT_EQ(DepthToMillimetres(70.0), 0);  // past the 16-bit range
-  EXPECT_EQ(DepthToMillimetres(65.535), 65535);
 }
 
 struct AxisCase {

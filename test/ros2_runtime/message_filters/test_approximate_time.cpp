@@ -215,6 +215,15 @@ TEST_F(MaxIntervalTest, WideSetsAreNeverOutput) {
   EXPECT_EQ(outputs_, (std::vector<Output>{{3, 11, 10}}));
 }
 
+// The limit is inclusive, as in ROS: a spread of exactly the maximum still comes out.
+TEST_F(MaxIntervalTest, SpreadOfExactlyTheMaximumIsOutput) {
+  Make(10);
+  Feed({{'A', 0}, {'B', 3}, {'A', 10}, {'B', 13}});
+  ASSERT_FALSE(outputs_.empty());
+  EXPECT_EQ(outputs_.front().a_ms, 0);
+  EXPECT_EQ(outputs_.front().b_ms, 3);
+}
+
 class LowerBoundTest : public ApproximateTimeTest {
   void Configure(Policy& p) override {
     p.setInterMessageLowerBound(0, std::chrono::milliseconds(50));

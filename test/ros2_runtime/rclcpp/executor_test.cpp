@@ -58,18 +58,6 @@ struct OverlapProbe {
   }
 };
 
-TEST_F(RuntimeTest, NodeNamesAndNamespaces) {
-  auto node = std::make_shared<rclcpp::Node>("cam1", "robot");
-  EXPECT_STREQ(node->get_name(), "cam1");
-  EXPECT_STREQ(node->get_namespace(), "/robot");
-  EXPECT_STREQ(node->get_fully_qualified_name(), "/robot/cam1");
-  EXPECT_EQ(node->resolve_topic_name("grab"), "/robot/grab");
-  EXPECT_THROW(rclcpp::Node("bad-name"), rclcpp::exceptions::InvalidNodeNameError);
-  EXPECT_THROW(rclcpp::Node("n", "/bad/"), rclcpp::exceptions::InvalidNamespaceError);
-  EXPECT_THROW(node->create_publisher<std_msgs::msg::Header>("a//b", 1),
-               rclcpp::exceptions::InvalidTopicNameError);
-}
-
 TEST_F(RuntimeTest, CallbacksRunOnTheSpinningThreadOnly) {
   auto node = rclcpp::Node::make_shared("same_thread");
   std::atomic<int> got{0};
@@ -286,37 +274,6 @@ TEST_F(RuntimeTest, FutureWaitsTimeOutOrSucceed) {
   EXPECT_EQ(g.get(), 5);
 }
 
-TEST_F(RuntimeTest, ServiceInTheSameProcessAnswersWithHeaderAndCallback) {
-  using Srv = moorwick_protocol::srv::ArmTrashPose;
-  auto server_node = rclcpp::Node::make_shared("srv_node");
-  auto client_node = rclcpp::Node::make_shared("cli_node");
-  std::atomic<int64_t> seen_seq{-1};
-  auto srv = server_node->create_service<Srv>(
-      "detect", [&](const std::shared_ptr<rmw_request_id_t> header,
-                    const std::shared_ptr<Srv::Request> req, std::shared_ptr<Srv::Response> res) {
-        seen_seq = header->sequence_number;
-        res->error_code = req->cmd + 1;
-      });
-  rclcpp::executors::SingleThreadedExecutor server_exec;
-  server_exec.add_node(server_node);
-  std::thread server_thread([&] { server_exec.spin(); });
-
-  auto client = client_node->create_client<Srv>("/detect");
-  ASSERT_TRUE(client->wait_for_service(30s));
-  auto req = std::make_shared<Srv::Request>();
-  req->cmd = 41;
-  std::atomic<int> callback_code{0};
-  auto fut = client->async_send_request(
-      req, [&](rclcpp::Client<Srv>::SharedFuture f) { callback_code = f.get()->error_code; });
-  EXPECT_EQ(rclcpp::spin_until_future_complete(client_node, fut, 30s),
-            rclcpp::FutureReturnCode::SUCCESS);
-  EXPECT_EQ(fut.get()->error_code, 42);
-  EXPECT_EQ(callback_code.load(), 42);
-  EXPECT_EQ(seen_seq.load(), fut.request_id);
-  server_exec.cancel();
-  server_thread.join();
-}
-
 TEST_F(RuntimeTest, MalformedSamplesAreDroppedAndLaterOnesStillArrive) {
   auto node = rclcpp::Node::make_shared("bad_input");
   std::atomic<int> good{0};
@@ -419,32 +376,6 @@ TEST_F(RuntimeTest, DiscoveryInfoListsNodesAndTheirEndpoints) {
     latest(info);
     return node_entry(info) == nullptr;
   }));
-}
-
-TEST(TimeTest, ConversionsAndArithmetic) {
-  const rclcpp::Time t(5, 250000000u, RCL_ROS_TIME);
-  builtin_interfaces::msg::Time msg = t;
-  EXPECT_EQ(msg.sec, 5);
-  EXPECT_EQ(msg.nanosec, 250000000u);
-  EXPECT_EQ(rclcpp::Time(msg).nanoseconds(), 5250000000LL);
-  EXPECT_DOUBLE_EQ(t.seconds(), 5.25);
-  const rclcpp::Duration d = rclcpp::Duration::from_seconds(-1.5);
-  builtin_interfaces::msg::Duration dm = d;
-  EXPECT_EQ(dm.sec, -2);
-  EXPECT_EQ(dm.nanosec, 500000000u);
-  EXPECT_EQ(rclcpp::Duration(dm), d);
-  EXPECT_EQ((t + d).nanoseconds(), 3750000000LL);
-  EXPECT_EQ((t - rclcpp::Time(1, 0, RCL_ROS_TIME)).nanoseconds(), 4250000000LL);
-  EXPECT_THROW((void)(t < rclcpp::Time(1, 0, RCL_STEADY_TIME)), std::runtime_error);
-  EXPECT_EQ(rclcpp::Duration(std::chrono::milliseconds(20)).to_chrono<std::chrono::microseconds>(),
-            std::chrono::microseconds(20000));
-  // The node clock is system time under the ROS clock type.
-  rclcpp::Clock ros_clock(RCL_ROS_TIME);
-  const int64_t sys = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
-  EXPECT_LT(std::llabs(ros_clock.now().nanoseconds() - sys), 5000000000LL);
-  EXPECT_EQ(ros_clock.now().get_clock_type(), RCL_ROS_TIME);
 }
 
 class AmentIndexTest : public ::testing::Test {

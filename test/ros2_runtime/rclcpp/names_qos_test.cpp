@@ -87,33 +87,6 @@ struct ProfileCase {
   rclcpp::DurabilityPolicy durability;
 };
 
-TEST(QosProfiles, MatchTheStockRosProfiles) {
-  using H = rclcpp::HistoryPolicy;
-  using R = rclcpp::ReliabilityPolicy;
-  using D = rclcpp::DurabilityPolicy;
-  const ProfileCase cases[] = {
-      {"QoS(10)", rclcpp::QoS(10), H::KeepLast, 10, R::Reliable, D::Volatile},
-      {"SensorDataQoS", rclcpp::SensorDataQoS(), H::KeepLast, 5, R::BestEffort, D::Volatile},
-      {"ServicesQoS", rclcpp::ServicesQoS(), H::KeepLast, 10, R::Reliable, D::Volatile},
-      {"ParametersQoS", rclcpp::ParametersQoS(), H::KeepLast, 1000, R::Reliable, D::Volatile},
-      {"SystemDefaultsQoS", rclcpp::SystemDefaultsQoS(), H::SystemDefault, 0, R::SystemDefault,
-       D::SystemDefault},
-      {"static broadcaster", rclcpp::QoS(1).transient_local(), H::KeepLast, 1, R::Reliable,
-       D::TransientLocal},
-      {"chained",
-       rclcpp::QoS(rclcpp::KeepAll()).best_effort().transient_local().durability_volatile(),
-       H::KeepAll, 0, R::BestEffort, D::Volatile},
-      {"keep_last after keep_all", rclcpp::QoS(rclcpp::KeepAll()).keep_last(3), H::KeepLast, 3,
-       R::Reliable, D::Volatile},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.qos.history(), c.history) << c.name;
-    EXPECT_EQ(c.qos.depth(), c.depth) << c.name;
-    EXPECT_EQ(c.qos.reliability(), c.reliability) << c.name;
-    EXPECT_EQ(c.qos.durability(), c.durability) << c.name;
-  }
-}
-
 struct DdsQos {
   explicit DdsQos(const rclcpp::QoS& q, const std::string& ud = "")
       : p(ros2_runtime::make_dds_qos(q.get_rmw_qos_profile(), ud)) {}
@@ -207,15 +180,6 @@ TEST(QosMapping, DeadlineLifespanAndUserData) {
   ASSERT_TRUE(dds_qget_userdata(q.p, &ud, &sz));
   EXPECT_EQ(std::string(static_cast<char*>(ud), sz), "clientid=abc;");
   dds_free(ud);
-}
-
-TEST(TopicNames, FollowRmwCycloneddsPrefixes) {
-  EXPECT_EQ(ros2_runtime::topic_to_dds("/camera/image_raw"), "rt/camera/image_raw");
-  EXPECT_EQ(ros2_runtime::service_request_to_dds("/foo/bar"), "rq/foo/barRequest");
-  EXPECT_EQ(ros2_runtime::service_reply_to_dds("/foo/bar"), "rr/foo/barReply");
-  EXPECT_EQ(ros2_runtime::user_data_value("serviceid=12ab;enclave=/;", "enclave"), "/");
-  EXPECT_EQ(ros2_runtime::user_data_value("serviceid=12ab;", "serviceid"), "12ab");
-  EXPECT_EQ(ros2_runtime::user_data_value("xclientid=1;", "clientid"), "");
 }
 
 }  // namespace

@@ -1,18 +1,16 @@
-// A second ROS process for the loopback tests: publishes images, serves or
-// calls the detect service, or just spins until a signal ends it.
+// A second ROS process for the loopback tests: publishes images or a latched
+// sample, or just spins until a signal ends it.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
-#include "moorwick_protocol/srv/arm_trash_pose.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/image.hpp"
 #include "std_msgs/msg/header.hpp"
 #include "test_patterns.hpp"
 
-using ArmTrashPose = moorwick_protocol::srv::ArmTrashPose;
 using namespace std::chrono_literals;
 
 namespace {
@@ -78,59 +76,6 @@ int latched_pub() {
   return 0;
 }
 
-int service() {
-  auto node = rclcpp::Node::make_shared("detect_server");
-  auto group = node->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive);
-  auto srv = node->create_service<ArmTrashPose>(
-      "/moorwick/detect",
-      [](const std::shared_ptr<ArmTrashPose::Request> req,
-         std::shared_ptr<ArmTrashPose::Response> res) {
-        // A short pause lets requests of both clients pile up and interleave.
-        std::this_thread::sleep_for(2ms);
-        res->error_code = req->cmd * 3 + 1;
-        res->error_msg = "cmd " + std::to_string(req->cmd);
-        res->trash_info = req->aim_trash_info;
-        res->trash_info.class_id = static_cast<uint8_t>(req->cam_choice + 1);
-      },
-      rmw_qos_profile_services_default, group);
-  rclcpp::executors::MultiThreadedExecutor exec(rclcpp::ExecutorOptions(), 4);
-  exec.add_node(node);
-  say("ready");
-  exec.spin();
-  return 0;
-}
-
-int client(int id, int calls) {
-  auto node = rclcpp::Node::make_shared("detect_client_" + std::to_string(id));
-  auto cli = node->create_client<ArmTrashPose>("/moorwick/detect");
-  if (!cli->wait_for_service(60s)) {
-    std::fprintf(stderr, "client %d: no service\n", id);
-    return 3;
-  }
-  int bad = 0;
-  for (int i = 0; i < calls; ++i) {
-    auto req = std::make_shared<ArmTrashPose::Request>();
-    req->cmd = id * 1000 + i;
-    req->cam_choice = static_cast<uint8_t>(id);
-    req->aim_trash_info.map_pose.position.x = id + i * 0.5;
-    auto fut = cli->async_send_request(req);
-    if (rclcpp::spin_until_future_complete(node, fut, 30s) != rclcpp::FutureReturnCode::SUCCESS) {
-      std::fprintf(stderr, "client %d: call %d got no reply\n", id, i);
-      return 4;
-    }
-    auto res = fut.get();
-    if (res->error_code != req->cmd * 3 + 1 ||
-        res->error_msg != "cmd " + std::to_string(req->cmd) ||
-        res->trash_info.map_pose.position.x != req->aim_trash_info.map_pose.position.x ||
-        res->trash_info.class_id != id + 1) {
-      std::fprintf(stderr, "client %d: call %d got someone else's reply (%d)\n", id, i,
-                   res->error_code);
-      ++bad;
-    }
-  }
-  return bad == 0 ? 0 : 5;
-}
-
 int spin_forever() {
   auto node = rclcpp::Node::make_shared("spinner");
   auto sub = node->create_subscription<std_msgs::msg::Header>(
@@ -147,7 +92,7 @@ int spin_forever() {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: ros2_peer image_pub N|latched_pub|service|client ID N|spin\n");
+    std::fprintf(stderr, "usage: ros2_peer image_pub N|latched_pub|spin\n");
     return 2;
   }
   rclcpp::init(argc, argv);
@@ -157,10 +102,6 @@ int main(int argc, char** argv) {
     rc = image_pub(std::atoi(argv[2]));
   } else if (mode == "latched_pub") {
     rc = latched_pub();
-  } else if (mode == "service") {
-    rc = service();
-  } else if (mode == "client" && argc > 3) {
-    rc = client(std::atoi(argv[2]), std::atoi(argv[3]));
   } else if (mode == "spin") {
     rc = spin_forever();
   }

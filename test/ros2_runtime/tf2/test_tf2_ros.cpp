@@ -94,46 +94,4 @@ TEST_F(Tf2RosTest, WaitingWithoutADedicatedThreadIsRefused) {
               1.0, 1e-9);
 }
 
-TEST_F(Tf2RosTest, ListenerSeesEveryStaticFrameSentBeforeItJoined) {
-  auto node = std::make_shared<rclcpp::Node>("tf2_static_sender");
-  tf2_ros::StaticTransformBroadcaster broadcaster(node);
-  broadcaster.sendTransform(Link("arm_base_link", "camera", 0, 0.1, 0, 0.5));
-  broadcaster.sendTransform(Link("arm_base_link", "cam_0_trash_pose_1", 0, 1, 0, 0));
-  // Re-sending a child replaces it rather than adding a second entry.
-  broadcaster.sendTransform(Link("arm_base_link", "cam_0_trash_pose_1", 0, 2, 0, 0));
-
-  tf2_ros::Buffer buffer(node->get_clock());
-  tf2_ros::TransformListener listener(buffer);
-  EXPECT_TRUE(buffer.isUsingDedicatedThread());
-  const auto camera = buffer.lookupTransform("arm_base_link", "camera", tf2::TimePointZero,
-                                             tf2::durationFromSec(10.0));
-  EXPECT_NEAR(camera.transform.translation.z, 0.5, 1e-12);
-  const auto pose = buffer.lookupTransform("arm_base_link", "cam_0_trash_pose_1",
-                                           tf2::TimePointZero, tf2::durationFromSec(10.0));
-  EXPECT_NEAR(pose.transform.translation.x, 2.0, 1e-12);
-  // Static links answer at any time.
-  EXPECT_TRUE(buffer.canTransform("camera", "cam_0_trash_pose_1", tf2::timeFromSec(1234.5)));
-}
-
-TEST_F(Tf2RosTest, ListenerFollowsMovingFramesOnTf) {
-  auto node = std::make_shared<rclcpp::Node>("tf2_dynamic_sender");
-  tf2_ros::TransformBroadcaster broadcaster(node);
-  tf2_ros::Buffer buffer(node->get_clock());
-  tf2_ros::TransformListener listener(buffer, node, true);
-  std::atomic<bool> stop{false};
-  std::thread sender([&] {
-    for (std::int32_t s = 1; !stop; ++s) {
-      broadcaster.sendTransform(Link("odom", "base_link", s, static_cast<double>(s), 0, 0));
-      std::this_thread::sleep_for(20ms);
-    }
-  });
-  // Stamp 1 s carries x = 1, and so on: the latest common time and the value agree.
-  const auto t =
-      buffer.lookupTransform("odom", "base_link", tf2::TimePointZero, tf2::durationFromSec(10.0));
-  stop = true;
-  sender.join();
-  EXPECT_GT(t.header.stamp.sec, 0);
-  EXPECT_NEAR(t.transform.translation.x, static_cast<double>(t.header.stamp.sec), 1e-12);
-}
-
 }  // namespace
