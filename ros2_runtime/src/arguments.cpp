@@ -34,8 +34,10 @@ bool is_rule_name(const std::string& s, bool allow_trailing_slash) {
   } else if (!s.empty() && s[0] == '/') {
     i = 1;
   }
-  bool need_token = true;
-  while (i < s.size()) {
+  if (i == s.size()) {
+    return allow_trailing_slash && s == "/";
+  }
+  for (;;) {
     const size_t end = s.find('/', i);
     std::string tok = s.substr(i, end == std::string::npos ? std::string::npos : end - i);
     if (tok.size() >= 2 && tok.front() == '{' && tok.back() == '}') {
@@ -44,14 +46,11 @@ bool is_rule_name(const std::string& s, bool allow_trailing_slash) {
     if (!is_token(tok)) {
       return false;
     }
-    need_token = false;
-    if (end == std::string::npos) {
+    if (end == std::string::npos || (allow_trailing_slash && end + 1 == s.size())) {
       return true;
     }
     i = end + 1;
-    need_token = !allow_trailing_slash || i < s.size();
   }
-  return !need_token || (allow_trailing_slash && s == "/");
 }
 
 // One rule, `[node:][rostopic://|rosservice://]match:=replacement`, or
@@ -155,9 +154,10 @@ Arguments parse_arguments(const std::vector<std::string>& args) {
         in_ros = true;
       } else if (auto rule = parse_remap_rule(a)) {
         // rcl still takes a bare rule outside --ros-args, with a warning.
-        log_string(kWarn, "rcl",
-                   "Found remap rule '" + a +
-                       "'. This syntax is deprecated. Use '--ros-args --remap " + a + "' instead.");
+        std::string text = "Found remap rule '";
+        text.append(a).append("'. This syntax is deprecated. Use '--ros-args --remap ");
+        text.append(a).append("' instead.");
+        log_string(kWarn, "rcl", text);
         out.remaps.push_back(std::move(*rule));
       }
       continue;
