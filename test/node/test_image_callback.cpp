@@ -555,37 +555,6 @@ TEST(CameraInfoFault, NamesWhatMakesTheIntrinsicsUnusable) {
   }
 }
 
-TEST(DrawDetections, BoxesLabelsAndBlend) {
-  cv::Mat input(60, 80, CV_8UC3, cv::Scalar(11, 20, 30));
-  ai_moor::model::SegObject obj;
-  obj.rect = cv::Rect_<float>(10.4F, 12.6F, 30.0F, 20.0F);
-  obj.label = 4;  // bottle
-  obj.prob = 0.875F;
-  obj.mask = cv::Mat::zeros(60, 80, CV_8UC1);
-  obj.mask(cv::Rect(50, 40, 10, 10)).setTo(1);
-  ai_moor::model::SegObject unknown = obj;
-  unknown.label = 200;  // outside the palettes: skipped, not a crash
-  cv::Mat output;
-  DrawDetections(input, output, {obj, unknown}, {"paper", "mask", "thread", "obstacle", "bottle"});
-  ASSERT_EQ(output.size(), input.size());
-  // Outside boxes and masks: 0.5 * v + 0.8 * v + 1.
-  EXPECT_EQ(output.at<cv::Vec3b>(2, 2), cv::Vec3b(15, 27, 40));
-  // Inside the mask: 0.5 * v + 0.8 * mask colour of class 4 (207, 210, 49) + 1.
-  EXPECT_EQ(output.at<cv::Vec3b>(45, 55), cv::Vec3b(172, 179, 55));
-  // A box corner: 0.5 * box colour of class 4 (119, 172, 48) + 0.8 * v + 1.
-  EXPECT_EQ(output.at<cv::Vec3b>(32, 10), cv::Vec3b(69, 103, 49));
-  // The label background (0, 0, 255) starts one row below the truncated box
-  // top; its bottom row lies below the text's baseline.
-  int baseline = 0;
-  const cv::Size text =
-      cv::getTextSize("bottle 87.5%", cv::FONT_HERSHEY_SIMPLEX, 0.4, 1, &baseline);
-  const int bottom = 12 + 1 + text.height + baseline - 1;
-  EXPECT_EQ(
-      output.at<cv::Vec3b>(bottom, 11),
-      cv::Vec3b(cv::saturate_cast<uchar>(0.8 * 11 + 1), cv::saturate_cast<uchar>(0.8 * 20 + 1),
-                cv::saturate_cast<uchar>(0.5 * 255 + 0.8 * 30 + 1)));
-}
-
 // The markers and static transforms of two records, against geometry worked
 // out here: the box centre lies at p_arm + R_arm p_obb, the z arrow along the
 // grab frame's z axis.
