@@ -99,7 +99,7 @@ private:
 std::shared_ptr<CameraDetectionNode> MakeCamera() {
   static int counter = 0;
   auto node = std::make_shared<rclcpp::Node>("service_latency_bench_" + std::to_string(counter++));
-  auto camera = std::make_shared<CameraDetectionNode>(node, "unused.yaml");
+  auto camera = std::make_shared<CameraDetectionNode>(node);
   camera->cam_id = 1;
   return camera;
 }

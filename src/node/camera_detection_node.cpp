@@ -1,18 +1,16 @@
 #include "moorwick_arm_trash_detect/node/camera_detection_node.hpp"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <utility>
 
 #include <pcl/common/transforms.h>
 #include <pcl/io/ply_io.h>
-
-#include <algorithm>
-#include <array>
-#include <cmath>
-#include <cstdio>
-#include <limits>
 
 #include <cv_bridge/cv_bridge.h>
 #include <pcl_conversions/pcl_conversions.h>
@@ -21,34 +19,23 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <rclcpp/wait_for_message.hpp>
-#include <tf2_eigen/tf2_eigen.hpp>
 
 #include "moorwick_arm_trash_detect/core/capture_names.hpp"
 #include "moorwick_arm_trash_detect/core/config_reader.hpp"
 #include "moorwick_arm_trash_detect/core/mask_points.hpp"
 #include "moorwick_arm_trash_detect/logging/logger.hpp"
 #include "moorwick_arm_trash_detect/logging/matrix_log.hpp"
+#include "moorwick_arm_trash_detect/node/pose_conversions.hpp"
 
 namespace moorwick {
 
 namespace {
 
-constexpr char kCamSection[] = "camera_detection_params";
 constexpr char kPackageName[] = "moorwick_arm_trash_detect";
 constexpr std::int32_t kCameraParamInitFailed = 102200001;
 constexpr auto kCameraInfoWait = std::chrono::seconds(60);
 constexpr std::uint32_t kDefaultWidth = 640;
 constexpr std::uint32_t kDefaultHeight = 360;
-
-// Reads one key of this camera's section.
-template <typename T>
-T Read(const YAML::Node& params, const char* key, const std::string& path) {
-  return ReadConfig<T>(params, key, path, kCamSection);
-}
-
-YAML::Node CameraSection(const std::string& path) {
-  return ConfigSection(LoadConfigFile(path), kCamSection, path);
-}
 
 CameraParams ParamsOf(const sensor_msgs::msg::CameraInfo& info) {
   CameraParams p;
@@ -104,8 +91,7 @@ std::string PackageShareDirectory() {
   return ament_index_cpp::get_package_share_directory(kPackageName);
 }
 
-CameraDetectionNode::CameraDetectionNode(rclcpp::Node::SharedPtr node, const std::string& path)
-    : node_(std::move(node)), config_path_(path) {
+CameraDetectionNode::CameraDetectionNode(rclcpp::Node::SharedPtr node) : node_(std::move(node)) {
 }
 
 void CameraDetectionNode::ArmDetect() {
@@ -145,24 +131,23 @@ void CameraDetectionNode::FinishDetect(std::vector<TrashInfo> trash_infos) {
   detect_done_cv_.notify_all();
 }
 
-void CameraDetectionNode::InitializeParams(const std::string& path) {
-  const YAML::Node params = CameraSection(path);
-  cam_id = Read<int>(params, "cam_id", path);
-  cam_frame_id = Read<std::string>(params, "cam_frame_id", path);
-  is_debug = Read<bool>(params, "is_debug", path);
-  is_realtime_estimate = Read<bool>(params, "is_realtime_estimate", path);
-  is_enable_semantic = Read<bool>(params, "is_enable_semantic", path);
-  is_enable_transparent = Read<bool>(params, "is_enable_transparent", path);
-  is_grab_aim_trash = Read<bool>(params, "is_grab_aim_trash", path);
-  detect_duration = Read<int>(params, "detect_duration", path);
-  map_frame_id = Read<std::string>(params, "map_frame_id", path);
-  arm_base_frame_id = Read<std::string>(params, "arm_base_frame_id", path);
-  image_edge_threshold = Read<int>(params, "image_edge_threshold", path);
-  min_trash_cloud_size_treshold = Read<unsigned int>(params, "min_trash_cloud_size_treshold", path);
-  null_ratio_threshold = Read<float>(params, "null_ratio_threshold", path);
-  hw_ratio_threshold = Read<float>(params, "hw_ratio_threshold", path);
-  mask_erosion_size = Read<int>(params, "mask_erosion_size", path);
-  pose_estimate_config_file = Read<std::string>(params, "pose_estimate_config_file", path);
+void CameraDetectionNode::InitializeParams(const CameraDetectionParams& file) {
+  cam_id = file.cam_id;
+  cam_frame_id = file.cam_frame_id;
+  is_debug = file.is_debug;
+  is_realtime_estimate = file.is_realtime_estimate;
+  is_enable_semantic = file.is_enable_semantic;
+  is_enable_transparent = file.is_enable_transparent;
+  is_grab_aim_trash = file.is_grab_aim_trash;
+  detect_duration = file.detect_duration;
+  map_frame_id = file.map_frame_id;
+  arm_base_frame_id = file.arm_base_frame_id;
+  image_edge_threshold = file.image_edge_threshold;
+  min_trash_cloud_size_treshold = file.min_trash_cloud_size_treshold;
+  null_ratio_threshold = file.null_ratio_threshold;
+  hw_ratio_threshold = file.hw_ratio_threshold;
+  mask_erosion_size = file.mask_erosion_size;
+  pose_estimate_config_file = file.pose_estimate_config_file;
 
   const std::string estimate_path =
       PackageShareDirectory() + "/config/" + pose_estimate_config_file;
@@ -181,18 +166,17 @@ void CameraDetectionNode::InitializeParams(const std::string& path) {
   LOG_DEBUG("cam_{0:d}_image_edge_threshold = {1:d} ms", cam_id, image_edge_threshold);
   LOG_DEBUG("cam_{0:d}_mask_erosion_size = {1:d} ms", cam_id, mask_erosion_size);
 
-  trash_mask_iou_v1 = Read<float>(params, "trash_mask_iou_v1", path);
-  ground_max_th = Read<float>(params, "ground_max_th", path);
+  trash_mask_iou_v1 = file.trash_mask_iou_v1;
+  ground_max_th = file.ground_max_th;
 }
 
-void CameraDetectionNode::InitializePublishers(const std::string& path) {
-  const YAML::Node params = CameraSection(path);
+void CameraDetectionNode::InitializePublishers(const CameraDetectionParams& file) {
   const rclcpp::QoS qos = rclcpp::QoS(rclcpp::KeepLast(1)).reliable().durability_volatile();
   const std::string prefix = "/moorwick_arm_trash_detect/cam" + std::to_string(cam_id);
 
-  detected_image_topic = Read<std::string>(params, "detected_image_topic", path);
+  detected_image_topic = file.detected_image_topic;
   detected_image_pub_ = node_->create_publisher<ImageMsg>(detected_image_topic, qos);
-  trashes_cloud_topic = Read<std::string>(params, "trashes_cloud_topic", path);
+  trashes_cloud_topic = file.trashes_cloud_topic;
   trashes_cloud_pub_ =
       node_->create_publisher<sensor_msgs::msg::PointCloud2>(trashes_cloud_topic, qos);
   trashes_init_cloud_pub_ =
@@ -209,10 +193,9 @@ void CameraDetectionNode::InitializePublishers(const std::string& path) {
   LOG_DEBUG("cam_{0:d}_trashes_cloud_topic = {1:s}", cam_id, trashes_cloud_topic);
 }
 
-void CameraDetectionNode::InitializeSubscribers(const std::string& path) {
-  const YAML::Node params = CameraSection(path);
-  camera_info_topic = Read<std::string>(params, "camera_info_topic", path);
-  is_detect_grab_pose = Read<bool>(params, "is_detect_grab_pose", path);
+void CameraDetectionNode::InitializeSubscribers(const CameraDetectionParams& file) {
+  camera_info_topic = file.camera_info_topic;
+  is_detect_grab_pose = file.is_detect_grab_pose;
   if (!GetCameraParams(camera_info_topic)) {
     LOG_ERROR("ErrorCode:{}, camera param info initialize failed.", kCameraParamInitFailed);
   }
@@ -223,8 +206,8 @@ void CameraDetectionNode::InitializeSubscribers(const std::string& path) {
         camera_info_topic, rclcpp::QoS(1),
         [this](sensor_msgs::msg::CameraInfo::ConstSharedPtr info) { OnCameraInfo(*info); });
   }
-  rgb_topic = Read<std::string>(params, "rgb_topic", path);
-  depth_topic = Read<std::string>(params, "depth_topic", path);
+  rgb_topic = file.rgb_topic;
+  depth_topic = file.depth_topic;
 
   rgb_sub_ = std::make_shared<message_filters::Subscriber<ImageMsg>>(node_, rgb_topic);
   depth_sub_ = std::make_shared<message_filters::Subscriber<ImageMsg>>(node_, depth_topic);
@@ -262,6 +245,10 @@ bool CameraDetectionNode::GetCameraParams(const std::string& topic) {
     camera_params_.height = kDefaultHeight;
   };
   if (!rclcpp::wait_for_message(info, node_, topic, kCameraInfoWait)) {
+    if (!rclcpp::ok(node_->get_context())) {
+      throw StartupInterrupted("cam_" + std::to_string(cam_id) +
+                               " was waiting for camera_info on " + topic);
+    }
     LOG_WARN(
         "Failed to get cam_{} intrinsic from camera_info_topic! use default values from config "
         "file.",
@@ -293,11 +280,16 @@ bool CameraDetectionNode::GetCameraParams(const std::string& topic) {
     camera_transform_pending_ = true;
     return false;
   }
-  cam_to_arm_base_transform_matrix_ = matrix;
+  UseCameraTransform(matrix);
+  return info_usable;
+}
+
+void CameraDetectionNode::UseCameraTransform(const Eigen::Matrix4f& matrix) {
+  grab_pose_estimate_->camera_extrinsic_ = matrix;
+  camera_transform_from_tf_ = true;
+  camera_transform_pending_ = false;
   moorwickLogInfoMatrix4f("cam_" + std::to_string(cam_id) + ": cam_to_arm_base_transform_matrix",
                           matrix);
-  grab_pose_estimate_->camera_extrinsic_ = matrix;
-  return info_usable;
 }
 
 void CameraDetectionNode::OnCameraInfo(const sensor_msgs::msg::CameraInfo& info) {
@@ -323,6 +315,12 @@ void CameraDetectionNode::OnCameraInfo(const sensor_msgs::msg::CameraInfo& info)
   LOG_INFO("cam_{} : fx={:.2f}, cx={:.2f}, fy={:.2f}, cy={:.2f}, width={}, height={}", cam_id,
            camera_params_.fx, camera_params_.cx, camera_params_.fy, camera_params_.cy,
            camera_params_.width, camera_params_.height);
+  // A camera that came up after the start-up wait is measured against the
+  // mounting tf has for it, as one present at start-up would be.
+  if (!camera_transform_from_tf_) {
+    camera_transform_pending_ = true;
+    RefreshCameraTransform();
+  }
 }
 
 void CameraDetectionNode::RefreshCameraTransform() {
@@ -332,14 +330,9 @@ void CameraDetectionNode::RefreshCameraTransform() {
   try {
     const auto transform =
         tf_buffer_->lookupTransform(arm_base_frame_id, cam_frame_id, tf2::TimePointZero);
-    const Eigen::Matrix4f matrix = tf2::transformToEigen(transform).matrix().cast<float>();
-    cam_to_arm_base_transform_matrix_ = matrix;
-    grab_pose_estimate_->camera_extrinsic_ = matrix;
-    camera_transform_pending_ = false;
     LOG_INFO("cam_{}: transform from {} to {} arrived; it replaces the configured camera mounting",
              cam_id, cam_frame_id, arm_base_frame_id);
-    moorwickLogInfoMatrix4f("cam_" + std::to_string(cam_id) + ": cam_to_arm_base_transform_matrix",
-                            matrix);
+    UseCameraTransform(ToMatrix4f(transform));
   } catch (const tf2::TransformException& e) {
     if (!camera_transform_fallback_logged_) {
       LOG_WARN(
@@ -356,7 +349,7 @@ bool CameraDetectionNode::GetTransformMatrix(const std::string& target, const st
   try {
     const geometry_msgs::msg::TransformStamped transform =
         tf_buffer_->lookupTransform(target, source, time, rclcpp::Duration::from_seconds(0.5));
-    out = tf2::transformToEigen(transform).matrix().cast<float>();
+    out = ToMatrix4f(transform);
     return true;
   } catch (const tf2::TransformException& e) {
     LOG_ERROR("Transform {} to {} error of sensor data:{}", source, target, e.what());
@@ -364,18 +357,16 @@ bool CameraDetectionNode::GetTransformMatrix(const std::string& target, const st
   }
 }
 
-void CameraDetectionNode::InitializeAiModel(const std::string& path) {
-  const YAML::Node params = CameraSection(path);
-  m_model_type_ = Read<std::string>(params, "model_type", path);
-  trash_class_ids = Read<std::vector<int>>(params, "trash_class_ids", path);
-  const std::string class_txt =
-      PackageShareDirectory() + "/config/" + Read<std::string>(params, "class_txt", path);
+void CameraDetectionNode::InitializeAiModel(const CameraDetectionParams& file) {
+  m_model_type_ = file.model_type;
+  trash_class_ids = file.trash_class_ids;
+  const std::string class_txt = PackageShareDirectory() + "/config/" + file.class_txt;
   class_names_.clear();
   std::ifstream class_file(class_txt);
   for (std::string line; std::getline(class_file, line);) {
     class_names_.push_back(line);
   }
-  const std::string model_cfg_file = Read<std::string>(params, "model_cfg_file", path);
+  const std::string& model_cfg_file = file.model_cfg_file;
   model_ = std::make_shared<ai_moor::model::YOLOv8Seg>(model_cfg_file);
   LOG_DEBUG("cam_{0:d}_model_type = {1:s}", cam_id, m_model_type_);
   LOG_DEBUG("cam_{0:d}_class_txt_file_path = {1:s}", cam_id, class_txt);
@@ -420,49 +411,6 @@ std::int64_t WholeMsSince(std::chrono::system_clock::time_point t0) {
          1000000;
 }
 
-PoseRecord ToPoseRecord(const GrabPose& pose) {
-  PoseRecord out;
-  out.px = pose.position.x();
-  out.py = pose.position.y();
-  out.pz = pose.position.z();
-  out.qx = pose.orientation.x();
-  out.qy = pose.orientation.y();
-  out.qz = pose.orientation.z();
-  out.qw = pose.orientation.w();
-  return out;
-}
-
-PoseRecord ToPoseRecord(const Eigen::Vector3d& p, const Eigen::Quaterniond& q) {
-  PoseRecord out;
-  out.px = p.x();
-  out.py = p.y();
-  out.pz = p.z();
-  out.qx = q.x();
-  out.qy = q.y();
-  out.qz = q.z();
-  out.qw = q.w();
-  return out;
-}
-
-geometry_msgs::msg::Pose ToPoseMsg(const Eigen::Vector3d& p, const Eigen::Quaterniond& q) {
-  geometry_msgs::msg::Pose pose;
-  pose.position.x = p.x();
-  pose.position.y = p.y();
-  pose.position.z = p.z();
-  pose.orientation.x = q.x();
-  pose.orientation.y = q.y();
-  pose.orientation.z = q.z();
-  pose.orientation.w = q.w();
-  return pose;
-}
-
-Eigen::Vector3d Position(const PoseRecord& p) {
-  return {p.px, p.py, p.pz};
-}
-Eigen::Quaterniond Orientation(const PoseRecord& p) {
-  return {p.qw, p.qx, p.qy, p.qz};
-}
-
 void WritePly(const std::string& path, const Cloud& cloud) {
   pcl::PCLPointCloud2 generic;
   pcl::toPCLPointCloud2(cloud, generic);
@@ -478,20 +426,6 @@ Cloud::Ptr NewCloud() {
   return cloud;
 }
 
-// Points concatenated in list order; dense only when every part is.
-Cloud MergeClouds(const std::vector<Cloud::Ptr>& parts) {
-  Cloud merged;
-  merged.is_dense = true;
-  for (const auto& part : parts) {
-    merged.points.insert(merged.points.end(), part->points.begin(), part->points.end());
-    merged.is_dense = merged.is_dense && part->is_dense;
-    merged.header.stamp = std::max(merged.header.stamp, part->header.stamp);
-  }
-  merged.width = static_cast<std::uint32_t>(merged.points.size());
-  merged.height = 1;
-  return merged;
-}
-
 DepthImageView DepthView(const sensor_msgs::msg::Image& depth) {
   DepthImageView view;
   view.data = depth.data.data();
@@ -504,45 +438,66 @@ DepthImageView DepthView(const sensor_msgs::msg::Image& depth) {
   return view;
 }
 
-}  // namespace
+// The debug files of one frame (names: prefix + time string + tag + what):
+// written in debug mode only; a failed write never stops the frame.
+class DebugCapture {
+public:
+  DebugCapture(bool enabled, const GrabPoseEstimate& estimate)
+      : enabled_(enabled),
+        prefix_(estimate.data_file_prefix_),
+        missing_prefix_(estimate.missing_detect_prefix_) {}
 
-void DrawDetections(const cv::Mat& input, cv::Mat& output,
-                    const std::vector<ai_moor::model::SegObject>& objs,
-                    const std::vector<std::string>& class_names) {
-  // Keeps a caller's buffer of the right size (a message's pixels).
-  input.copyTo(output);
-  cv::Mat overlay = input.clone();
-  for (const auto& obj : objs) {
-    const int label = obj.label;
-    const RgbColor* box_color = BoxColorFor(label);
-    const RgbColor* mask_color = MaskColorFor(label);
-    if (box_color == nullptr || mask_color == nullptr) {
-      LOG_WARN("class index {} has no drawing colour; detection not drawn", label);
-      continue;
-    }
-    const cv::Rect box(cvRound(obj.rect.x), cvRound(obj.rect.y), cvRound(obj.rect.width),
-                       cvRound(obj.rect.height));
-    cv::rectangle(output, box, cv::Scalar((*box_color)[0], (*box_color)[1], (*box_color)[2]), 2,
-                  cv::LINE_8);
-    if (!obj.mask.empty() && obj.mask.size() == overlay.size() && obj.mask.type() == CV_8UC1) {
-      overlay.setTo(cv::Scalar((*mask_color)[0], (*mask_color)[1], (*mask_color)[2]), obj.mask);
-    }
-    const std::string name = label >= 0 && static_cast<std::size_t>(label) < class_names.size()
-                                 ? class_names[label]
-                                 : std::to_string(label);
-    char text[256];
-    std::snprintf(text, sizeof(text), "%s %.1f%%", name.c_str(), obj.prob * 100.0F);
-    int baseline = 0;
-    const cv::Size size = cv::getTextSize(text, cv::FONT_HERSHEY_SIMPLEX, 0.4, 1, &baseline);
-    const int x = static_cast<int>(obj.rect.x);
-    const int y = std::min(static_cast<int>(obj.rect.y) + 1, output.rows);
-    cv::rectangle(output, cv::Rect(cv::Point(x, y), cv::Size(size.width, size.height + baseline)),
-                  cv::Scalar(0, 0, 255), -1, cv::LINE_8);
-    cv::putText(output, text, cv::Point(x, y + size.height), cv::FONT_HERSHEY_SIMPLEX, 0.4,
-                cv::Scalar(255, 255, 255), 1, cv::LINE_8);
+  bool enabled() const { return enabled_; }
+  // Whether the image was written.
+  bool Image(const std::string& name, const cv::Mat& image) const {
+    return enabled_ && Write(prefix_ + GetCurrentTimeString() + name, image);
   }
-  cv::addWeighted(output, 0.5, overlay, 0.8, 1.0, output);
+  bool MissedDetection(const cv::Mat& image) const {
+    return enabled_ && Write(missing_prefix_ + GetCurrentTimeString() + ".jpg", image);
+  }
+  void Ply(const std::string& name, const Cloud& cloud) const {
+    if (enabled_) {
+      WritePly(prefix_ + GetCurrentTimeString() + name, cloud);
+    }
+  }
+
+private:
+  static bool Write(const std::string& path, const cv::Mat& image) {
+    try {
+      return !image.empty() && cv::imwrite(path, image);
+    } catch (const cv::Exception&) {
+      return false;
+    }
+  }
+
+  bool enabled_;
+  std::string prefix_;
+  std::string missing_prefix_;
+};
+
+// The piece's points in the camera frame, cut out of the depth image with its
+// mask (scaled to 0/255 first, eroded in place by the cut-out).
+Cloud::Ptr CutOutPiece(std::int32_t cam_id, const DepthImageView& depth, const CameraParams& camera,
+                       const TrashCloudParams& params, ai_moor::model::SegObject& obj,
+                       std::size_t k, const DebugCapture& capture, bool& is_transparent) {
+  Cloud::Ptr cloud = NewCloud();
+  cv::Mat mask255;
+  obj.mask.convertTo(mask255, CV_8U, 255.0);
+  obj.mask = mask255;
+  const std::string tag = PieceTag(k);
+  capture.Image(tag + "[mask][initial].jpg", obj.mask);
+  is_transparent = false;
+  const TrashCloudStatus status = GetTrashCloud(depth, camera, params, obj, cloud, is_transparent);
+  if (status != TrashCloudStatus::kOk && status != TrashCloudStatus::kUnsupportedEncoding) {
+    LOG_ERROR("cam_{}: 垃圾序号[{}] depth cut-out failed: {}", cam_id, k,
+              DescribeTrashCloudStatus(status));
+  }
+  capture.Image(tag + "[mask][eroded].jpg", obj.mask);
+  LOG_INFO("cam_{}: 垃圾序号[{}]原始点云数量： {}", cam_id, k, cloud->size());
+  return cloud;
 }
+
+}  // namespace
 
 DetectionFilterParams CameraDetectionNode::FilterParams() const {
   DetectionFilterParams params;
@@ -678,41 +633,31 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
   PublishDetectionImage(colour->image, objs, detected);
 
   GrabPoseEstimate& estimate = *grab_pose_estimate_;
-  const std::string& prefix = estimate.data_file_prefix_;
+  const DebugCapture capture(is_debug, estimate);
   // The files are written in OpenCV's channel order; only they need it.
   cv::Mat image;
-  if (is_debug) {
+  if (capture.enabled()) {
     cv::cvtColor(colour->image, image, cv::COLOR_RGB2BGR);
     if (!detected.empty()) {
       cv::cvtColor(detected, detected, cv::COLOR_RGB2BGR);
     }
-    const bool initial_saved =
-        cv::imwrite(prefix + GetCurrentTimeString() + "[initial].jpg", image);
-    LOG_INFO(initial_saved ? "cam_{}: initial image succeed to save"
-                           : "cam_{}: initial image failed to save",
+    LOG_INFO(capture.Image("[initial].jpg", image) ? "cam_{}: initial image succeed to save"
+                                                   : "cam_{}: initial image failed to save",
              cam_id);
-    bool detected_saved = false;
-    try {
-      detected_saved = !detected.empty() &&
-                       cv::imwrite(prefix + GetCurrentTimeString() + "[detected].jpg", detected);
-    } catch (const cv::Exception&) {
-      detected_saved = false;
-    }
-    LOG_INFO(detected_saved ? "cam_{}: detected image succeed to save"
-                            : "cam_{}: detected image failed to save",
+    LOG_INFO(capture.Image("[detected].jpg", detected) ? "cam_{}: detected image succeed to save"
+                                                       : "cam_{}: detected image failed to save",
              cam_id);
   }
 
   const DetectionFilterParams filter = FilterParams();
   std::vector<ai_moor::model::SegObject> trash_objs;
   if (!GetTrashObjects(filter, objs, trash_objs)) {
-    if (!is_debug) {
+    if (!capture.enabled()) {
       LOG_INFO("cam_{}: failed to detect trash", cam_id);
     } else {
-      const bool saved =
-          cv::imwrite(estimate.missing_detect_prefix_ + GetCurrentTimeString() + ".jpg", image);
-      LOG_INFO(saved ? "cam_{}: failed to detect trash, image saved"
-                     : "cam_{}: failed to detect trash, image failed to save",
+      LOG_INFO(capture.MissedDetection(image)
+                   ? "cam_{}: failed to detect trash, image saved"
+                   : "cam_{}: failed to detect trash, image failed to save",
                cam_id);
     }
     finish();
@@ -733,38 +678,18 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
     const std::string tag = PieceTag(k);
     GetTrashType(obj.label, estimate.trash_type_);
     LOG_INFO("cam_{}: now processing trash calss_id = {}", cam_id, obj.label + 1);
-
-    Cloud::Ptr cloud = NewCloud();
-    cv::Mat mask255;
-    obj.mask.convertTo(mask255, CV_8U, 255.0);
-    obj.mask = mask255;
-    if (is_debug) {
-      cv::imwrite(prefix + GetCurrentTimeString() + tag + "[mask][initial].jpg", obj.mask);
-    }
     bool is_transparent = false;
-    const TrashCloudStatus status =
-        GetTrashCloud(depth, camera_params_, cloud_params, obj, cloud, is_transparent);
-    if (status != TrashCloudStatus::kOk && status != TrashCloudStatus::kUnsupportedEncoding) {
-      LOG_ERROR("cam_{}: 垃圾序号[{}] depth cut-out failed: {}", cam_id, k,
-                DescribeTrashCloudStatus(status));
-    }
-    if (is_debug) {
-      cv::imwrite(prefix + GetCurrentTimeString() + tag + "[mask][eroded].jpg", obj.mask);
-    }
-    LOG_INFO("cam_{}: 垃圾序号[{}]原始点云数量： {}", cam_id, k, cloud->size());
+    const Cloud::Ptr cloud =
+        CutOutPiece(cam_id, depth, camera_params_, cloud_params, obj, k, capture, is_transparent);
     if (cloud->size() < min_trash_cloud_size_treshold) {
       LOG_WARN("cam_{}: 垃圾序号[{}]原始点云数量少于{}，请重新检测！", cam_id, k,
                min_trash_cloud_size_treshold);
       continue;
     }
-    if (is_debug) {
-      WritePly(prefix + GetCurrentTimeString() + tag + "[initial].ply", *cloud);
-    }
+    capture.Ply(tag + "[initial].ply", *cloud);
     Cloud::Ptr transformed = NewCloud();
     pcl::transformPointCloud(*cloud, *transformed, estimate.camera_extrinsic_);
-    if (is_debug) {
-      WritePly(prefix + GetCurrentTimeString() + tag + "[transformed].ply", *transformed);
-    }
+    capture.Ply(tag + "[transformed].ply", *transformed);
     if (inspect) {
       transformed_clouds.push_back(std::make_shared<Cloud>(*transformed));
     }
@@ -785,9 +710,7 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
     if (inspect) {
       processed_clouds.push_back(std::make_shared<Cloud>(*transformed));
     }
-    if (is_debug) {
-      WritePly(prefix + GetCurrentTimeString() + tag + "[processed].ply", *transformed);
-    }
+    capture.Ply(tag + "[processed].ply", *transformed);
     if (flag_estimate != GrabPoseEstimate::kSuccess) {
       LOG_WARN("cam_{}: grab pose estimate flag_estimate: {}", cam_id, flag_estimate);
       continue;
@@ -822,9 +745,8 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
 
     if (is_grab_aim_trash) {
       try {
-        const auto transform =
-            tf_buffer_->lookupTransform(map_frame_id, arm_base_frame_id, tf2::TimePointZero);
-        const Eigen::Isometry3d map_from_arm = tf2::transformToEigen(transform);
+        const Eigen::Isometry3d map_from_arm = tf2::transformToEigen(
+            tf_buffer_->lookupTransform(map_frame_id, arm_base_frame_id, tf2::TimePointZero));
         const Eigen::Vector3d p = map_from_arm * Position(info.arm_pose);
         const Eigen::Quaterniond q(map_from_arm.rotation() *
                                    Orientation(info.arm_pose).toRotationMatrix());
@@ -863,76 +785,10 @@ void CameraDetectionNode::PublishInspection(const std::vector<TrashInfo>& trash_
     return;
   }
 
-  const rclcpp::Time now = node_->get_clock()->now();
-  std::vector<geometry_msgs::msg::TransformStamped> transforms;
-  visualization_msgs::msg::MarkerArray obb_markers;
-  visualization_msgs::msg::MarkerArray pose_markers;
-  // Rotation of -90 degrees about y: turns the arrow (x axis) onto the grab frame's z axis.
-  const Eigen::Quaterniond q_y(std::cos(M_PI / 4.0), 0.0, -std::sin(M_PI / 4.0), 0.0);
-  for (std::size_t j = 0; j < trash_infos.size(); ++j) {
-    const TrashInfo& info = trash_infos[j];
-    const Eigen::Vector3d p_arm = Position(info.arm_pose);
-    const Eigen::Quaterniond q_arm = Orientation(info.arm_pose);
-
-    geometry_msgs::msg::TransformStamped t;
-    t.header.stamp = now;
-    t.header.frame_id = arm_base_frame_id;
-    t.child_frame_id = "cam_" + std::to_string(cam_id) + "_trash_pose_" + std::to_string(j + 1);
-    t.transform.translation.x = p_arm.x();
-    t.transform.translation.y = p_arm.y();
-    t.transform.translation.z = p_arm.z();
-    t.transform.rotation.x = q_arm.x();
-    t.transform.rotation.y = q_arm.y();
-    t.transform.rotation.z = q_arm.z();
-    t.transform.rotation.w = q_arm.w();
-    transforms.push_back(t);
-
-    visualization_msgs::msg::Marker obb;
-    obb.header.frame_id = arm_base_frame_id;
-    obb.header.stamp = now;
-    obb.ns = "cam_" + std::to_string(cam_id) + "_trash_obb";
-    obb.id = static_cast<int>(j);
-    obb.type = visualization_msgs::msg::Marker::CUBE;
-    obb.action = visualization_msgs::msg::Marker::ADD;
-    obb.pose =
-        ToPoseMsg(p_arm + q_arm * Position(info.obb_pose), q_arm * Orientation(info.obb_pose));
-    obb.scale.x = info.obb_size[0];
-    obb.scale.y = info.obb_size[1];
-    obb.scale.z = info.obb_size[2];
-    obb.color.r = 0.0F;
-    obb.color.g = 1.0F;
-    obb.color.b = 0.0F;
-    obb.color.a = 0.36F;
-    obb.lifetime = rclcpp::Duration::from_seconds(10.0);
-    obb_markers.markers.push_back(obb);
-
-    visualization_msgs::msg::Marker arrow;
-    arrow.header.frame_id = arm_base_frame_id;
-    arrow.header.stamp = now;
-    arrow.id = static_cast<int>(j);
-    arrow.type = visualization_msgs::msg::Marker::ARROW;
-    arrow.action = visualization_msgs::msg::Marker::ADD;
-    arrow.scale.x = 0.1;
-    arrow.scale.y = 0.01;
-    arrow.scale.z = 0.01;
-    arrow.lifetime = rclcpp::Duration::from_seconds(10.0);
-    arrow.ns = "trash_pose_x";
-    arrow.pose = ToPoseMsg(p_arm, q_arm);
-    arrow.color.r = 1.0F;
-    arrow.color.g = 0.0F;
-    arrow.color.b = 0.0F;
-    arrow.color.a = 0.8F;
-    pose_markers.markers.push_back(arrow);
-    arrow.ns = "trash_pose_z";
-    arrow.pose = ToPoseMsg(p_arm, (q_arm * q_y).normalized());
-    arrow.color.r = 0.0F;
-    arrow.color.g = 0.0F;
-    arrow.color.b = 1.0F;
-    pose_markers.markers.push_back(arrow);
-  }
-  static_broadcaster_->sendTransform(transforms);
-  trash_obb_markers_pub_->publish(obb_markers);
-  trash_pose_pub_->publish(pose_markers);
+  const InspectionHeader header{cam_id, arm_base_frame_id, node_->get_clock()->now()};
+  static_broadcaster_->sendTransform(TrashPoseTransforms(header, trash_infos));
+  trash_obb_markers_pub_->publish(ObbMarkers(header, trash_infos));
+  trash_pose_pub_->publish(PoseMarkers(header, trash_infos));
 }
 
 void CameraDetectionNode::ImageDetectCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
@@ -970,21 +826,14 @@ void CameraDetectionNode::ImageDetectCallback(const ImageMsg::ConstSharedPtr& rg
   const DepthImageView depth = DepthView(*depth_msg);
   const TrashCloudParams cloud_params = CloudParams();
 
+  // This callback writes no debug files.
+  const DebugCapture no_capture(false, estimate);
   for (std::size_t k = 0; k < trash_objs.size(); ++k) {
     auto& obj = trash_objs[k];
     GetTrashType(obj.label, estimate.trash_type_);
-    Cloud::Ptr cloud = NewCloud();
-    cv::Mat mask255;
-    obj.mask.convertTo(mask255, CV_8U, 255.0);
-    obj.mask = mask255;
     bool is_transparent = false;
-    const TrashCloudStatus status =
-        GetTrashCloud(depth, camera_params_, cloud_params, obj, cloud, is_transparent);
-    if (status != TrashCloudStatus::kOk && status != TrashCloudStatus::kUnsupportedEncoding) {
-      LOG_ERROR("cam_{}: 垃圾序号[{}] depth cut-out failed: {}", cam_id, k,
-                DescribeTrashCloudStatus(status));
-    }
-    LOG_INFO("cam_{}: 垃圾序号[{}]原始点云数量： {}", cam_id, k, cloud->size());
+    const Cloud::Ptr cloud = CutOutPiece(cam_id, depth, camera_params_, cloud_params, obj, k,
+                                         no_capture, is_transparent);
     if (cloud->size() < min_trash_cloud_size_treshold) {
       LOG_WARN("cam_{}: 垃圾序号[{}]原始点云数量太少, CONTINUE", cam_id, k);
       continue;
@@ -1031,11 +880,12 @@ void CameraDetectionNode::ImageDetectCallback(const ImageMsg::ConstSharedPtr& rg
 
 std::shared_ptr<CameraDetectionNode> MakeCameraDetectionNode(rclcpp::Node::SharedPtr node,
                                                              const std::string& path) {
-  auto camera = std::make_shared<CameraDetectionNode>(std::move(node), path);
-  camera->InitializeParams(path);
-  camera->InitializePublishers(path);
-  camera->InitializeSubscribers(path);
-  camera->InitializeAiModel(path);
+  const CameraDetectionParams file = LoadCameraDetectionParams(path);
+  auto camera = std::make_shared<CameraDetectionNode>(std::move(node));
+  camera->InitializeParams(file);
+  camera->InitializePublishers(file);
+  camera->InitializeSubscribers(file);
+  camera->InitializeAiModel(file);
   camera->initializeClassHeightConf();
   camera->initializeAiConf();
   camera->initializeClassSizeRange();

@@ -6,36 +6,13 @@
 
 #include "moorwick_arm_trash_detect/core/config_reader.hpp"
 #include "moorwick_arm_trash_detect/logging/logger.hpp"
+#include "moorwick_arm_trash_detect/node/pose_conversions.hpp"
 
 namespace moorwick {
 
 namespace {
 
 constexpr char kMainSection[] = "moorwick_arm_trash_detect";
-
-PoseRecord PoseFromMsg(const geometry_msgs::msg::Pose& pose) {
-  PoseRecord out;
-  out.px = pose.position.x;
-  out.py = pose.position.y;
-  out.pz = pose.position.z;
-  out.qx = pose.orientation.x;
-  out.qy = pose.orientation.y;
-  out.qz = pose.orientation.z;
-  out.qw = pose.orientation.w;
-  return out;
-}
-
-geometry_msgs::msg::Pose PoseToMsg(const PoseRecord& pose) {
-  geometry_msgs::msg::Pose out;
-  out.position.x = pose.px;
-  out.position.y = pose.py;
-  out.position.z = pose.pz;
-  out.orientation.x = pose.qx;
-  out.orientation.y = pose.qy;
-  out.orientation.z = pose.qz;
-  out.orientation.w = pose.qw;
-  return out;
-}
 
 std::int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
@@ -75,9 +52,9 @@ TrashInfo FromMsg(const moorwick_protocol::msg::TrashInfo& msg) {
   info.reserved_1 = msg.reserved_1;
   info.main_axis_type = msg.main_axis_type;
   info.reserved_3 = msg.reserved_3;
-  info.map_pose = PoseFromMsg(msg.map_pose);
-  info.arm_pose = PoseFromMsg(msg.arm_pose);
-  info.obb_pose = PoseFromMsg(msg.obb_pose);
+  info.map_pose = ToPoseRecord(msg.map_pose);
+  info.arm_pose = ToPoseRecord(msg.arm_pose);
+  info.obb_pose = ToPoseRecord(msg.obb_pose);
   for (int i = 0; i < 3; ++i) {
     info.obb_size[i] = msg.obb_size[i];
   }
@@ -90,9 +67,9 @@ moorwick_protocol::msg::TrashInfo ToMsg(const TrashInfo& info) {
   msg.reserved_1 = info.reserved_1;
   msg.main_axis_type = info.main_axis_type;
   msg.reserved_3 = info.reserved_3;
-  msg.map_pose = PoseToMsg(info.map_pose);
-  msg.arm_pose = PoseToMsg(info.arm_pose);
-  msg.obb_pose = PoseToMsg(info.obb_pose);
+  msg.map_pose = ToPoseMsg(info.map_pose);
+  msg.arm_pose = ToPoseMsg(info.arm_pose);
+  msg.obb_pose = ToPoseMsg(info.obb_pose);
   for (int i = 0; i < 3; ++i) {
     msg.obb_size[i] = info.obb_size[i];
   }

@@ -20,6 +20,13 @@ int main(int argc, char** argv) {
     LOG_DEBUG("trash_pose_detect_config_path = {}", config_path);
     detection_node = std::make_shared<moorwick::DetectionNode>(config_path);
   } catch (const std::exception& e) {
+    // Ctrl-C during start-up is an ordinary stop, as it is once the node runs;
+    // whatever the shutdown broke on its way is no fault of the configuration.
+    if (dynamic_cast<const moorwick::StartupInterrupted*>(&e) != nullptr || !rclcpp::ok()) {
+      LOG_INFO("start-up interrupted by shutdown: {}", e.what());
+      rclcpp::shutdown();
+      return 0;
+    }
     // One line that names what was wrong, then a clean exit: a robot's launch
     // system shows it, where an abort would only show a signal.
     LOG_ERROR("start-up failed: {}", e.what());

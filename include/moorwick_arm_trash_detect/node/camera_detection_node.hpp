@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -34,31 +35,32 @@
 #include "moorwick_arm_trash_detect/core/records.hpp"
 #include "moorwick_arm_trash_detect/core/trash_cloud.hpp"
 #include "moorwick_arm_trash_detect/core/trash_pose_estimate.hpp"
+#include "moorwick_arm_trash_detect/node/camera_config.hpp"
+#include "moorwick_arm_trash_detect/node/inspection_output.hpp"
 
 namespace moorwick {
 
 // Share directory of the installed package (ament index).
 std::string PackageShareDirectory();
 
-// The detection image: boxes, labels "name 87.5%" and blended masks on a copy
-// of `input` (RGB). Class indices without a palette colour are skipped. An
-// `output` of the input's size and type is drawn into in place.
-void DrawDetections(const cv::Mat& input, cv::Mat& output,
-                    const std::vector<ai_moor::model::SegObject>& objs,
-                    const std::vector<std::string>& class_names);
-
 // Why a camera_info cannot serve for cutting points out of depth (focal length
 // not a positive finite number, principal point not finite, zero image size);
 // empty when it can.
 std::string CameraInfoFault(const sensor_msgs::msg::CameraInfo& info);
+
+// A shutdown (Ctrl-C) arrived while the node was still being built.
+class StartupInterrupted : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
 
 class CameraDetectionNode {
 public:
   using ImageMsg = sensor_msgs::msg::Image;
   using SyncPolicy = message_filters::sync_policies::ApproximateTime<ImageMsg, ImageMsg>;
 
-  // Only sets the defaults; the owner runs the Initialize* steps in order.
-  CameraDetectionNode(rclcpp::Node::SharedPtr node, const std::string& path);
+  // Only sets the defaults; MakeCameraDetectionNode runs the Initialize* steps.
+  explicit CameraDetectionNode(rclcpp::Node::SharedPtr node);
   CameraDetectionNode(const CameraDetectionNode&) = delete;
   CameraDetectionNode& operator=(const CameraDetectionNode&) = delete;
 
@@ -83,14 +85,16 @@ public:
   // the done flag (together), in that order, and wake a waiting service.
   void FinishDetect(std::vector<TrashInfo> trash_infos);
 
-  void InitializeParams(const std::string& path);
-  void InitializePublishers(const std::string& path);
-  void InitializeSubscribers(const std::string& path);
-  void InitializeAiModel(const std::string& path);
+  // Each step takes its keys from the camera's file, read once.
+  void InitializeParams(const CameraDetectionParams& file);
+  void InitializePublishers(const CameraDetectionParams& file);
+  void InitializeSubscribers(const CameraDetectionParams& file);
+  void InitializeAiModel(const CameraDetectionParams& file);
   void initializeClassHeightConf();
   void initializeAiConf();
   void initializeClassSizeRange();
 
+  // Throws StartupInterrupted when a shutdown ends the wait for camera_info.
   bool GetCameraParams(const std::string& topic);
   bool GetTransformMatrix(const std::string& target, const std::string& source,
                           const rclcpp::Time& time, Eigen::Matrix4f& out);
@@ -116,49 +120,54 @@ public:
   // frame: unusable values, or a camera_info of another image size.
   bool IntrinsicsFitImage(const cv::Mat& image);
   // Takes the camera mounting from tf once it is there, when it was missing at
-  // start-up; until then the estimator's configured mounting stays in use.
+  // start-up or a camera_info was adopted without it; until then the
+  // estimator's configured mounting stays in use.
   void RefreshCameraTransform();
-  // Runtime camera_info: a usable one replaces the intrinsics in use, an
-  // unusable one is reported and ignored.
+  // Puts the camera-to-arm-base matrix from tf into the estimator, and logs it.
+  void UseCameraTransform(const Eigen::Matrix4f& matrix);
+  // Runtime camera_info: a usable one replaces the intrinsics in use (and asks
+  // tf for the mounting if it never came from there), an unusable one is
+  // reported and ignored.
   void OnCameraInfo(const sensor_msgs::msg::CameraInfo& info);
   void PublishInspection(const std::vector<TrashInfo>& trash_infos,
                          const std::vector<pcl::PointCloud<pcl::PointXYZ>::Ptr>& transformed_clouds,
                          const std::vector<pcl::PointCloud<pcl::PointXYZ>::Ptr>& processed_clouds);
 
-  // Configuration, named after the keys of the per-camera file.
-  std::int32_t cam_id{0};
+  // Configuration, named after the keys of the per-camera file; the file
+  // supplies every value (no defaults here).
+  std::int32_t cam_id{};
   std::string cam_frame_id;
-  bool is_debug{false};
-  bool is_realtime_estimate{false};
-  bool is_enable_semantic{false};
-  bool is_enable_transparent{false};
-  std::int32_t detect_duration{10};
-  std::string map_frame_id{"map"};
-  std::string arm_base_frame_id{"arm_base_link"};
-  std::string base_frame_id{"base_footprint"};
-  std::int32_t image_edge_threshold{5};
-  std::uint32_t min_trash_cloud_size_treshold{50};
-  float null_ratio_threshold{0.3F};
-  float hw_ratio_threshold{1.2F};
-  std::int32_t mask_erosion_size{1};
+  bool is_debug{};
+  bool is_realtime_estimate{};
+  bool is_enable_semantic{};
+  bool is_enable_transparent{};
+  std::int32_t detect_duration{};
+  std::string map_frame_id;
+  std::string arm_base_frame_id;
+  std::int32_t image_edge_threshold{};
+  std::uint32_t min_trash_cloud_size_treshold{};
+  float null_ratio_threshold{};
+  float hw_ratio_threshold{};
+  std::int32_t mask_erosion_size{};
   std::string pose_estimate_config_file;
-  float trash_mask_iou_v1{0.7F};
-  float ground_max_th{0.0F};
+  float trash_mask_iou_v1{};
+  float ground_max_th{};
+  // Above this TCP height a transparent grab is not trusted (not configurable).
   const float transparent_tcp_z_max_{0.1F};
 
   std::string detected_image_topic;
   std::string trashes_cloud_topic;
   std::string camera_info_topic;
-  bool is_detect_grab_pose{true};
+  bool is_detect_grab_pose{};
   std::string rgb_topic;
   std::string depth_topic;
 
   CameraParams camera_params_;
-  Eigen::Matrix4f cam_to_arm_base_transform_matrix_{Eigen::Matrix4f::Identity()};
   // Intrinsics, mounting and their reports are touched only at start-up and on
   // the camera node's default (mutually exclusive) callback group.
   bool intrinsics_from_camera_info_{false};
   std::string camera_info_fault_;  // last fault reported, so each is logged once
+  bool camera_transform_from_tf_{false};
   bool camera_transform_pending_{false};
   bool camera_transform_fallback_logged_{false};
 
@@ -177,7 +186,6 @@ public:
   std::condition_variable detect_done_cv_;
 
   rclcpp::Node::SharedPtr node_;
-  std::string config_path_;
   std::unique_ptr<GrabPoseEstimate> grab_pose_estimate_;
   std::unique_ptr<tf2_ros::Buffer> tf_buffer_;
   std::shared_ptr<tf2_ros::TransformListener> tf_listener_;
@@ -196,8 +204,8 @@ public:
   rclcpp::Subscription<sensor_msgs::msg::CameraInfo>::SharedPtr camera_info_sub_;
 };
 
-// A camera built from its file and initialised in the node's fixed order:
-// parameters, publishers, subscribers, model, class tables.
+// A camera built from its file (read once) and initialised in the node's fixed
+// order: parameters, publishers, subscribers, model, class tables.
 std::shared_ptr<CameraDetectionNode> MakeCameraDetectionNode(rclcpp::Node::SharedPtr node,
                                                              const std::string& path);
 
