@@ -5,6 +5,7 @@ set(MOORWICK_CONFIG_SOURCES ${_core}/config_reader.cpp)
 set(MOORWICK_CLASS_VOCABULARY_SOURCES ${_core}/class_vocabulary.cpp)
 set(MOORWICK_ESTIMATOR_SOURCES
   ${_core}/trash_pose_estimate.cpp
+  ${_core}/fitted_centre.cpp
   ${_core}/fast_cloud_ops.cpp)
 set(MOORWICK_PIPELINE_CORE_SOURCES
   ${_core}/mask_points.cpp
