@@ -3,6 +3,8 @@
 // BM_GrabCentreModes: GetInitialGrabPose on the same piece cloud (about 2k,
 // 10k and 50k points) in visible and in fitted mode, one after the other in
 // every iteration; counters hold the CPU time of each and their difference.
+// (Accuracy is the rendered-scene suite's business: these clouds are not cut
+// out of a depth image, so the far-edge correction does not apply to them.)
 //
 // BM_CylinderFit: on the conditioned cloud of a lying can, the least-squares
 // circle across the axis against PCL's sample-consensus cylinder with normals
@@ -100,8 +102,6 @@ void BM_GrabCentreModes(benchmark::State& state) {
   fitted->grab_class_index_ = piece.class_index;
   double visible_ms = 0.0;
   double fitted_ms = 0.0;
-  double error_visible = 0.0;
-  double error_fitted = 0.0;
   bool ok = true;
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     GrabPoseEstimate::CloudPtr a(new GrabPoseEstimate::Cloud(*source));
@@ -117,17 +117,15 @@ void BM_GrabCentreModes(benchmark::State& state) {
     state.SkipWithError("estimate did not succeed");
     return;
   }
-  const Eigen::Vector2d truth = piece.shape.Center().head<2>();
-  error_visible = 1000.0 * (visible->grab_tcp_.head<2>().cast<double>() - truth).norm();
-  error_fitted = 1000.0 * (fitted->grab_tcp_.head<2>().cast<double>() - truth).norm();
   using benchmark::Counter;
   const auto avg = Counter::kAvgIterations;
   state.counters["points"] = static_cast<double>(source->size());
   state.counters["visible_ms"] = Counter(visible_ms, avg);
   state.counters["fitted_ms"] = Counter(fitted_ms, avg);
   state.counters["extra_ms"] = Counter(fitted_ms - visible_ms, avg);
-  state.counters["visible_err_mm"] = error_visible;
-  state.counters["fitted_err_mm"] = error_fitted;
+  // Whether the fit was used, not only tried: a fall-back costs the same.
+  state.counters["fitted_used"] =
+      (fitted->grab_tcp_ - visible->grab_tcp_).norm() > 1e-4F ? 1.0 : 0.0;
 }
 
 BENCHMARK(BM_GrabCentreModes)

@@ -29,6 +29,8 @@ constexpr double kMaxCylinderRmsM = 0.002;
 // the depth noise, well below the height of any box.
 constexpr float kTopBandM = 0.004F;
 constexpr int kMinFitPoints = 20;
+// Points a circle is fitted to at most (every n-th beyond).
+constexpr std::size_t kMaxCirclePoints = 1500;
 // Outermost points averaged into each edge of a top face.
 constexpr std::size_t kEdgePoints = 4;
 // Depth the far edge of a piece loses, in pixel footprints: the cut-out's
@@ -86,7 +88,7 @@ Circle KasaCircle(const std::vector<Eigen::Vector2d>& pts) {
 // Geometric least squares (Gauss-Newton on the radial distances), started
 // from `c`; the algebraic fit shrinks the circle of a noisy half arc.
 Circle RefineCircle(const std::vector<Eigen::Vector2d>& pts, Circle c) {
-  for (int iter = 0; iter < 20 && c.ok; ++iter) {
+  for (int iter = 0; iter < 12 && c.ok; ++iter) {
     Eigen::Matrix3d jtj = Eigen::Matrix3d::Zero();
     Eigen::Vector3d jtr = Eigen::Vector3d::Zero();
     for (const auto& p : pts) {
@@ -108,7 +110,7 @@ Circle RefineCircle(const std::vector<Eigen::Vector2d>& pts, Circle c) {
     c.cx += step.x();
     c.cy += step.y();
     c.r += step.z();
-    if (step.norm() < 1e-8) {
+    if (step.norm() < 1e-7) {
       break;
     }
   }
@@ -129,8 +131,16 @@ Circle RobustCircle(std::vector<Eigen::Vector2d> pts) {
     return {};
   }
   Circle c = RefineCircle(pts, KasaCircle(pts));
-  for (int round = 0; round < 2 && c.ok; ++round) {
-    const double limit = std::max(2.5 * c.rms, 0.001);
+  std::vector<double> residuals;
+  for (int round = 0; round < 4 && c.ok; ++round) {
+    // Median absolute residual: stray points inflate an rms, not a median.
+    residuals.clear();
+    for (const auto& p : pts) {
+      residuals.push_back(std::abs(std::hypot(p.x() - c.cx, p.y() - c.cy) - c.r));
+    }
+    const auto median = residuals.begin() + static_cast<std::ptrdiff_t>(residuals.size() / 2);
+    std::nth_element(residuals.begin(), median, residuals.end());
+    const double limit = std::max(3.0 * 1.4826 * *median, 0.001);
     std::vector<Eigen::Vector2d> kept;
     kept.reserve(pts.size());
     for (const auto& p : pts) {
@@ -159,6 +169,15 @@ Circle SideCircle(const Cloud& cloud, const Eigen::Vector3d& axis, const Eigen::
     if (t > lo && t < hi) {
       pts.emplace_back(q.dot(e1), q.dot(e2));
     }
+  }
+  // A few thousand points pin a circle down; more only cost time.
+  if (pts.size() > kMaxCirclePoints) {
+    const std::size_t step = (pts.size() + kMaxCirclePoints - 1) / kMaxCirclePoints;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < pts.size(); i += step) {
+      pts[kept++] = pts[i];
+    }
+    pts.resize(kept);
   }
   return RobustCircle(std::move(pts));
 }
