@@ -30,7 +30,7 @@ constexpr double kMaxCylinderRmsM = 0.002;
 constexpr float kTopBandM = 0.004F;
 constexpr int kMinFitPoints = 20;
 // Points a circle is fitted to at most (every n-th beyond).
-constexpr std::size_t kMaxCirclePoints = 1500;
+constexpr std::size_t kMaxCirclePoints = 1000;
 // Outermost points averaged into each edge of a top face.
 constexpr std::size_t kEdgePoints = 4;
 // Depth the far edge of a piece loses, in pixel footprints: the cut-out's
