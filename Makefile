@@ -1,5 +1,6 @@
 # Entry points for developers and CI. Every target installs what is missing first.
 #   make demo                 build, install into install/, run the node on a simulated camera
+#                             (DEMO_GRAB_CENTER=fitted: grab at the fitted centre)
 #   make test                 build and run every test suite
 #   make bench                build and run the benchmarks
 #   make fuzz                 run every fuzz harness for FUZZ_SECONDS (600) each

@@ -8,6 +8,7 @@
 # Environment: MOORWICK_INSTALL_PREFIX (default ./install), MOORWICK_DEMO_OUT
 # (default ./build/demo_output), MOORWICK_DEMO_DOMAIN (ROS_DOMAIN_ID, default 87),
 # DEMO_SECURE=1 (run every process with DDS Security, Enforce).
+# DEMO_GRAB_CENTER (visible or fitted, default visible).
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -42,6 +43,11 @@ CONFIG=$DEMO_PREFIX/share/$PKG/config
     sed -i "s|@DEMO_CONFIG_DIR@|$CONFIG|" "$CONFIG/cam1_detect_config.yaml" &&
     sed -i "s|folder_path: .*|folder_path: \"$OUT/data/\"|" "$CONFIG/demo_pose_estimate_config.yaml"
 } || fail "cannot lay out the demo prefix in $OUT"
+# DEMO_GRAB_CENTER=fitted (make demo DEMO_GRAB_CENTER=fitted) grabs at the
+# fitted centre instead of the visible one.
+GRAB_CENTER=${DEMO_GRAB_CENTER:-visible}
+sed -i "s|grab_center_mode: .*|grab_center_mode: $GRAB_CENTER|" \
+  "$CONFIG/demo_pose_estimate_config.yaml" || fail "cannot set grab_center_mode"
 SCENE=$CONFIG/scene.yaml
 
 export ROS_DOMAIN_ID=${MOORWICK_DEMO_DOMAIN:-87}
@@ -89,7 +95,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-say "Scene: $SCENE"
+say "Scene: $SCENE (grab_center_mode: $GRAB_CENTER)"
 "$SIM" "$SCENE" --truth-only || fail "sim_camera cannot read the scene"
 
 say "Starting sim_camera (ROS_DOMAIN_ID=$ROS_DOMAIN_ID) and the node"

@@ -1,4 +1,5 @@
 #include "moorwick_arm_trash_detect/core/estimator_config.hpp"
+#include "moorwick_arm_trash_detect/core/fitted_centre.hpp"
 
 #include <Eigen/Geometry>
 #include <boost/filesystem.hpp>
@@ -109,6 +110,8 @@ void LoadGrabParameters(const YAML::Node& root, const std::string& path, GrabPos
   e.remove_bottom_height_threshold_1_ = f("remove_bottom_height_threshold_1");
   e.remove_bottom_height_threshold_2_ = f("remove_bottom_height_threshold_2");
   e.remove_bottom_height_threshold_3_ = f("remove_bottom_height_threshold_3");
+  e.grab_center_mode_ = ReadGrabCenterMode(g, path);
+  LOG_DEBUG("grab_center_mode: {}", GrabCenterModeName(e.grab_center_mode_));
 }
 
 void LoadDebugChoice(const YAML::Node& root, const std::string& path, GrabPoseEstimate& e) {

@@ -6,6 +6,7 @@ set(MOORWICK_CLASS_VOCABULARY_SOURCES ${_core}/class_vocabulary.cpp)
 set(MOORWICK_ESTIMATOR_SOURCES
   ${_core}/estimator_config.cpp
   ${_core}/trash_pose_estimate.cpp
+  ${_core}/fitted_centre.cpp
   ${_core}/grid_neighbour_search.cpp
   ${_core}/statistical_outlier_removal.cpp
   ${_core}/cloud_boxes.cpp)

@@ -171,7 +171,10 @@ void GrabPoseEstimate::PclProcessFunc(const CloudPtr& input, const CloudPtr& out
   LOG_DEBUG("pass_ajust_value_: {}", pass_ajust_value_);
 
   stage = StageClock();
-  const float lower = trash_lowest_z_ + pass_ajust_value_;
+  float lower = trash_lowest_z_ + pass_ajust_value_;
+  if (grab_center_mode_ == GrabCenterMode::kFitted) {
+    lower = FittedPassThroughLimit(lower, trash_highest_z_);
+  }
   pcl::PassThrough<pcl::PointXYZ> pass;
   pass.setInputCloud(output);
   pass.setFilterFieldName("z");
@@ -579,28 +582,34 @@ int GrabPoseEstimate::GetInitialGrabPose(const CloudPtr& cloud) {
   Eigen::Vector3f axis = pca_eigen_vectors_.col(0);
   GetMainaxisType(axis, main_axis_type_);
   pca_eigen_vectors_.col(0) = axis;
+  // In fitted mode the position is already the piece's centre: no push along
+  // the line of sight.
+  const bool fitted = ApplyFittedGrabCentre(*this, *cloud);
 
   Eigen::Quaterniond q;
   if (main_axis_type_ == 1 || main_axis_type_ == 3) {
     grab_mainaxis_ = Eigen::Vector3f(rect_main_direction_.x(), rect_main_direction_.y(), 0.0F);
     LOG_DEBUG("grab_mainaxis_: {}, {}, {}", grab_mainaxis_.x(), grab_mainaxis_.y(),
               grab_mainaxis_.z());
-    if (ExtendsLyingGrab()) {
+    if (!fitted && ExtendsLyingGrab()) {
       ExtendGrabTCP(grab_tcp_);
     }
-    if (static_cast<double>(grab_tcp_.z() - trash_lowest_z_) < 0.015) {
-      LOG_DEBUG("grab_tcp_.z()-trash_lowest_z_ < 0.015!!!");
-      grab_tcp_.z() = trash_lowest_z_;
-      LOG_DEBUG("grab_tcp_.z() = trash_lowest_z_!!!");
-    }
-    if (trash_height_ > tcp_ajust_threshold_ &&
-        static_cast<double>(grab_tcp_.z() - trash_lowest_z_) > 0.015) {
-      grab_tcp_.z() -= tcp_ajust_value_;
-      LOG_DEBUG("grab_tcp_.z() -= tcp_ajust_value_;");
-      if (static_cast<double>(grab_tcp_.z()) < static_cast<double>(trash_lowest_z_) + 0.005) {
-        LOG_DEBUG("grab_tcp_.z() < (trash_lowest_z_ + 0.005)!!!");
-        grab_tcp_.z() = static_cast<float>(static_cast<double>(trash_lowest_z_) + 0.005);
-        LOG_DEBUG("grab_tcp_.z() = (trash_lowest_z_ + 0.005)!!!");
+    // The fitted centre sets its own grab height, free of these thresholds.
+    if (!fitted) {
+      if (static_cast<double>(grab_tcp_.z() - trash_lowest_z_) < 0.015) {
+        LOG_DEBUG("grab_tcp_.z()-trash_lowest_z_ < 0.015!!!");
+        grab_tcp_.z() = trash_lowest_z_;
+        LOG_DEBUG("grab_tcp_.z() = trash_lowest_z_!!!");
+      }
+      if (trash_height_ > tcp_ajust_threshold_ &&
+          static_cast<double>(grab_tcp_.z() - trash_lowest_z_) > 0.015) {
+        grab_tcp_.z() -= tcp_ajust_value_;
+        LOG_DEBUG("grab_tcp_.z() -= tcp_ajust_value_;");
+        if (static_cast<double>(grab_tcp_.z()) < static_cast<double>(trash_lowest_z_) + 0.005) {
+          LOG_DEBUG("grab_tcp_.z() < (trash_lowest_z_ + 0.005)!!!");
+          grab_tcp_.z() = static_cast<float>(static_cast<double>(trash_lowest_z_) + 0.005);
+          LOG_DEBUG("grab_tcp_.z() = (trash_lowest_z_ + 0.005)!!!");
+        }
       }
     }
     if (is_on_floor_) {
@@ -615,16 +624,18 @@ int GrabPoseEstimate::GetInitialGrabPose(const CloudPtr& cloud) {
     grab_mainaxis_ = Eigen::Vector3f(0.0F, 0.0F, -1.0F);
     LOG_DEBUG("grab_mainaxis_: {}, {}, {}", grab_mainaxis_.x(), grab_mainaxis_.y(),
               grab_mainaxis_.z());
-    ExtendGrabTCP(grab_tcp_);
-    const Eigen::Vector2f cam = CameraXY();
-    Eigen::Vector3f v_tcp(grab_tcp_.x() - cam.x(), grab_tcp_.y() - cam.y(), 0.0F);
-    if (v_tcp.squaredNorm() > 0.0F) {
-      v_tcp.normalize();
+    if (!fitted) {
+      ExtendGrabTCP(grab_tcp_);
+      const Eigen::Vector2f cam = CameraXY();
+      Eigen::Vector3f v_tcp(grab_tcp_.x() - cam.x(), grab_tcp_.y() - cam.y(), 0.0F);
+      if (v_tcp.squaredNorm() > 0.0F) {
+        v_tcp.normalize();
+      }
+      grab_tcp_.x() += tcp_ajust_value_ * v_tcp.x();
+      LOG_DEBUG("grab_tcp_.x() += tcp_ajust_value_ * v_tcp.x() !");
+      grab_tcp_.y() += tcp_ajust_value_ * v_tcp.y();
+      LOG_DEBUG("grab_tcp_.y() += tcp_ajust_value_ * v_tcp.y() !");
     }
-    grab_tcp_.x() += tcp_ajust_value_ * v_tcp.x();
-    LOG_DEBUG("grab_tcp_.x() += tcp_ajust_value_ * v_tcp.x() !");
-    grab_tcp_.y() += tcp_ajust_value_ * v_tcp.y();
-    LOG_DEBUG("grab_tcp_.y() += tcp_ajust_value_ * v_tcp.y() !");
     if (!IsInWorkspace(grab_tcp_)) {
       return kOutOfWorkspace;
     }

@@ -677,6 +677,8 @@ void CameraDetectionNode::ImageCallback(const ImageMsg::ConstSharedPtr& rgb_msg,
     auto& obj = trash_objs[k];
     const std::string tag = PieceTag(k);
     GetTrashType(obj.label, estimate.trash_type_);
+    estimate.grab_class_index_ = obj.label;
+    estimate.camera_focal_px_ = camera_params_.fx;
     LOG_INFO("cam_{}: now processing trash calss_id = {}", cam_id, obj.label + 1);
     bool is_transparent = false;
     const Cloud::Ptr cloud =

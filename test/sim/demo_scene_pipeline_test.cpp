@@ -17,6 +17,7 @@
 #include "moorwick_arm_trash_detect/core/trash_cloud.hpp"
 #include "moorwick_arm_trash_detect/core/trash_pose_estimate.hpp"
 #include "moorwick_sim/scene_file.hpp"
+#include "moorwick_test/scene_pipeline.hpp"
 
 namespace moorwick_test {
 using namespace moorwick_sim;  // the scene builders are this suite's vocabulary
@@ -111,38 +112,16 @@ TEST_F(DemoScenePipeline, ReachablePiecesAreGrabbedWithinTenMillimetresOfTheirCe
   std::vector<moorwick::BoxInfo> furniture;
   moorwick::GetObjsBoxInfos(filter, objects, furniture);
 
-  const PinholeCamera& cam = scene_.scene.camera;
-  const moorwick::CameraParams intrinsics{static_cast<float>(cam.fx),
-                                          static_cast<float>(cam.fy),
-                                          static_cast<float>(cam.cx),
-                                          static_cast<float>(cam.cy),
-                                          static_cast<std::uint32_t>(cam.width),
-                                          static_cast<std::uint32_t>(cam.height)};
-  moorwick::DepthImageView depth;
-  depth.data = frame_.depth.ptr<std::uint8_t>(0);
-  depth.size_bytes = frame_.depth.total() * frame_.depth.elemSize();
-  depth.width = static_cast<std::uint32_t>(frame_.depth.cols);
-  depth.height = static_cast<std::uint32_t>(frame_.depth.rows);
-  depth.step = static_cast<std::uint32_t>(frame_.depth.step);
-  depth.encoding = "16UC1";
-
   std::map<int, PieceOutcome> by_class;
   for (auto& obj : trash) {
-    obj.mask = obj.mask * 255;
-    auto cloud = std::make_shared<moorwick::GrabPoseEstimate::Cloud>();
     PieceOutcome out;
-    ASSERT_EQ(
-        moorwick::GetTrashCloud(depth, intrinsics, {1, 0.3F, 1.2F}, obj, cloud, out.transparent),
-        moorwick::TrashCloudStatus::kOk);
-    ASSERT_GE(cloud->size(), 50U);
-    auto base_cloud = std::make_shared<moorwick::GrabPoseEstimate::Cloud>();
-    pcl::transformPointCloud(*cloud, *base_cloud, estimator_->camera_extrinsic_);
-    std::int32_t type = 0;
-    moorwick::GetTrashType(obj.label, type);
-    estimator_->trash_type_ = type;
-    out.result = estimator_->GetInitialGrabPose(base_cloud);
+    const PieceEstimate est = EstimatePiece(frame_.depth, scene_.scene.camera, *estimator_, obj);
+    ASSERT_EQ(est.cut, moorwick::TrashCloudStatus::kOk);
+    ASSERT_GE(est.cut_points, 50U);
+    out.transparent = est.transparent;
+    out.result = est.result;
     out.main_axis_type = estimator_->main_axis_type_;
-    out.position = estimator_->grab_pose_.position.cast<double>();
+    out.position = est.position;
     out.position_ok = moorwick::IsTrashToGrab(filter, estimator_->trash_lowest_z_,
                                               estimator_->base_height_, obj, furniture);
     const Eigen::Vector3f& l = estimator_->pca_lengths_;
@@ -188,34 +167,18 @@ TEST(TransparentPiece, CutOutCallsItTransparentOnlyWhenDepthIsMissing) {
                   .RestingOn(scene.scene.floor_z);
   cup.color = {{230, 120, 20}};
   const PinholeCamera& cam = scene.scene.camera;
-  const moorwick::CameraParams intrinsics{static_cast<float>(cam.fx),
-                                          static_cast<float>(cam.fy),
-                                          static_cast<float>(cam.cx),
-                                          static_cast<float>(cam.cy),
-                                          static_cast<std::uint32_t>(cam.width),
-                                          static_cast<std::uint32_t>(cam.height)};
   for (const bool transparent : {true, false}) {
     SCOPED_TRACE(transparent ? "transparent" : "opaque");
     cup.transparent = transparent;
     scene.scene.pieces = {cup};
     const RenderedFrame frame = RenderScene(scene.scene, scene.render);
-    ai_moor::model::SegObject obj;
-    obj.label = cup.class_index;
-    obj.prob = 1.0F;
-    obj.rect = cv::Rect_<float>(frame.truth[0].bbox);
-    obj.mask = frame.masks[0] * 255;
-    moorwick::DepthImageView depth;
-    depth.data = frame.depth.ptr<std::uint8_t>(0);
-    depth.size_bytes = frame.depth.total() * frame.depth.elemSize();
-    depth.width = static_cast<std::uint32_t>(frame.depth.cols);
-    depth.height = static_cast<std::uint32_t>(frame.depth.rows);
-    depth.step = static_cast<std::uint32_t>(frame.depth.step);
-    depth.encoding = "16UC1";
+    ai_moor::model::SegObject obj = TruthDetection(frame, 0);
+    obj.mask = obj.mask * 255;
     auto cloud = std::make_shared<moorwick::GrabPoseEstimate::Cloud>();
     bool is_transparent = !transparent;
-    ASSERT_EQ(
-        moorwick::GetTrashCloud(depth, intrinsics, {1, 0.3F, 1.2F}, obj, cloud, is_transparent),
-        moorwick::TrashCloudStatus::kOk);
+    ASSERT_EQ(moorwick::GetTrashCloud(DepthViewOf(frame.depth), IntrinsicsOf(cam), {1, 0.3F, 1.2F},
+                                      obj, cloud, is_transparent),
+              moorwick::TrashCloudStatus::kOk);
     EXPECT_EQ(is_transparent, transparent);
     // Every point the cut-out keeps lies on the cup, transparent or not.
     const Eigen::Isometry3f base_from_camera = cam.base_from_camera.cast<float>();

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "moorwick_arm_trash_detect/core/fitted_centre.hpp"
+
 namespace moorwick {
 
 // Grab pose of the TCP (or a box pose relative to it): position in metres,
@@ -198,6 +200,14 @@ public:
   bool use_pcl_reference_{false};
   // Threads for the neighbour search of the outlier removal.
   int estimate_threads_{2};
+  // Where the grab position comes from (grab_center_mode; visible by default).
+  GrabCenterMode grab_center_mode_{GrabCenterMode::kVisible};
+  // Model class index of the piece being estimated, -1 when unknown: tells
+  // the fitted centre a can from a carton.
+  int grab_class_index_{-1};
+  // Focal length (pixels) of the images the cloud was cut from; 0 takes fx_.
+  // The fitted centre scales the far edge's pixel footprint with it.
+  float camera_focal_px_{0.0F};
 
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW
 
