@@ -269,6 +269,26 @@ def evaluate(net, samples):
     return {c: (n_true[c], ap50(box_m[c], n_true[c]), ap50(mask_m[c], n_true[c])) for c in rs.DEMO_CLASSES}
 
 
+def write_report(a, net, res, note):
+    lines = [
+        f"- scale `{a.scale}`, {sum(q.numel() for q in net.parameters())} parameters, input {IN_W}x{IN_H}",
+        f"- {note}",
+        f"- held-out set: {a.held_out} scenes (seeds disjoint from training)",
+        "",
+        "| class | instances | box AP50 | mask AP50 |",
+        "|---|---|---|---|",
+    ]
+    for c, (n, bap, map_) in res.items():
+        lines.append(f"| {rs.CLASS_NAMES[c]} ({c}) | {n} | {bap:.3f} | {map_:.3f} |")
+    mean_b = np.nanmean([r[1] for r in res.values()])
+    mean_m = np.nanmean([r[2] for r in res.values()])
+    lines.append(f"| mean | | {mean_b:.3f} | {mean_m:.3f} |")
+    text = "\n".join(lines) + "\n"
+    with open(os.path.join(a.out_dir, "report.md"), "w") as f:
+        f.write(text)
+    print(text)
+
+
 def main(argv):
     p = argparse.ArgumentParser()
     p.add_argument("out_dir")
@@ -279,15 +299,21 @@ def main(argv):
     p.add_argument("--batch", type=int, default=8)
     p.add_argument("--scale", default="t")
     p.add_argument("--minutes", type=float, default=26.0)
+    p.add_argument("--stop-after", type=int, help="run only this many steps of the --steps schedule")
     p.add_argument("--threads", type=int, default=2)
     p.add_argument("--init", help="start from these weights (a second stage) instead of the seed")
     p.add_argument("--lr", type=float, default=2e-3)
+    p.add_argument("--evaluate", metavar="WEIGHTS", help="only write the held-out report of these weights")
     a = p.parse_args(argv[1:])
     os.makedirs(a.out_dir, exist_ok=True)
     torch.set_num_threads(a.threads)
     t0 = time.time()
-    train = dataset(a.seed * 1_000_000, a.train)
     held = dataset(a.seed * 1_000_000 + 500_000, a.held_out)
+    if a.evaluate:
+        net = yn.build(NC, a.scale, a.seed, (IN_H, IN_W), a.evaluate)
+        write_report(a, net, evaluate(net, held), "weights " + a.evaluate)
+        return 0
+    train = dataset(a.seed * 1_000_000, a.train)
     print(f"rendered {len(train)} + {len(held)} scenes in {time.time() - t0:.0f} s", flush=True)
 
     net = yn.build(NC, a.scale, a.seed, (IN_H, IN_W), a.init)
@@ -313,6 +339,8 @@ def main(argv):
         if step % 50 == 0:
             el = time.time() - t_train
             print(f"step {step}/{a.steps} loss {loss.item():.3f} {el:.0f} s", flush=True)
+        if a.stop_after is not None and step + 1 >= a.stop_after:
+            break
         if time.time() - t_train > a.minutes * 60:
             print(f"WARNING: stopped at step {step} of {a.steps}: --minutes {a.minutes} reached", flush=True)
             break
@@ -322,25 +350,9 @@ def main(argv):
     torch.save({"model": net.state_dict(), "scale": a.scale, "nc": NC}, os.path.join(a.out_dir, "demo_yolov8_seg.pt"))
     onnx_path = os.path.join(a.out_dir, "demo_yolov8_seg.onnx")
     yn.export(net, onnx_path, (IN_H, IN_W), 12)
-    res = evaluate(net, held)
-    lines = [
-        f"- scale `{a.scale}`, {sum(q.numel() for q in net.parameters())} parameters, input {IN_W}x{IN_H}",
-        f"- seed {a.seed}, {a.train} training scenes, {step + 1} steps of batch {a.batch}, "
-        f"{train_s / 60:.1f} min training, {(time.time() - t0) / 60:.1f} min in all, {a.threads} threads",
-        f"- held-out set: {a.held_out} scenes (seeds disjoint from training)",
-        "",
-        "| class | instances | box AP50 | mask AP50 |",
-        "|---|---|---|---|",
-    ]
-    for c, (n, bap, map_) in res.items():
-        lines.append(f"| {rs.CLASS_NAMES[c]} ({c}) | {n} | {bap:.3f} | {map_:.3f} |")
-    mean_b = np.nanmean([r[1] for r in res.values()])
-    mean_m = np.nanmean([r[2] for r in res.values()])
-    lines.append(f"| mean | | {mean_b:.3f} | {mean_m:.3f} |")
-    text = "\n".join(lines) + "\n"
-    with open(os.path.join(a.out_dir, "report.md"), "w") as f:
-        f.write(text)
-    print(text)
+    note = (f"seed {a.seed}, {a.train} training scenes, {step + 1} steps of batch {a.batch}, "
+            f"{train_s / 60:.1f} min training, {(time.time() - t0) / 60:.1f} min in all, {a.threads} threads")
+    write_report(a, net, evaluate(net, held), note)
     return 0
 
 
