@@ -104,39 +104,27 @@ std::string demo_net_config() {
   return path;
 }
 
-void configure(benchmark::internal::Benchmark* b) {
-  b->Unit(benchmark::kMillisecond)
-      ->Iterations(1)
-      ->Repetitions(15)
-      ->ReportAggregatesOnly(true)
-      ->ComputeStatistics("p90", p90);
-}
-
-int register_all() {
-  const int threads = threads_setting();
-  for (const char* scale : {"n", "s"}) {
-    for (const cv::Size size : {cv::Size(640, 640), cv::Size(640, 384), cv::Size(320, 320)}) {
-      const std::string tag =
-          std::string(scale) + "_" + std::to_string(size.width) + "x" + std::to_string(size.height);
-      configure(benchmark::RegisterBenchmark(("Forward/" + tag).c_str(), forward,
-                                             tag + "_op12_cut.onnx", size, threads));
-    }
-  }
-  for (int t : {1, 2}) {
-    configure(
-        benchmark::RegisterBenchmark(("ForwardThreads/n_640x384/" + std::to_string(t)).c_str(),
-                                     forward, "n_640x384_op12_cut.onnx", cv::Size(640, 384), t));
-  }
-  configure(
-      benchmark::RegisterBenchmark("Detect1280x720/demo_net_320x192", detect, demo_net_config()));
-  configure(
-      benchmark::RegisterBenchmark("Detect1280x720/color_key", detect,
-                                   std::string(MODEL_ZOO_CONFIG_DIR) + "/model_color_key.yaml"));
-  return 0;
-}
-
-const int registered = register_all();
-
 }  // namespace
+
+// Static registration (BENCHMARK_CAPTURE): one call per repetition, median and p90.
+#define NETWORK_BENCH(...)            \
+  BENCHMARK_CAPTURE(__VA_ARGS__)      \
+      ->Unit(benchmark::kMillisecond) \
+      ->Iterations(1)                 \
+      ->Repetitions(15)               \
+      ->ReportAggregatesOnly(true)    \
+      ->ComputeStatistics("p90", p90)
+
+NETWORK_BENCH(forward, n_640x640, "n_640x640_op12_cut.onnx", cv::Size(640, 640), threads_setting());
+NETWORK_BENCH(forward, n_640x384, "n_640x384_op12_cut.onnx", cv::Size(640, 384), threads_setting());
+NETWORK_BENCH(forward, n_320x320, "n_320x320_op12_cut.onnx", cv::Size(320, 320), threads_setting());
+NETWORK_BENCH(forward, s_640x640, "s_640x640_op12_cut.onnx", cv::Size(640, 640), threads_setting());
+NETWORK_BENCH(forward, s_640x384, "s_640x384_op12_cut.onnx", cv::Size(640, 384), threads_setting());
+NETWORK_BENCH(forward, s_320x320, "s_320x320_op12_cut.onnx", cv::Size(320, 320), threads_setting());
+NETWORK_BENCH(forward, n_640x384_1_thread, "n_640x384_op12_cut.onnx", cv::Size(640, 384), 1);
+NETWORK_BENCH(forward, n_640x384_2_threads, "n_640x384_op12_cut.onnx", cv::Size(640, 384), 2);
+NETWORK_BENCH(detect, demo_net_320x192_on_1280x720, demo_net_config());
+NETWORK_BENCH(detect, color_key_on_1280x720,
+              std::string(MODEL_ZOO_CONFIG_DIR) + "/model_color_key.yaml");
 
 BENCHMARK_MAIN();
