@@ -20,6 +20,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,19 +30,20 @@
 namespace {
 
 std::string models_dir() {
-  const char* env = std::getenv("MOORWICK_BENCH_MODELS");
+  const char* env = std::getenv("MOORWICK_BENCH_MODELS");  // NOLINT(concurrency-mt-unsafe)
   return env != nullptr ? env : "bench_models";
 }
 
 int threads_setting() {
-  const char* env = std::getenv("MOORWICK_BENCH_THREADS");
+  const char* env = std::getenv("MOORWICK_BENCH_THREADS");  // NOLINT(concurrency-mt-unsafe)
   return env != nullptr ? std::max(1, std::atoi(env)) : 2;
 }
 
 double p90(const std::vector<double>& v) {
   std::vector<double> s(v);
   std::sort(s.begin(), s.end());
-  return s.empty() ? 0.0 : s[static_cast<size_t>(0.9 * static_cast<double>(s.size() - 1) + 0.5)];
+  return s.empty() ? 0.0
+                   : s[static_cast<size_t>(std::lround(0.9 * static_cast<double>(s.size() - 1)))];
 }
 
 // A 16:9 camera frame with five coloured pieces on a grey floor, placed into
@@ -74,7 +76,7 @@ void forward(benchmark::State& state, const std::string& file, cv::Size input, i
   std::vector<cv::Mat> outs;
   net.setInput(blob);
   net.forward(outs, names);  // first run allocates; not timed
-  for (auto _ : state) {
+  for (auto _ : state) {     // NOLINT(clang-analyzer-deadcode.DeadStores)
     net.setInput(blob);
     net.forward(outs, names);
     benchmark::DoNotOptimize(outs.data());
@@ -89,7 +91,7 @@ void detect(benchmark::State& state, const std::string& config) {
   cv::cvtColor(frame(), rgb, cv::COLOR_BGR2RGB);
   std::vector<ai_moor::model::SegObject> objects;
   model.detect(rgb, objects);
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     model.detect(rgb, objects);
     benchmark::DoNotOptimize(objects.data());
   }
@@ -97,7 +99,7 @@ void detect(benchmark::State& state, const std::string& config) {
 }
 
 std::string demo_net_config() {
-  const std::string path =
+  std::string path =
       (std::filesystem::temp_directory_path() / "moorwick_bench_demo_net.yaml").string();
   std::ofstream(path) << "backend: onnx\nmodel_file: " MODEL_ZOO_DEMO_ONNX
                          "\ninput_width: 320\ninput_height: 192\nnum_classes: 23\n";
