@@ -3,7 +3,12 @@
 # virtual floor with litter, the installed node serves the detect service, and
 # each answer is printed beside the scene's ground truth.
 #
-#   scripts/demo.sh            (after: cmake --install build --prefix install)
+#   scripts/demo.sh [--onnx]   (after: cmake --install build --prefix install)
+#
+# The camera's model is the colour-key backend (config/demo/model_color_key.yaml);
+# --onnx (or MOORWICK_DEMO_MODEL=onnx) runs the trained YOLOv8-seg network through
+# the onnx backend instead (config/demo/model_onnx_demo.yaml; still too weakly
+# trained to find every piece, see docs/model.md).
 #
 # Environment: MOORWICK_INSTALL_PREFIX (default ./install), MOORWICK_DEMO_OUT
 # (default ./build/demo_output), MOORWICK_DEMO_DOMAIN (ROS_DOMAIN_ID, default 87),
@@ -20,6 +25,13 @@ NODE=$BIN/moorwick_arm_trash_detect_node
 SIM=$BIN/sim_camera
 CLIENT=$BIN/detect_client
 INSTALLED_CONFIG=$PREFIX/share/$PKG/config
+MODEL=${MOORWICK_DEMO_MODEL:-color_key}
+[[ ${1:-} == --onnx ]] && MODEL=onnx
+case $MODEL in
+  onnx) MODEL_CFG=model_onnx_demo.yaml ;;
+  color_key) MODEL_CFG=model_color_key.yaml ;;
+  *) printf 'demo: MOORWICK_DEMO_MODEL must be onnx or color_key, not %s\n' "$MODEL" >&2; exit 1 ;;
+esac
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 fail() { printf '\ndemo: %s\n' "$*" >&2; exit 1; }
@@ -40,6 +52,8 @@ CONFIG=$DEMO_PREFIX/share/$PKG/config
     touch "$DEMO_PREFIX/share/ament_index/resource_index/packages/$PKG" &&
     cp -r "$INSTALLED_CONFIG" "$CONFIG" &&
     cp "$INSTALLED_CONFIG"/demo/* "$CONFIG"/ &&
+    ln -s "$PREFIX/share/$PKG/models" "$DEMO_PREFIX/share/$PKG/models" &&
+    sed -i "s|@DEMO_CONFIG_DIR@/model_color_key.yaml|@DEMO_CONFIG_DIR@/$MODEL_CFG|" "$CONFIG/cam1_detect_config.yaml" &&
     sed -i "s|@DEMO_CONFIG_DIR@|$CONFIG|" "$CONFIG/cam1_detect_config.yaml" &&
     sed -i "s|folder_path: .*|folder_path: \"$OUT/data/\"|" "$CONFIG/demo_pose_estimate_config.yaml"
 } || fail "cannot lay out the demo prefix in $OUT"
@@ -96,6 +110,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 say "Scene: $SCENE (grab_center_mode: $GRAB_CENTER)"
+echo "model: $CONFIG/$MODEL_CFG"
 "$SIM" "$SCENE" --truth-only || fail "sim_camera cannot read the scene"
 
 say "Starting sim_camera (ROS_DOMAIN_ID=$ROS_DOMAIN_ID) and the node"

@@ -96,6 +96,38 @@ cv::Mat as_rows(const cv::Mat& blob) {
   return cv::Mat(blob.size[1], rest, CV_32F, const_cast<float*>(blob.ptr<float>()));
 }
 
+// OpenCV's run-time assertions do not say which layer failed. The first layer
+// whose partial forward pass fails is found by bisection over the layers in
+// network order (a partial pass runs everything its target needs); empty
+// when every layer passes on its own.
+std::string failing_layer(cv::dnn::Net& net) {
+  const std::vector<std::string> layers = net.getLayerNames();
+  auto runs = [&net](const std::string& name) {
+    try {
+      net.forward(name);
+      return true;
+    } catch (const cv::Exception&) {
+      return false;
+    }
+  };
+  size_t lo = 0;
+  size_t hi = layers.size();  // layers[hi] fails (hi == size: none known)
+  if (hi == 0 || runs(layers.back())) {
+    return {};
+  }
+  hi = layers.size() - 1;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (runs(layers[mid])) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  const cv::Ptr<cv::dnn::Layer> layer = net.getLayer(layers[hi]);
+  return "'" + layers[hi] + "' (" + (layer ? layer->type : std::string("?")) + ")";
+}
+
 enum class Form { kStock, kCutHead };
 
 // Which output plays which part, found from their shapes.
@@ -196,8 +228,9 @@ public:
       cv::setNumThreads(settings_.threads);
     }
     const std::string advice =
-        ". A stock YOLOv8 export needs OpenCV 4.7 or newer; for OpenCV " CV_VERSION
-        " cut its head off with model_zoo/tools/cut_yolov8_head.py";
+        ". A stock YOLOv8-seg export needs OpenCV 4.7 or newer; for OpenCV " CV_VERSION
+        " prepare it with model_zoo/tools/cut_yolov8_head.py (rewrites Identity nodes, cuts the"
+        " box-decoding head)";
     try {
       net_ = cv::dnn::readNetFromONNX(path);
     } catch (const cv::Exception& e) {
@@ -219,10 +252,12 @@ public:
       net_.setInput(cv::dnn::blobFromImage(blank, 1.0 / 255.0));
       net_.forward(outs, names_);
     } catch (const cv::Exception& e) {
+      const std::string layer = failing_layer(net_);
       config::fail(config_file, "model file '" + path + "' fails to run on a " +
                                     std::to_string(settings_.input.width) + "x" +
-                                    std::to_string(settings_.input.height) +
-                                    " input: " + first_line(e.what()) + advice);
+                                    std::to_string(settings_.input.height) + " input" +
+                                    (layer.empty() ? "" : " at node " + layer) + ": " +
+                                    first_line(e.what()) + advice);
     }
     if (!find_layout(outs, settings_.input, layout_)) {
       std::string shapes;

@@ -1,9 +1,19 @@
 #!/usr/bin/python3
-"""Cuts the box-decoding head off a YOLOv8-seg ONNX export.
+"""Prepares a YOLOv8-seg ONNX export for OpenCV 4.5/4.6.
 
-OpenCV's ONNX importer before 4.7 cannot read the decoding part of the
-Segment head (DFL, anchor grid, stride multiply). This tool keeps everything
-up to the per-level outputs and makes these the model's outputs:
+Always: rewrites what OpenCV's importer refuses but means nothing to the
+network. torch.onnx.export turns initialisers with equal contents (for
+example the box branches' biases of an untrained or freshly initialised
+head) into one initialiser plus Identity nodes; OpenCV 4.6 cannot read an
+Identity whose input is an initialiser. Each such Identity becomes a copy of
+its initialiser; an Identity of a computed tensor is bypassed.
+
+With --keep-head the stock outputs stay (exports whose head OpenCV can run,
+as a PyTorch export with static sizes). Without it the tool also cuts the
+box-decoding head off: OpenCV's importer before 4.7 cannot read the
+decoding part of the ultralytics Segment head export (DFL, anchor grid,
+stride multiply). Then everything up to the per-level outputs is kept and
+these become the model's outputs:
 
   one tensor per stride 8, 16, 32:  [1, 4*16 + classes, H/s, W/s]
       (channels 0..63: box side distributions l, t, r, b x 16 bins,
@@ -16,7 +26,7 @@ head's structure, not on node names: the first output is a Concat of the
 decoded boxes/scores and the mask coefficients; the per-level tensors are the
 Concat results upstream of it whose shape fits [1, 64 + classes, H/s, W/s].
 
-Usage: cut_yolov8_head.py STOCK.onnx CUT.onnx
+Usage: cut_yolov8_head.py [--keep-head] STOCK.onnx OUT.onnx
 Requires static input and output shapes (export with a fixed image size).
 Exit status 0 on success, 1 with a message on stderr when the model does not
 have the expected form.
@@ -26,7 +36,7 @@ import sys
 import tempfile
 
 import onnx
-from onnx import shape_inference
+from onnx import numpy_helper, shape_inference
 
 REG_MAX = 16
 STRIDES = (8, 16, 32)
@@ -91,7 +101,9 @@ def find_cut(model):
         for out in node.output:
             producers[out] = node
     final = producers.get(det_name)
-    if final is None or final.op_type != "Concat" or len(final.input) != 2:
+    # Two inputs (boxes+scores, coefficients), or three when the exporter fused
+    # the boxes/scores Concat into it.
+    if final is None or final.op_type != "Concat" or len(final.input) not in (2, 3):
         raise CutError("the detection output is not a Concat of boxes/scores and mask coefficients")
     coeff_name = next((i for i in final.input if shapes.get(i) == [1, n_mask, n_anchor]), None)
     if coeff_name is None:
@@ -124,8 +136,48 @@ def find_cut(model):
     return image.name, [found[s] for s in STRIDES] + [coeff_name, proto_name], n_class
 
 
-def cut(src, dst):
+def rewrite_for_opencv(model):
+    """Removes Identity nodes; returns one line per rewrite."""
+    graph = model.graph
+    inits = {t.name: t for t in graph.initializer}
+    outputs = {o.name for o in graph.output}
+    done = []
+    for node in [n for n in graph.node if n.op_type == "Identity"]:
+        src, dst = node.input[0], node.output[0]
+        if src in inits:
+            copy = numpy_helper.from_array(numpy_helper.to_array(inits[src]), dst)
+            graph.initializer.append(copy)
+            inits[dst] = copy
+            done.append(f"Identity {node.name!r}: initialiser {src!r} copied as {dst!r}")
+        elif dst in outputs:
+            # Keep the output's name: the producer of src writes dst instead.
+            for other in graph.node:
+                other.output[:] = [dst if o == src else o for o in other.output]
+                if other is not node:
+                    other.input[:] = [dst if i == src else i for i in other.input]
+            done.append(f"Identity {node.name!r}: {src!r} renamed to output {dst!r}")
+        else:
+            for other in graph.node:
+                other.input[:] = [src if i == dst else i for i in other.input]
+            done.append(f"Identity {node.name!r}: bypassed ({dst!r} -> {src!r})")
+        graph.node.remove(node)
+    return done
+
+
+def prepare(src, dst, keep_head):
     model = onnx.load(src)
+    rewrites = rewrite_for_opencv(model)
+    if keep_head:
+        model = shape_inference.infer_shapes(model, data_prop=True)
+        # The same checks as for cutting: the model must be a YOLOv8-seg stock export.
+        n_class = find_cut(model)[2]
+        onnx.checker.check_model(model)
+        onnx.save(model, dst)
+        return rewrites, [o.name for o in model.graph.output], n_class
+    return (rewrites, *cut(model, dst))
+
+
+def cut(model, dst):
     # data_prop carries static sizes through Shape/Gather/Concat chains, as
     # some exports compute their Reshape targets that way.
     model = shape_inference.infer_shapes(model, data_prop=True)
@@ -140,15 +192,21 @@ def cut(src, dst):
 
 
 def main(argv):
-    if len(argv) != 3:
+    args = argv[1:]
+    keep_head = "--keep-head" in args
+    args = [a for a in args if a != "--keep-head"]
+    if len(args) != 2:
         sys.stderr.write(__doc__)
         return 2
     try:
-        outputs, n_class = cut(argv[1], argv[2])
-    except (CutError, onnx.checker.ValidationError, OSError) as err:
-        sys.stderr.write(f"cut_yolov8_head: {argv[1]}: {err}\n")
+        rewrites, outputs, n_class = prepare(args[0], args[1], keep_head)
+    except (CutError, onnx.checker.ValidationError, onnx.onnx_cpp2py_export.shape_inference.InferenceError,
+            OSError) as err:
+        sys.stderr.write(f"cut_yolov8_head: {args[0]}: {err}\n")
         return 1
-    print(f"{argv[2]}: {n_class} classes; outputs " + ", ".join(outputs))
+    for line in rewrites:
+        print(f"rewritten: {line}")
+    print(f"{args[1]}: {n_class} classes; outputs " + ", ".join(outputs))
     return 0
 
 

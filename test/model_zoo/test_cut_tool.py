@@ -5,6 +5,8 @@
 - The tool's output has the cut-head outputs with the right shapes, none of
   the decoding nodes, and the same graph as the committed cut-head model
   (which the C++ tests run end to end).
+- Identity nodes (which OpenCV 4.6 refuses; torch.onnx.export writes them
+  for initialisers with equal contents) are rewritten away, in both modes.
 - Models that are not YOLOv8-seg exports are refused with a message.
 
 Usage: test_cut_tool.py TOOL DATA_DIR SCRATCH_DIR
@@ -24,8 +26,8 @@ def out_shapes(model):
 
 
 class CutTool(unittest.TestCase):
-    def run_tool(self, src, dst):
-        return subprocess.run([sys.executable, TOOL, src, dst], capture_output=True, text=True)
+    def run_tool(self, src, dst, *flags):
+        return subprocess.run([sys.executable, TOOL, *flags, src, dst], capture_output=True, text=True)
 
     def test_generator_reproduces_committed_models(self):
         for flags, name in (([], "tiny_yolov8_seg_stock.onnx"), (["--unrelated"], "tiny_unrelated.onnx")):
@@ -58,6 +60,38 @@ class CutTool(unittest.TestCase):
         self.assertEqual([(n.op_type, list(n.input), list(n.output)) for n in cut.graph.node],
                          [(n.op_type, list(n.input), list(n.output)) for n in committed.graph.node])
         self.assertEqual(out_shapes(cut), out_shapes(committed))
+
+    def test_rewrites_identity_nodes_away(self):
+        # As torch.onnx.export writes them: one Identity copies an initialiser
+        # that a Conv reads, another passes a computed tensor on.
+        model = onnx.load(os.path.join(DATA, "tiny_yolov8_seg_stock.onnx"))
+        graph = model.graph
+        inits = {t.name: t for t in graph.initializer}
+        conv = next(n for n in graph.node if n.op_type == "Conv" and n.input[1] in inits)
+        weight = conv.input[1]
+        conv.input[1] = "shared_weight"
+        graph.node.insert(0, onnx.helper.make_node("Identity", [weight], ["shared_weight"], name="Identity_0"))
+        first = graph.node[1]
+        computed = first.output[0]
+        graph.node.insert(2, onnx.helper.make_node("Identity", [computed], ["passed_on"], name="Identity_1"))
+        for n in list(graph.node)[3:]:
+            n.input[:] = ["passed_on" if i == computed else i for i in n.input]
+        src = os.path.join(SCRATCH, "with_identity.onnx")
+        onnx.save(model, src)
+        for flags, n_outputs in (([], 5), (["--keep-head"], 2)):
+            dst = os.path.join(SCRATCH, "prepared.onnx")
+            res = self.run_tool(src, dst, *flags)
+            self.assertEqual(res.returncode, 0, res.stderr)
+            self.assertIn("Identity 'Identity_0': initialiser", res.stdout)
+            self.assertIn("Identity 'Identity_1': bypassed", res.stdout)
+            out = onnx.load(dst)
+            onnx.checker.check_model(out)
+            self.assertNotIn("Identity", {n.op_type for n in out.graph.node})
+            self.assertEqual(len(out.graph.output), n_outputs)
+            # The Conv reads a copy of the very weights it read before.
+            copy = next(t for t in out.graph.initializer if t.name == "shared_weight")
+            orig = inits[weight]
+            self.assertEqual(copy.raw_data or copy.float_data, orig.raw_data or orig.float_data)
 
     def test_refuses_models_of_other_forms(self):
         for name, says in (("tiny_unrelated.onnx", "expected 2 outputs"),
