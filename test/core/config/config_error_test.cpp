@@ -159,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "(line 7)"},
         BrokenFile{"estimator_bool", kEst, "is_on_floor: false", "is_on_floor: 0", Estimator,
                    ", key 'debug_choice.is_on_floor': wrong type: expected bool (true/false), "
-                   "found '0' (line 54)"},
+                   "found '0' (line 57)"},
         BrokenFile{"estimator_not_yaml", kEst, "Txyz: [-0.05, 0.0, 0.30]", "Txyz: [-0.05, 0.0",
                    Estimator, ": not valid YAML at line 9: end of sequence flow not found"},
         BrokenFile{"heights_missing", "class_height_conf.yaml", "", nullptr, Heights,
