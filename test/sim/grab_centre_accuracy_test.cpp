@@ -106,14 +106,14 @@ PinholeCamera CameraAt(const PinholeCamera& base, const Resolution& r) {
   return cam;
 }
 
-moorwick_sim::ScenePiece MakePiece(const PieceSpec& spec, double floor_z) {
-  const double a = spec.angle_deg * 3.141592653589793 / 180.0;
-  const Eigen::Vector3d at(-spec.radius_m * std::cos(a), spec.radius_m * std::sin(a), 0.0);
+moorwick_sim::ScenePiece MakePiece(const PieceSpec& row, double floor_z) {
+  const double a = row.angle_deg * 3.141592653589793 / 180.0;
+  const Eigen::Vector3d at(-row.radius_m * std::cos(a), row.radius_m * std::sin(a), 0.0);
   moorwick_sim::ScenePiece piece;
-  piece.name = spec.name;
-  piece.class_index = spec.class_index;
-  const Shape shape = spec.cylinder ? Shape::Cylinder(spec.size.x(), spec.size.y(), at, spec.axis)
-                                    : Shape::Box(spec.size, at, spec.axis);
+  piece.name = row.name;
+  piece.class_index = row.class_index;
+  const Shape shape = row.cylinder ? Shape::Cylinder(row.size.x(), row.size.y(), at, row.axis)
+                                   : Shape::Box(row.size, at, row.axis);
   piece.shape = shape.RestingOn(floor_z);
   return piece;
 }
@@ -169,10 +169,10 @@ TEST_F(GrabCentreAccuracy, FittedCentreWithinFiveMillimetresAtEveryResolution) {
   double worst_spread[2] = {0.0, 0.0};
   double worst_spread_3d[2] = {0.0, 0.0};
   std::uint32_t seed = 100;
-  for (const PieceSpec& spec : kPieces) {
-    SCOPED_TRACE(spec.name);
+  for (const PieceSpec& row : kPieces) {
+    SCOPED_TRACE(row.name);
     moorwick_sim::SceneDescription scene = scene_.scene;
-    scene.pieces = {MakePiece(spec, scene.floor_z)};
+    scene.pieces = {MakePiece(row, scene.floor_z)};
     moorwick_sim::RenderOptions options = scene_.render;
     options.seed = ++seed;
     std::vector<Measured> runs[2];
@@ -194,7 +194,7 @@ TEST_F(GrabCentreAccuracy, FittedCentreWithinFiveMillimetresAtEveryResolution) {
         runs[m].push_back(out);
       }
     }
-    table << "| " << spec.name << " | " << type;
+    table << "| " << row.name << " | " << type;
     for (int m = 0; m < 2; ++m) {
       for (const Measured& r : runs[m]) {
         if (r.result != GrabPoseEstimate::kSuccess) {
