@@ -36,7 +36,8 @@ struct EstimateStageTimings {
   double min_area_rect_ms{0.0};
 };
 
-// Fields keep the documented declaration order that the camera node reads.
+// Public state, read by the camera node after each estimate; members are
+// grouped by meaning, not packed.
 class GrabPoseEstimate {  // NOLINT(clang-analyzer-optin.performance.Padding)
 public:
   using Cloud = pcl::PointCloud<pcl::PointXYZ>;
