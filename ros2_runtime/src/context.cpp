@@ -57,7 +57,9 @@ void Context::init(int argc, char const* const* argv, const InitOptions&) {
   }
   global_arguments_ = std::move(parsed);
   domain_id_ = 0;
-  if (const char* env = std::getenv("ROS_DOMAIN_ID"); env != nullptr && *env != '\0') {
+  // Read by init, before any DDS thread exists.
+  if (const char* env = std::getenv("ROS_DOMAIN_ID");  // NOLINT(concurrency-mt-unsafe)
+      env != nullptr && *env != '\0') {
     char* end = nullptr;
     const long v = std::strtol(env, &end, 10);
     if (end == env || *end != '\0' || v < 0 || v > 232) {

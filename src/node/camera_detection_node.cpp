@@ -204,7 +204,7 @@ void CameraDetectionNode::InitializeSubscribers(const CameraDetectionParams& fil
     // mismatched camera_info is served once it publishes a good one.
     camera_info_sub_ = node_->create_subscription<sensor_msgs::msg::CameraInfo>(
         camera_info_topic, rclcpp::QoS(1),
-        [this](sensor_msgs::msg::CameraInfo::ConstSharedPtr info) { OnCameraInfo(*info); });
+        [this](const sensor_msgs::msg::CameraInfo& info) { OnCameraInfo(info); });
   }
   rgb_topic = file.rgb_topic;
   depth_topic = file.depth_topic;

@@ -44,7 +44,8 @@ bool log_throttle_ok(const void* site, long long period_ms);
   do {                                                                          \
     if (::rclcpp::detail::log_enabled(sev, (logger).get_name())) {              \
       std::stringstream rclcpp_ss_;                                             \
-      rclcpp_ss_ << stream_arg;                                                 \
+      /* a chain of << operands: parentheses would break it */                  \
+      rclcpp_ss_ << stream_arg; /* NOLINT(bugprone-macro-parentheses) */        \
       ::rclcpp::detail::log_string(sev, (logger).get_name(), rclcpp_ss_.str()); \
     }                                                                           \
   } while (0)
