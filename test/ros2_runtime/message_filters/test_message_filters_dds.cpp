@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,11 +21,13 @@ namespace {
 using namespace std::chrono_literals;
 using sensor_msgs::msg::Image;
 
+// Each pair as "rgb ms encoding + depth ms encoding", and the thread it came on.
 struct Collector {
   void OnPair(const Image::ConstSharedPtr& rgb, const Image::ConstSharedPtr& depth) {
     std::lock_guard<std::mutex> lock(mutex);
-    pairs.emplace_back(rgb->header.stamp.nanosec / 1000000, depth->header.stamp.nanosec / 1000000);
-    encodings.emplace_back(rgb->encoding + "+" + depth->encoding);
+    pairs.push_back(std::to_string(rgb->header.stamp.nanosec / 1000000) + " " + rgb->encoding +
+                    " + " + std::to_string(depth->header.stamp.nanosec / 1000000) + " " +
+                    depth->encoding);
     threads.push_back(std::this_thread::get_id());
   }
   std::size_t Count() {
@@ -32,8 +35,7 @@ struct Collector {
     return pairs.size();
   }
   std::mutex mutex;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
-  std::vector<std::string> encodings;
+  std::vector<std::string> pairs;
   std::vector<std::thread::id> threads;
 };
 
@@ -94,16 +96,11 @@ TEST(MessageFiltersDds, SynchronisedPairsArriveOnTheExecutor) {
     executor.cancel();
     spinner.join();
 
-    const std::vector<std::pair<std::uint32_t, std::uint32_t>> expected = {
-        {0, 2}, {100, 102}, {200, 202}, {300, 302}};
+    const std::vector<std::string> expected = {"0 rgb8 + 2 16UC1", "100 rgb8 + 102 16UC1",
+                                               "200 rgb8 + 202 16UC1", "300 rgb8 + 302 16UC1"};
     EXPECT_EQ(collector.pairs, expected);
     EXPECT_EQ(by_member.pairs, expected);
-    for (const auto& e : collector.encodings) {
-      EXPECT_EQ(e, "rgb8+16UC1");
-    }
-    for (const auto& id : collector.threads) {
-      EXPECT_EQ(id, spinner_id);
-    }
+    EXPECT_EQ(collector.threads, std::vector<std::thread::id>(4, spinner_id));
   }
   rclcpp::shutdown();
 }

@@ -92,9 +92,7 @@ TEST(PclConversions, ToRosMsgUsesPclLayoutAndStamps) {
   EXPECT_EQ(back.header.frame_id, "arm_base_link");
   EXPECT_EQ(back.header.stamp, 1234567890123456ULL);
   for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(back[i].x, cloud[i].x);
-    EXPECT_EQ(back[i].y, cloud[i].y);
-    EXPECT_EQ(back[i].z, cloud[i].z);
+    EXPECT_EQ(back[i].getVector3fMap(), cloud[i].getVector3fMap()) << i;
   }
 }
 

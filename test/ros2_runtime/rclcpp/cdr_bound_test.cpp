@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "ros2_runtime/cdr.hpp"
-#include "sensor_msgs/msg/camera_info.hpp"
 #include "sensor_msgs/msg/point_cloud2.hpp"
 #include "tf2_msgs/msg/tf_message.hpp"
 #include "visualization_msgs/msg/marker_array.hpp"
@@ -111,7 +110,6 @@ TEST_P(CdrBoundTest, PeakAllocationStaysASmallMultipleOfTheSample) {
                                   static_cast<std::uint32_t>(left / c.min_elem)};
   for (const std::uint32_t n : counts) {
     const std::size_t peak = peak_during(c, hostile(c.prefix, n));
-    RecordProperty(std::string("peak_bytes_count_") + std::to_string(n), std::to_string(peak));
     EXPECT_LE(peak, 4 * kSampleSize) << c.name << " count " << n << ": " << peak
                                      << " bytes allocated for a " << kSampleSize << "-byte sample";
   }
@@ -141,9 +139,6 @@ TEST(CdrMinWireSize, MatchesTheMessageDefinitions) {
   EXPECT_EQ(min_wire_size<geometry_msgs::msg::TransformStamped>(), 12u + 4u + 56u);
   // name 4, offset 4, datatype 1, count 4.
   EXPECT_EQ(min_wire_size<sensor_msgs::msg::PointField>(), 13u);
-  // float64 d[] count 4, k, r (9 each), p (12) doubles, roi 17 ...
-  EXPECT_EQ(min_wire_size<sensor_msgs::msg::CameraInfo>(),
-            12u + 4u + 4u + 4u + 4u + 30u * 8u + 4u + 4u + 17u);
 }
 
 }  // namespace

@@ -78,15 +78,6 @@ TEST(Namespaces, NormalisedOrRejected) {
   }
 }
 
-struct ProfileCase {
-  const char* name;
-  rclcpp::QoS qos;
-  rclcpp::HistoryPolicy history;
-  size_t depth;
-  rclcpp::ReliabilityPolicy reliability;
-  rclcpp::DurabilityPolicy durability;
-};
-
 struct DdsQos {
   explicit DdsQos(const rclcpp::QoS& q, const std::string& ud = "")
       : p(ros2_runtime::make_dds_qos(q.get_rmw_qos_profile(), ud)) {}

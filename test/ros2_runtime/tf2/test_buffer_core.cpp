@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "tf2/buffer_core.h"
 #include "tf2/exceptions.h"
@@ -64,14 +65,19 @@ void ExpectRotation(const geometry_msgs::msg::TransformStamped& m, double x, dou
       << "got (" << q.x << ", " << q.y << ", " << q.z << ", " << q.w << ")";
 }
 
-template <typename Ex>
-std::string ThrownText(const std::function<void()>& f) {
+// The lookup's exception, its kind first, or "nothing thrown".
+std::string Failure(const tf2::BufferCore& core, const std::string& target,
+                    const std::string& source, tf2::TimePoint t) {
   try {
-    f();
-  } catch (const Ex& ex) {
-    return ex.what();
-  } catch (const std::exception& ex) {
-    return std::string("wrong exception type: ") + ex.what();
+    core.lookupTransform(target, source, t);
+  } catch (const tf2::ExtrapolationException& e) {
+    return std::string("extrapolation: ") + e.what();
+  } catch (const tf2::LookupException& e) {
+    return std::string("lookup: ") + e.what();
+  } catch (const tf2::ConnectivityException& e) {
+    return std::string("connectivity: ") + e.what();
+  } catch (const tf2::InvalidArgumentException& e) {
+    return std::string("invalid: ") + e.what();
   }
   return "nothing thrown";
 }
@@ -95,10 +101,6 @@ TEST(BufferCoreInterpolation, HalfwayAndQuarterBetweenTwoSamples) {
 
   // Exactly on a sample: that sample.
   ExpectTranslation(core.lookupTransform("world", "base", Sec(3.0)), 2, 4, -6);
-  // The inverse direction: base <- world at 2 s is the inverse pose.
-  auto inv = core.lookupTransform("base", "world", Sec(2.0));
-  Eigen::Vector3d origin_in_base = tf2::transformToEigen(inv) * Eigen::Vector3d(1, 2, -3);
-  EXPECT_NEAR(origin_in_base.norm(), 0.0, 1e-9);
 }
 
 TEST(BufferCoreInterpolation, SlerpTakesTheShortWayRound) {
@@ -137,16 +139,6 @@ TEST(BufferCoreChain, ThreeFramesWithOneStaticLink) {
   EXPECT_NEAR(StampSec(fixed), 123.25, 1e-9);
 }
 
-TEST(BufferCoreChain, SiblingsMeetAtTheCommonParent) {
-  tf2::BufferCore core;
-  ASSERT_TRUE(core.setTransform(Link("odom", "base", 1.0, 1, 0, 0), "t"));
-  ASSERT_TRUE(core.setTransform(Link("odom", "laser", 1.0, 0, 3, 0), "t"));
-  // Unrelated upper link with no data at 1 s must not matter.
-  ASSERT_TRUE(core.setTransform(Link("map", "odom", 9.0, 7, 7, 7), "t"));
-  // laser in base: (0, 3, 0) - (1, 0, 0).
-  ExpectTranslation(core.lookupTransform("base", "laser", Sec(1.0)), -1, 3, 0);
-}
-
 TEST(BufferCoreTimeZero, LatestCommonTimeIsTheOldestNewestStampOfThePath) {
   tf2::BufferCore core;
   // map -> odom newest at 3 s, odom -> base newest at 5 s, base -> cam static,
@@ -168,7 +160,8 @@ TEST(BufferCoreTimeZero, LatestCommonTimeIsTheOldestNewestStampOfThePath) {
   auto b = core.lookupTransform("odom", "base", tf2::TimePointZero);
   EXPECT_NEAR(StampSec(b), 5.0, 1e-9);
   ExpectTranslation(b, 0, 50, 0);
-  // base <- laser: base(5) and laser(4) up to odom; map's link is above the meeting frame.
+  // base <- laser, siblings: base(5) and laser(4) up to odom; map's link is above
+  // the meeting frame.
   auto c = core.lookupTransform("base", "laser", tf2::TimePointZero);
   EXPECT_NEAR(StampSec(c), 4.0, 1e-9);
   ExpectTranslation(c, 0, -40, 1);
@@ -183,65 +176,48 @@ TEST(BufferCoreTimeZero, LatestCommonTimeIsTheOldestNewestStampOfThePath) {
   ExpectTranslation(e, 0, 0, 0);
 }
 
-TEST(BufferCoreErrors, ExtrapolationTextsNameFramesAndTimes) {
+TEST(BufferCoreErrors, EachFailureIsNamedWithFramesAndTimes) {
   tf2::BufferCore core;
   ASSERT_TRUE(core.setTransform(Link("map", "base", 2.0, 0, 0, 0), "t"));
   ASSERT_TRUE(core.setTransform(Link("map", "base", 4.0, 0, 0, 0), "t"));
   ASSERT_TRUE(core.setTransform(Link("map", "other", 2.0, 0, 0, 0), "t"));
-
-  const std::string future = ThrownText<tf2::ExtrapolationException>(
-      [&] { core.lookupTransform("map", "base", Sec(5.0)); });
-  EXPECT_NE(future.find("into the future"), std::string::npos) << future;
-  EXPECT_NE(future.find("5.000000000"), std::string::npos) << future;
-  EXPECT_NE(future.find("4.000000000"), std::string::npos) << future;
-  EXPECT_NE(future.find("[base]"), std::string::npos) << future;
-  EXPECT_NE(future.find("[map]"), std::string::npos) << future;
-
-  const std::string past = ThrownText<tf2::ExtrapolationException>(
-      [&] { core.lookupTransform("map", "base", Sec(1.5)); });
-  EXPECT_NE(past.find("into the past"), std::string::npos) << past;
-  EXPECT_NE(past.find("2.000000000"), std::string::npos) << past;
-
-  // One sample answers only its own stamp; the target side reports the same way.
-  const std::string single = ThrownText<tf2::ExtrapolationException>(
-      [&] { core.lookupTransform("other", "map", Sec(3.0)); });
-  EXPECT_NE(single.find("only time 2.000000000"), std::string::npos) << single;
-
+  ASSERT_TRUE(core.setTransform(Link("island", "rock", 2.0, 0, 0, 0), "t"));
+  struct Case {
+    const char* target;
+    const char* source;
+    tf2::TimePoint time;
+    std::vector<const char*> parts;  // the first names the exception
+  };
+  const Case cases[] = {
+      {"map",
+       "base",
+       Sec(5.0),
+       {"extrapolation: ", "into the future", "5.000000000", "4.000000000", "[base]", "[map]"}},
+      {"map", "base", Sec(1.5), {"extrapolation: ", "into the past", "2.000000000"}},
+      // One sample answers only its own stamp; the target side reports the same way.
+      {"other", "map", Sec(3.0), {"extrapolation: ", "only time 2.000000000"}},
+      {"map",
+       "camera_link",
+       Sec(2.0),
+       {"lookup: ", "\"camera_link\"", "source_frame", "does not exist"}},
+      {"rock", "base", Sec(2.0), {"connectivity: ", "'rock' and 'base'"}},
+      {"rock", "base", tf2::TimePointZero, {"connectivity: ", "'rock' and 'base'"}},
+      {"", "base", Sec(2.0), {"invalid: ", "target_frame"}},
+      {"map", "/base", Sec(2.0), {"invalid: ", "'/'"}},
+  };
+  for (const auto& c : cases) {
+    const std::string text = Failure(core, c.target, c.source, c.time);
+    EXPECT_EQ(text.rfind(c.parts[0], 0), 0u) << text;
+    for (const char* part : c.parts) {
+      EXPECT_NE(text.find(part), std::string::npos) << part << " in " << text;
+    }
+  }
   std::string err;
   EXPECT_FALSE(core.canTransform("map", "base", Sec(5.0), &err));
-  EXPECT_NE(err.find("into the future"), std::string::npos);
+  EXPECT_NE(err.find("into the future"), std::string::npos) << err;
   EXPECT_TRUE(core.canTransform("map", "base", Sec(3.0), &err));
-}
-
-TEST(BufferCoreErrors, UnknownUnconnectedAndMalformedFrames) {
-  tf2::BufferCore core;
-  ASSERT_TRUE(core.setTransform(Link("map", "base", 1.0, 0, 0, 0), "t"));
-  ASSERT_TRUE(core.setTransform(Link("island", "rock", 1.0, 0, 0, 0), "t"));
-
-  const std::string unknown = ThrownText<tf2::LookupException>(
-      [&] { core.lookupTransform("map", "camera_link", Sec(1.0)); });
-  EXPECT_NE(unknown.find("\"camera_link\""), std::string::npos) << unknown;
-  EXPECT_NE(unknown.find("source_frame"), std::string::npos) << unknown;
-  EXPECT_NE(unknown.find("does not exist"), std::string::npos) << unknown;
-
-  const std::string unconnected = ThrownText<tf2::ConnectivityException>(
-      [&] { core.lookupTransform("rock", "base", Sec(1.0)); });
-  EXPECT_NE(unconnected.find("'rock' and 'base'"), std::string::npos) << unconnected;
-  // The time-zero path reports it too.
-  EXPECT_NE(ThrownText<tf2::ConnectivityException>(
-                [&] { core.lookupTransform("rock", "base", tf2::TimePointZero); }),
-            "nothing thrown");
-
-  EXPECT_NE(ThrownText<tf2::InvalidArgumentException>([&] {
-              core.lookupTransform("", "base", Sec(1.0));
-            }).find("target_frame"),
-            std::string::npos);
-  EXPECT_NE(ThrownText<tf2::InvalidArgumentException>([&] {
-              core.lookupTransform("map", "/base", Sec(1.0));
-            }).find("'/'"),
-            std::string::npos);
   // All of them are TransformExceptions for callers that catch the base.
-  EXPECT_THROW(core.lookupTransform("nowhere", "base", Sec(1.0)), tf2::TransformException);
+  EXPECT_THROW(core.lookupTransform("nowhere", "base", Sec(2.0)), tf2::TransformException);
 }
 
 // As the real BufferCore: a frame to itself is answered before any frame

@@ -1,5 +1,6 @@
-// tf2_ros over the runtime: waiting lookups, and a listener fed by broadcasters in the
-// same process (static late joiner, moving frames).
+// tf2_ros over the runtime: lookups that wait, give up, or may not wait. The
+// wait ending at shutdown is in ros2_runtime_unit_test; a listener fed by
+// another process is the end-to-end suite's.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -71,9 +71,10 @@ class Process {
 public:
   // `env` entries ("KEY=value") replace ours of the same key: getenv takes the
   // first match, so a duplicate would be ignored. Without `log` the output goes
-  // to a temporary file removed with the process.
+  // to a temporary file removed with the process; without `merge_stderr` stderr
+  // stays ours, so the log holds only what the child reports on stdout.
   explicit Process(std::vector<std::string> argv, fs::path log = {},
-                   const std::vector<std::string>& env = {})
+                   const std::vector<std::string>& env = {}, bool merge_stderr = true)
       : log_(std::move(log)) {
     if (log_.empty()) {
       static int serial = 0;
@@ -108,7 +109,9 @@ public:
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
-    posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+    if (merge_stderr) {
+      posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+    }
     if (posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), envp.data()) != 0) {
       pid_ = -1;
     }
