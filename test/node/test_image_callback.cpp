@@ -43,21 +43,15 @@ public:
   }
 };
 
-// The colour-key model, keeping what it was shown and what it answered.
+// The colour-key model, keeping what it was shown.
 class RecordingModel : public ai_moor::model::YOLOv8Seg {
 public:
   explicit RecordingModel(const std::string& cfg) : YOLOv8Seg(cfg) {}
   int detect(const cv::Mat& image, std::vector<ai_moor::model::SegObject>& objects) override {
     seen_image = image.clone();
-    const int n = YOLOv8Seg::detect(image, objects);
-    answered = objects;
-    for (auto& obj : answered) {
-      obj.mask = obj.mask.clone();
-    }
-    return n;
+    return YOLOv8Seg::detect(image, objects);
   }
   cv::Mat seen_image;
-  std::vector<ai_moor::model::SegObject> answered;
 };
 
 const std::string kModelCfg =
@@ -73,16 +67,18 @@ protected:
 
   void SetUp() override {
     log_ = moorwick_test::InstallCaptureSink();
-    share_ =
-        std::make_unique<moorwick_test::ScratchShare>("image_callback", MOORWICK_SOURCE_CONFIG_DIR);
+    share_ = std::make_unique<moorwick_test::ScratchPrefix>("image_callback",
+                                                            MOORWICK_SOURCE_CONFIG_DIR);
+    ::setenv("AMENT_PREFIX_PATH", share_->prefix().c_str(), 1);
     scene_ =
         moorwick_sim::LoadSceneFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/demo/scene.yaml");
-    share_->EditConfig("demo/demo_pose_estimate_config.yaml", "icb_pose_estimate_config.yaml",
-                       [&](YAML::Node& e) {
-                         e["debug_choice"]["folder_path"] = (share_->root() / "data/").string();
-                       });
-    const std::string path = share_->EditConfig(
-        "cam1_detect_config.yaml", "cam1_detect_config.yaml", [&](YAML::Node& c) {
+    moorwick_test::EditConfig(share_->config(), "demo/demo_pose_estimate_config.yaml",
+                              "icb_pose_estimate_config.yaml", [&](YAML::Node& e) {
+                                e["debug_choice"]["folder_path"] =
+                                    (share_->root() / "data/").string();
+                              });
+    camera_path_ = moorwick_test::EditConfig(
+        share_->config(), "cam1_detect_config.yaml", "cam1_detect_config.yaml", [&](YAML::Node& c) {
           YAML::Node p = c["camera_detection_params"];
           p["cam_frame_id"] = scene_.camera_frame_id;
           p["pose_estimate_config_file"] = "icb_pose_estimate_config.yaml";
@@ -95,15 +91,7 @@ protected:
         });
     static int counter = 0;
     node_ = std::make_shared<rclcpp::Node>("image_callback_test_" + std::to_string(counter++));
-    camera_ = MakeCameraDetectionNode(node_, path);
-    // Without a camera_info topic the intrinsics are the scene camera's.
-    const auto& c = scene_.scene.camera;
-    camera_->camera_params_ = {static_cast<float>(c.fx),
-                               static_cast<float>(c.fy),
-                               static_cast<float>(c.cx),
-                               static_cast<float>(c.cy),
-                               static_cast<std::uint32_t>(c.width),
-                               static_cast<std::uint32_t>(c.height)};
+    Build();
     Render();
     log_->Clear();
   }
@@ -115,6 +103,17 @@ protected:
     share_.reset();
   }
 
+  void Build() {
+    camera_ = MakeCameraDetectionNode(node_, camera_path_);
+    // Without a camera_info topic the intrinsics are the scene camera's.
+    const auto& c = scene_.scene.camera;
+    camera_->camera_params_ = {static_cast<float>(c.fx),
+                               static_cast<float>(c.fy),
+                               static_cast<float>(c.cx),
+                               static_cast<float>(c.cy),
+                               static_cast<std::uint32_t>(c.width),
+                               static_cast<std::uint32_t>(c.height)};
+  }
   void Render() { frame_ = moorwick_sim::RenderScene(scene_.scene, scene_.render); }
   moorwick_sim::ScenePiece& Piece(const std::string& name_start) {
     for (auto& p : scene_.scene.pieces) {
@@ -129,10 +128,10 @@ protected:
     return cv_bridge::CvImage(std_msgs::msg::Header(), encoding, rgb).toImageMsg();
   }
   ImageMsg::ConstSharedPtr Rgb() const { return Rgb(frame_.rgb); }
-  ImageMsg::ConstSharedPtr Depth(const cv::Mat& depth) const {
-    return cv_bridge::CvImage(std_msgs::msg::Header(), "16UC1", depth).toImageMsg();
+  ImageMsg::SharedPtr Depth(const cv::Mat& depth, const std::string& encoding = "16UC1") const {
+    return cv_bridge::CvImage(std_msgs::msg::Header(), encoding, depth).toImageMsg();
   }
-  ImageMsg::ConstSharedPtr Depth() const { return Depth(frame_.depth); }
+  ImageMsg::SharedPtr Depth() const { return Depth(frame_.depth); }
 
   // Runs the grab-pose callback on an armed camera; returns the class indices
   // of the records.
@@ -185,7 +184,8 @@ protected:
   }
 
   std::shared_ptr<moorwick_test::CaptureSink> log_;
-  std::unique_ptr<moorwick_test::ScratchShare> share_;
+  std::unique_ptr<moorwick_test::ScratchPrefix> share_;
+  std::string camera_path_;
   moorwick_sim::SceneFile scene_;
   moorwick_sim::RenderedFrame frame_;
   rclcpp::Node::SharedPtr node_;
@@ -197,50 +197,50 @@ int ClassOf(const std::string& name) {
   return moorwick_sim::ClassIndexOfName(name);
 }
 
-// Which pieces reach the list: the ones the arm can take; a piece lifted to
-// furniture height fails the position check, an oversize one the size check.
-struct SceneCase {
-  const char* name;
-  std::function<void(moorwick_sim::SceneDescription&)> edit;
-  std::multiset<int> classes;
-  const char* skip_line;  // logged once for the dropped piece
-};
-
-class FrameOutcomeTest : public ImageCallbackTest,
-                         public ::testing::WithParamInterface<SceneCase> {};
-
-TEST_P(FrameOutcomeTest, OnlyGraspablePiecesBecomeRecords) {
-  GetParam().edit(scene_.scene);
-  Render();
-  EXPECT_EQ(Frame(), GetParam().classes);
-  EXPECT_EQ(log_->Count(GetParam().skip_line), 1U);
-  for (const auto& r : camera_->CopyTrashInfos()) {
-    // Without the aim mode the map pose is the identity at the origin.
-    EXPECT_EQ(Position(r.map_pose), Eigen::Vector3d::Zero());
-    EXPECT_EQ(r.map_pose.qw, 1.0);
-  }
-  EXPECT_EQ(log_->Count("cam_1: ImageCallback cost"), 1U);
-}
-
 void Lift(moorwick_sim::SceneDescription& s, int piece, double dz) {
   s.pieces[piece].shape.base_from_local.translation().z() += dz;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scenes, FrameOutcomeTest,
-    ::testing::Values(SceneCase{"demo",
-                                [](auto&) {},
-                                {ClassOf("carton_box"), ClassOf("bottle"), ClassOf("coffee")},
-                                "cam_1: grab pose estimate flag_estimate: "},
-                      SceneCase{"carton_on_furniture",
-                                [](auto& s) { Lift(s, 0, 0.10); },
-                                {ClassOf("bottle"), ClassOf("coffee")},
-                                "不在白名单位置处，忽略"},
-                      SceneCase{"oversize_carton",
-                                [](auto& s) { s.pieces[0].shape.size.y() = 0.14; },
-                                {ClassOf("bottle"), ClassOf("coffee")},
-                                "不在抓取尺寸范围内，忽略"}),
-    [](const auto& info) { return std::string(info.param.name); });
+// Which pieces reach the list: the ones the arm can take; a piece lifted to
+// furniture height fails the position check, an oversize one the size check.
+TEST_F(ImageCallbackTest, OnlyGraspablePiecesBecomeRecords) {
+  struct SceneCase {
+    const char* name;
+    std::function<void(moorwick_sim::SceneDescription&)> edit;
+    std::multiset<int> classes;
+    const char* skip_line;  // logged once for the dropped piece
+  };
+  const std::vector<SceneCase> cases{
+      {"demo",
+       [](auto&) {},
+       {ClassOf("carton_box"), ClassOf("bottle"), ClassOf("coffee")},
+       "cam_1: grab pose estimate flag_estimate: "},
+      {"carton on furniture",
+       [](auto& s) { Lift(s, 0, 0.10); },
+       {ClassOf("bottle"), ClassOf("coffee")},
+       "不在白名单位置处，忽略"},
+      {"oversize carton",
+       [](auto& s) { s.pieces[0].shape.size.y() = 0.14; },
+       {ClassOf("bottle"), ClassOf("coffee")},
+       "不在抓取尺寸范围内，忽略"},
+  };
+  const moorwick_sim::SceneDescription demo = scene_.scene;
+  for (const SceneCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    scene_.scene = demo;
+    c.edit(scene_.scene);
+    Render();
+    log_->Clear();
+    EXPECT_EQ(Frame(), c.classes);
+    EXPECT_EQ(log_->Count(c.skip_line), 1U);
+    for (const auto& r : camera_->CopyTrashInfos()) {
+      // Without the aim mode the map pose is the identity at the origin.
+      EXPECT_EQ(Position(r.map_pose), Eigen::Vector3d::Zero());
+      EXPECT_EQ(r.map_pose.qw, 1.0);
+    }
+    EXPECT_EQ(log_->Count("cam_1: ImageCallback cost"), 1U);
+  }
+}
 
 // The point-count threshold is a lower bound: a piece with exactly the
 // threshold passes, one point more in the threshold skips it with the warning.
@@ -305,28 +305,52 @@ TEST_F(ImageCallbackTest, IdleCameraIgnoresFrames) {
 }
 
 // Every way a frame can end early still hands over an empty list with the
-// done flag, so the service never waits out its time-out.
+// done flag, so the service never waits out its time-out, logs why, and the
+// next good frame is served.
 TEST_F(ImageCallbackTest, BrokenFramesEndWithAnEmptyList) {
   struct Case {
     const char* name;
     std::function<void()> prepare;
     std::function<ImageMsg::ConstSharedPtr()> rgb, depth;
     const char* line;
+    std::size_t count{1};
   };
   cv::Mat small;
   cv::resize(frame_.depth, small, frame_.depth.size() / 2, 0, 0, cv::INTER_NEAREST);
+  const cv::Size size = frame_.depth.size();
   const cv::Mat floor_only(frame_.rgb.size(), frame_.rgb.type(), cv::Scalar(128, 128, 128));
   const auto rgb = [&] { return Rgb(); };
   const auto depth = [&] { return Depth(); };
+  const auto truncated = [&] {
+    auto msg = Depth();
+    msg->data.resize(msg->data.size() / 2);
+    return msg;
+  };
+  const auto nan_depth = [&] {
+    return Depth(cv::Mat(size, CV_32FC1, std::numeric_limits<float>::quiet_NaN()), "32FC1");
+  };
+  // Depth faults are logged once for each piece.
+  const std::size_t pieces = frame_.truth.size();
+  const std::string few_points = "原始点云数量少于50，请重新检测！";
   const std::vector<Case> cases{
       {"depth of another size", [] {}, rgb, [&] { return Depth(small); },
-       "does not match the colour image"},
+       "cam_1: depth image 320x180 does not match the colour image 640x360; frame skipped"},
+      {"mono8 depth", [] {}, rgb, [&] { return Depth(cv::Mat(size, CV_8UC1, 200), "mono8"); },
+       "Input depth image encoding: mono8 is not fit yet", pieces},
+      {"truncated depth", [] {}, rgb, truncated,
+       "depth cut-out failed: depth image buffer is shorter than its width, height and step say",
+       pieces},
+      {"zero depth", [] {}, rgb, [&] { return Depth(cv::Mat::zeros(size, CV_16UC1)); },
+       few_points.c_str(), pieces},
+      {"NaN depth", [] {}, rgb, nan_depth, few_points.c_str(), pieces},
       {"no litter", [] {}, [&] { return Rgb(floor_only); }, depth, "cam_1: failed to detect trash"},
       {"zero intrinsics", [&] { camera_->camera_params_ = CameraParams{}; }, rgb, depth,
        "cam_1: no usable camera intrinsics, focal length is not a positive finite number"},
       {"failing model", [&] { camera_->model_ = std::make_shared<ThrowingModel>(kModelCfg); }, rgb,
        depth, "model->detect failed: backend lost its device"},
   };
+  const CameraParams intrinsics = camera_->camera_params_;
+  const auto model = camera_->model_;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     camera_->FinishDetect({TrashInfo{}});  // a previous frame's record
@@ -336,7 +360,10 @@ TEST_F(ImageCallbackTest, BrokenFramesEndWithAnEmptyList) {
     camera_->ImageCallback(c.rgb(), c.depth());
     EXPECT_TRUE(camera_->is_detect_done_);
     EXPECT_TRUE(camera_->CopyTrashInfos().empty());
-    EXPECT_EQ(log_->Count(c.line), 1U);
+    EXPECT_EQ(log_->Count(c.line), c.count);
+    camera_->camera_params_ = intrinsics;
+    camera_->model_ = model;
+    EXPECT_EQ(Frame().size(), 3U);
   }
 }
 
@@ -429,6 +456,42 @@ TEST_F(ImageCallbackTest, RealTimeFrameReportsThePiecesOnTheFloor) {
   EXPECT_FALSE(camera_->is_start_detect_);
 }
 
+// A grab-pose frame publishes the detection image; with real-time estimation
+// also the inspection output: the merged clouds, a box marker and two arrows
+// per record, and one static transform per record named after the camera.
+TEST_F(ImageCallbackTest, RealTimeEstimationPublishesTheInspectionOutput) {
+  using sensor_msgs::msg::PointCloud2;
+  using visualization_msgs::msg::MarkerArray;
+  const auto frame = [&] { Frame(); };
+  const auto image = Receive<ImageMsg>(*camera_->detected_image_pub_, frame);
+  ASSERT_TRUE(image.has_value());
+  EXPECT_EQ(image->encoding, "rgb8");
+  ASSERT_EQ(image->data.size(), frame_.rgb.total() * 3);
+  EXPECT_NE(image->data, Rgb()->data);  // drawn on
+  camera_->is_realtime_estimate = true;
+  for (const auto* pub :
+       {camera_->trashes_cloud_pub_.get(), camera_->trashes_init_cloud_pub_.get()}) {
+    const auto cloud = Receive<PointCloud2>(*pub, frame);
+    ASSERT_TRUE(cloud.has_value()) << pub->get_topic_name();
+    EXPECT_EQ(cloud->header.frame_id, "arm_base_link");
+    EXPECT_GT(cloud->width * cloud->height, 150U);
+  }
+  const auto boxes = Receive<MarkerArray>(*camera_->trash_obb_markers_pub_, frame);
+  ASSERT_TRUE(boxes.has_value());
+  EXPECT_EQ(boxes->markers.size(), 3U);
+  const auto arrows = Receive<MarkerArray>(*camera_->trash_pose_pub_, frame);
+  ASSERT_TRUE(arrows.has_value());
+  EXPECT_EQ(arrows->markers.size(), 6U);
+  // The camera's own tf listener hears them.
+  const auto has = [&](const std::string& child) {
+    return camera_->tf_buffer_->canTransform("arm_base_link", child, tf2::TimePointZero);
+  };
+  EXPECT_TRUE(
+      moorwick_test::WaitFor([&] { return has("cam_1_trash_pose_3"); }, std::chrono::seconds(5)));
+  EXPECT_TRUE(has("cam_1_trash_pose_1"));
+  EXPECT_FALSE(has("cam_1_trash_pose_4"));
+}
+
 // Any colour encoding reaches the model as rgb8, and no frame, debug or not,
 // writes into the received pixels (other subscribers share them).
 TEST_F(ImageCallbackTest, ColourReachesTheModelAsRgbAndStaysUntouched) {
@@ -450,27 +513,6 @@ TEST_F(ImageCallbackTest, ColourReachesTheModelAsRgbAndStaysUntouched) {
   }
 }
 
-// A subscriber gets the detection image as DrawDetections draws it, in rgb8
-// with a zero stamp and an empty frame id.
-TEST_F(ImageCallbackTest, DetectionImageReachesASubscriberAsDrawn) {
-  auto model = std::make_shared<RecordingModel>(kModelCfg);
-  camera_->model_ = model;
-  const auto msg = Receive<ImageMsg>(*camera_->detected_image_pub_, [&] { Frame(); });
-  ASSERT_TRUE(msg.has_value());
-  EXPECT_EQ(msg->encoding, "rgb8");
-  EXPECT_EQ(msg->header.frame_id, "");
-  EXPECT_EQ(msg->header.stamp.sec, 0);
-  EXPECT_EQ(msg->header.stamp.nanosec, 0U);
-  ASSERT_EQ(msg->data.size(), frame_.rgb.total() * 3);
-  ASSERT_FALSE(model->answered.empty());
-  cv::Mat expected;
-  DrawDetections(frame_.rgb, expected, model->answered, camera_->class_names_);
-  const cv::Mat got(frame_.rgb.rows, frame_.rgb.cols, CV_8UC3,
-                    const_cast<std::uint8_t*>(msg->data.data()), msg->step);
-  EXPECT_EQ(cv::norm(got, expected, cv::NORM_INF), 0.0);
-  EXPECT_GT(cv::norm(got, frame_.rgb, cv::NORM_INF), 0.0);
-}
-
 sensor_msgs::msg::CameraInfo Info(const moorwick_sim::PinholeCamera& c, double scale) {
   sensor_msgs::msg::CameraInfo info;
   info.width = static_cast<std::uint32_t>(c.width * scale);
@@ -479,9 +521,10 @@ sensor_msgs::msg::CameraInfo Info(const moorwick_sim::PinholeCamera& c, double s
   return info;
 }
 
-// Intrinsics from a camera_info of another resolution do not fit the frame;
-// the camera's next matching camera_info makes the frame usable again.
-TEST_F(ImageCallbackTest, CameraInfoOfAnotherSizeRefusesFramesUntilAMatchingOneComes) {
+// A camera_info of another resolution does not fit the frame until a matching
+// one comes; an unusable one never replaces the intrinsics in use and is
+// reported once however often it comes.
+TEST_F(ImageCallbackTest, CameraInfoAtRunTimeIsTakenOnlyWhenUsable) {
   camera_->OnCameraInfo(Info(scene_.scene.camera, 2.0));
   EXPECT_TRUE(Frame().empty());
   EXPECT_EQ(log_->Count("does not match camera_info"), 1U);
@@ -489,35 +532,46 @@ TEST_F(ImageCallbackTest, CameraInfoOfAnotherSizeRefusesFramesUntilAMatchingOneC
   camera_->OnCameraInfo(Info(scene_.scene.camera, 1.0));  // unchanged: not logged again
   EXPECT_EQ(log_->Count("width=" + std::to_string(scene_.scene.camera.width)), 1U);
   EXPECT_EQ(Frame().size(), 3U);
-}
-
-// An unusable camera_info never replaces the intrinsics in use, and the same
-// fault is reported once however often it comes.
-TEST_F(ImageCallbackTest, UnusableCameraInfoKeepsTheIntrinsicsInUse) {
-  auto info = Info(scene_.scene.camera, 1.0);
-  info.k[0] = 0.0;
+  auto unusable = Info(scene_.scene.camera, 1.0);
+  unusable.k[0] = 0.0;
   for (int i = 0; i < 3; ++i) {
-    camera_->OnCameraInfo(info);
+    camera_->OnCameraInfo(unusable);
   }
   EXPECT_EQ(log_->Count("rejected, focal length is not a positive finite number"), 1U);
   EXPECT_EQ(Frame().size(), 3U);
 }
 
-// A camera_info that comes after the start-up wait also takes the camera's
-// mounting from tf, as one present at start-up would.
-TEST_F(ImageCallbackTest, LateCameraInfoTakesTheMountingFromTf) {
+// A camera_info that comes after the start-up wait takes the camera's mounting
+// from tf; while tf does not have it the configured one is used (warned once,
+// as for a stale file) and the first frame after it arrives takes it.
+TEST_F(ImageCallbackTest, MountingFromTfIsTakenWhenItArrives) {
   const Eigen::Matrix4f configured = camera_->grab_pose_estimate_->camera_extrinsic_;
   Eigen::Isometry3d tf_mounting(configured.cast<double>());
   tf_mounting.translation().z() += 0.05;
   auto t = tf2::eigenToTransform(tf_mounting);
   t.header.frame_id = "arm_base_link";
   t.child_frame_id = scene_.camera_frame_id;
-  ASSERT_TRUE(camera_->tf_buffer_->setTransform(t, "test", true));
-  camera_->OnCameraInfo(Info(scene_.scene.camera, 1.0));
-  EXPECT_TRUE(camera_->grab_pose_estimate_->camera_extrinsic_.isApprox(
-      tf_mounting.matrix().cast<float>(), 1e-6F))
-      << camera_->grab_pose_estimate_->camera_extrinsic_;
-  EXPECT_EQ(log_->Count("cam_1: cam_to_arm_base_transform_matrix"), 1U);
+  for (const bool tf_first : {true, false}) {
+    SCOPED_TRACE(tf_first ? "tf before camera_info" : "tf after camera_info");
+    Build();
+    log_->Clear();
+    if (tf_first) {
+      ASSERT_TRUE(camera_->tf_buffer_->setTransform(t, "test", true));
+    }
+    camera_->OnCameraInfo(Info(scene_.scene.camera, 1.0));
+    if (!tf_first) {
+      EXPECT_EQ(Frame().size(), 3U);
+      Frame();
+      EXPECT_EQ(log_->Count("cam_1: still no transform from " + scene_.camera_frame_id), 1U);
+      EXPECT_EQ(camera_->grab_pose_estimate_->camera_extrinsic_, configured);
+      ASSERT_TRUE(camera_->tf_buffer_->setTransform(t, "test", true));
+      Frame();
+    }
+    EXPECT_TRUE(camera_->grab_pose_estimate_->camera_extrinsic_.isApprox(
+        tf_mounting.matrix().cast<float>(), 1e-6F))
+        << camera_->grab_pose_estimate_->camera_extrinsic_;
+    EXPECT_EQ(log_->Count("arrived; it replaces the configured camera mounting"), 1U);
+  }
 }
 
 TEST(CameraInfoFault, NamesWhatMakesTheIntrinsicsUnusable) {
@@ -555,10 +609,9 @@ TEST(CameraInfoFault, NamesWhatMakesTheIntrinsicsUnusable) {
   }
 }
 
-// The markers and static transforms of two records, against geometry worked
-// out here: the box centre lies at p_arm + R_arm p_obb, the z arrow along the
-// grab frame's z axis.
-TEST(InspectionOutput, MarkersAndTransformsFollowTheGrabFrames) {
+// The markers of two records, against geometry worked out here: the box centre
+// lies at p_arm + R_arm p_obb, the z arrow along the grab frame's z axis.
+TEST(InspectionOutput, MarkersFollowTheGrabFrames) {
   std::vector<TrashInfo> infos(2);
   // Grab frame turned 90 degrees about z, box 2 cm along the grab frame's x
   // and turned 90 degrees about x.
@@ -566,9 +619,6 @@ TEST(InspectionOutput, MarkersAndTransformsFollowTheGrabFrames) {
   const Eigen::Quaterniond q_obb(Eigen::AngleAxisd(M_PI / 2, Eigen::Vector3d::UnitX()));
   infos[0].arm_pose = ToPoseRecord(Eigen::Vector3d(-0.4, 0.1, -0.15), q_arm);
   infos[0].obb_pose = ToPoseRecord(Eigen::Vector3d(0.02, 0.0, 0.0), q_obb);
-  infos[0].obb_size[0] = 0.12;
-  infos[0].obb_size[1] = 0.06;
-  infos[0].obb_size[2] = 0.04;
   infos[1].arm_pose.px = -0.5;
   const InspectionHeader header{3, "arm_base_link", {}};
 
@@ -583,14 +633,9 @@ TEST(InspectionOutput, MarkersAndTransformsFollowTheGrabFrames) {
   expected << 0, 0, 1, 1, 0, 0, 0, 1, 0;
   EXPECT_TRUE(box.isApprox(expected, 1e-12)) << box;
   EXPECT_EQ(obb[0].ns, "cam_3_trash_obb");
-  EXPECT_EQ(obb[1].id, 1);
-  EXPECT_EQ(obb[0].scale.y, 0.06);
 
   const auto arrows = PoseMarkers(header, infos).markers;
   ASSERT_EQ(arrows.size(), 4U);
-  EXPECT_EQ(arrows[0].ns, "trash_pose_x");
-  EXPECT_EQ(arrows[1].ns, "trash_pose_z");
-  EXPECT_EQ(arrows[1].id, 0);
   // The z arrow's x axis is the grab frame's z axis; the x arrow's its x axis.
   const auto axis_of = [](const visualization_msgs::msg::Marker& m) {
     return Orientation(ToPoseRecord(m.pose)).toRotationMatrix().col(0).eval();
@@ -598,14 +643,6 @@ TEST(InspectionOutput, MarkersAndTransformsFollowTheGrabFrames) {
   EXPECT_TRUE(axis_of(arrows[1]).isApprox(q_arm * Eigen::Vector3d::UnitZ(), 1e-12));
   EXPECT_TRUE(axis_of(arrows[0]).isApprox(q_arm * Eigen::Vector3d::UnitX(), 1e-12));
   EXPECT_EQ(arrows[1].pose.position.x, -0.4);
-
-  const auto transforms = TrashPoseTransforms(header, infos);
-  ASSERT_EQ(transforms.size(), 2U);
-  EXPECT_EQ(transforms[0].child_frame_id, "cam_3_trash_pose_1");
-  EXPECT_EQ(transforms[1].child_frame_id, "cam_3_trash_pose_2");
-  EXPECT_EQ(transforms[0].header.frame_id, "arm_base_link");
-  EXPECT_EQ(transforms[0].transform.rotation.z, q_arm.z());
-  EXPECT_EQ(transforms[1].transform.translation.x, -0.5);
 }
 
 }  // namespace

@@ -87,21 +87,18 @@ protected:
                                  "SPDLOG_SYSTEMD=false"});
   }
 
-  static std::shared_ptr<ArmTrashPose::Request> Request(const std::optional<Eigen::Vector3d>& aim) {
+  static std::shared_ptr<ArmTrashPose::Request> Request(const Eigen::Vector3d& aim) {
     auto request = std::make_shared<ArmTrashPose::Request>();
     request->cmd = 1;
-    if (aim) {
-      request->aim_trash_info.map_pose.position.x = aim->x();
-      request->aim_trash_info.map_pose.position.y = aim->y();
-      request->aim_trash_info.map_pose.position.z = aim->z();
-    }
+    request->aim_trash_info.map_pose.position.x = aim.x();
+    request->aim_trash_info.map_pose.position.y = aim.y();
+    request->aim_trash_info.map_pose.position.z = aim.z();
     return request;
   }
 
   // One detect call; nullopt when no answer came.
   std::optional<ArmTrashPose::Response> Call(
-      const std::optional<Eigen::Vector3d>& aim,
-      std::chrono::seconds timeout = std::chrono::seconds(30),
+      const Eigen::Vector3d& aim, std::chrono::seconds timeout = std::chrono::seconds(30),
       rclcpp::Client<ArmTrashPose>::SharedPtr client = {}) {
     if (!client) {
       client = client_;

@@ -1,14 +1,12 @@
 // For suites that build camera nodes in-process: the logger's lines for
-// assertions (with a hook that acts on a line as it is logged), and a scratch
-// ROS prefix holding a copy of the package's configuration.
+// assertions (with a hook that acts on a line as it is logged), and edits of
+// the configuration copied into a scratch prefix (process.hpp).
 #pragma once
 
 #include <spdlog/sinks/base_sink.h>
-#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "moorwick_arm_trash_detect/logging/logger.hpp"
+#include "moorwick_test/process.hpp"
 
 namespace moorwick_test {
 
@@ -81,43 +80,15 @@ inline std::shared_ptr<CaptureSink> InstallCaptureSink() {
   return sink;
 }
 
-// A ROS prefix with a copy of `source_config_dir`, made the package's share
-// directory for this process (AMENT_PREFIX_PATH) while it lives.
-class ScratchShare {
-public:
-  ScratchShare(const std::string& tag, const std::string& source_config_dir) {
-    root_ = std::filesystem::temp_directory_path() /
-            ("moorwick_" + tag + "_" + std::to_string(::getpid()));
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(root_ / "share/ament_index/resource_index/packages");
-    std::ofstream(root_ / "share/ament_index/resource_index/packages/moorwick_arm_trash_detect");
-    std::filesystem::create_directories(config_dir());
-    std::filesystem::copy(source_config_dir, config_dir(),
-                          std::filesystem::copy_options::recursive |
-                              std::filesystem::copy_options::overwrite_existing);
-    ::setenv("AMENT_PREFIX_PATH", root_.c_str(), 1);
-  }
-  ~ScratchShare() { std::filesystem::remove_all(root_); }
-  ScratchShare(const ScratchShare&) = delete;
-  ScratchShare& operator=(const ScratchShare&) = delete;
-
-  std::filesystem::path root() const { return root_; }
-  std::filesystem::path config_dir() const {
-    return root_ / "share/moorwick_arm_trash_detect/config";
-  }
-  // Loads config/<from>, lets `edit` change it and writes it as config/<to>;
-  // returns the written path.
-  std::string EditConfig(const std::string& from, const std::string& to,
-                         const std::function<void(YAML::Node&)>& edit) const {
-    YAML::Node root = YAML::LoadFile((config_dir() / from).string());
-    edit(root);
-    const std::string path = (config_dir() / to).string();
-    std::ofstream(path) << root;
-    return path;
-  }
-
-private:
-  std::filesystem::path root_;
-};
+// Loads <config>/<from>, lets `edit` change it and writes it as <config>/<to>;
+// returns the written path.
+inline std::string EditConfig(const std::filesystem::path& config, const std::string& from,
+                              const std::string& to, const std::function<void(YAML::Node&)>& edit) {
+  YAML::Node root = YAML::LoadFile((config / from).string());
+  edit(root);
+  const std::string path = (config / to).string();
+  std::ofstream(path) << root;
+  return path;
+}
 
 }  // namespace moorwick_test
