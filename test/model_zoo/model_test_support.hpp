@@ -50,14 +50,4 @@ inline std::string construction_error(const std::string& cfg) {
   return "";
 }
 
-// True when mask is CV_8UC1 with 1 exactly on rect and 0 elsewhere.
-inline bool mask_equals_rect(const cv::Mat& mask, const cv::Rect& rect) {
-  if (mask.type() != CV_8UC1) {
-    return false;
-  }
-  cv::Mat want = cv::Mat::zeros(mask.size(), CV_8UC1);
-  want(rect).setTo(1);
-  return cv::countNonZero(mask != want) == 0;
-}
-
 }  // namespace model_test
