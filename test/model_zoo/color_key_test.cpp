@@ -139,12 +139,6 @@ TEST_F(ColorKey, ShadedRoundPieceMaskMatchesItsPixels) {
   EXPECT_EQ(objs[0].rect, cv::Rect_<float>(55, 35, 51, 51));
 }
 
-TEST_F(ColorKey, EmptyImageGivesNothing) {
-  std::vector<SegObject> objs(2);
-  EXPECT_EQ(model_->detect(cv::Mat(), objs), 0);
-  EXPECT_TRUE(objs.empty());
-}
-
 // The test aid: detection throws while the named file exists (relative to the
 // configuration's folder), and works again once it is gone.
 TEST_F(ColorKey, FaultFileMakesDetectThrowWhileItExists) {

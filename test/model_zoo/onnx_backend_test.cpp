@@ -187,39 +187,29 @@ TEST_P(OnnxConfigError, ConstructorNamesFileAndProblem) {
   }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, OnnxConfigError,
     ::testing::Values(
-        BadConfig{"missing_model_file",
-                  onnx_config("{missing}"),
-                  {"cannot open model file", "{missing}"}},
+        BadConfig{"missing_model_file", onnx_config("{missing}"), {"cannot open model file", "{missing}"}},
         BadConfig{"not_onnx", onnx_config("{garbage}"), {"cannot be imported", "{garbage}"}},
-        BadConfig{"class_count_mismatch",
-                  onnx_config("{cut}", "", "num_classes: 3\n"),
+        BadConfig{"class_count_mismatch", onnx_config("{cut}", "", "num_classes: 3\n"),
                   {"has 2 classes", "num_classes says 3"}},
-        BadConfig{"outputs_fit_neither_form",
-                  onnx_config("{unrelated}"),
+        BadConfig{"outputs_fit_neither_form", onnx_config("{unrelated}"),
                   {"fit neither", "[1, 3, 16, 16]", "{unrelated}"}},
         BadConfig{"input_not_multiple_of_32",
-                  "backend: onnx\nmodel_file: {cut}\ninput_width: 50\ninput_height: 64\n"
-                  "num_classes: 2\n",
+                  "backend: onnx\nmodel_file: {cut}\ninput_width: 50\ninput_height: 64\nnum_classes: 2\n",
                   {"multiples of 32"}},
-        BadConfig{"threshold_out_of_range",
-                  onnx_config("{cut}", "iou_threshold: 1.5\n"),
-                  {"iou_threshold"}},
-        BadConfig{"no_detections_allowed",
-                  onnx_config("{cut}", "max_detections: 0\n"),
-                  {"max_detections"}},
-        BadConfig{
-            "missing_class_count", onnx_config("{cut}", "", ""), {"missing key 'num_classes'"}},
-        BadConfig{"class_count_not_a_number",
-                  onnx_config("{cut}", "", "num_classes: [2]\n"),
-                  {"num_classes"}},
+        BadConfig{"threshold_out_of_range", onnx_config("{cut}", "iou_threshold: 1.5\n"), {"iou_threshold"}},
+        BadConfig{"no_detections_allowed", onnx_config("{cut}", "max_detections: 0\n"), {"max_detections"}},
+        BadConfig{"missing_class_count", onnx_config("{cut}", "", ""), {"missing key 'num_classes'"}},
+        BadConfig{"class_count_not_a_number", onnx_config("{cut}", "", "num_classes: [2]\n"), {"num_classes"}},
         BadConfig{"unknown_backend", "backend: tensorrt\n", {"unknown backend 'tensorrt'"}},
         BadConfig{"no_backend", "model_file: x.onnx\n", {"missing key 'backend'"}},
         BadConfig{"top_level_list", "- backend\n- onnx\n", {"mapping"}},
         BadConfig{"broken_yaml", "backend: [onnx\n", {"not valid YAML"}}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(OnnxConfigFile, MissingOrShippedFileIsNamed) {
   const std::string missing = "/nonexistent/moorwick/model.yaml";

@@ -199,10 +199,7 @@ class PieceTruthTest : public ::testing::TestWithParam<AxisCase> {};
 
 TEST_P(PieceTruthTest, MainAxisTypeAndSign) {
   SceneDescription scene;
-  scene.camera = FrontCamera();
-  ScenePiece piece;
-  piece.shape = GetParam().shape;
-  scene.pieces.push_back(piece);
+  scene.pieces = {{"", 0, "", GetParam().shape}};
   const PieceTruth t = ComputePieceTruth(scene, 0);
   EXPECT_EQ(t.main_axis_type, GetParam().type);
   EXPECT_TRUE(t.main_axis.isApprox(GetParam().axis, 1e-9)) << t.main_axis.transpose();
@@ -212,41 +209,30 @@ TEST_P(PieceTruthTest, MainAxisTypeAndSign) {
 const double kC30 = std::cos(M_PI / 6.0);
 const double kS30 = 0.5;
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Shapes, PieceTruthTest,
     ::testing::Values(
         AxisCase{"box_along_x", Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0, 0}), 1, {1, 0, 0}},
         AxisCase{"box_yawed_150_flips_to_plus_x",
-                 Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0, 0}, {0, 0, 150}),
-                 1,
-                 {kC30, -kS30, 0}},
+                 Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0, 0}, {0, 0, 150}), 1, {kC30, -kS30, 0}},
         AxisCase{"longest_side_along_local_y",
-                 Shape::Box({0.05, 0.2, 0.03}, {-0.5, 0, 0}, {0, 0, 30}),
-                 1,
-                 {kS30, -kC30, 0}},
+                 Shape::Box({0.05, 0.2, 0.03}, {-0.5, 0, 0}, {0, 0, 30}), 1, {kS30, -kC30, 0}},
         AxisCase{"standing_cylinder_points_down",
-                 Shape::Cylinder(0.06, 0.15, {-0.4, 0, 0}, {0, 0, 1}),
-                 2,
-                 {0, 0, -1}},
+                 Shape::Cylinder(0.06, 0.15, {-0.4, 0, 0}, {0, 0, 1}), 2, {0, 0, -1}},
         AxisCase{"cylinder_30_deg_up",
-                 Shape::Cylinder(0.05, 0.2, {-0.4, 0, 0}, {-kC30, 0, kS30}),
-                 3,
-                 {kC30, 0, -kS30}},
+                 Shape::Cylinder(0.05, 0.2, {-0.4, 0, 0}, {-kC30, 0, kS30}), 3, {kC30, 0, -kS30}},
         AxisCase{"cylinder_60_deg_up",
-                 Shape::Cylinder(0.05, 0.2, {-0.4, 0, 0}, {kS30, 0, kC30}),
-                 4,
-                 {-kS30, 0, -kC30}}),
+                 Shape::Cylinder(0.05, 0.2, {-0.4, 0, 0}, {kS30, 0, kC30}), 4, {-kS30, 0, -kC30}}),
     [](const ::testing::TestParamInfo<AxisCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(PieceTruth, GrabOrientations) {
   SceneDescription scene;
-  ScenePiece lying;
-  lying.shape = Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0.0, 0.0});
-  ScenePiece standing;
-  standing.shape = Shape::Cylinder(0.06, 0.15, {-0.5, 0.0, 0.0}, {0.0, 0.0, 1.0});
-  ScenePiece standing_left = standing;
-  standing_left.shape = Shape::Cylinder(0.06, 0.15, {-0.5, -0.5, 0.0}, {0.0, 0.0, 1.0});
-  scene.pieces = {lying, standing, standing_left};
+  const Eigen::Vector3d up(0.0, 0.0, 1.0);
+  scene.pieces = {{"lying", 0, "", Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0.0, 0.0})},
+                  {"standing", 0, "", Shape::Cylinder(0.06, 0.15, {-0.5, 0.0, 0.0}, up)},
+                  {"standing left", 0, "", Shape::Cylinder(0.06, 0.15, {-0.5, -0.5, 0.0}, up)}};
   // Lying along x: the gripper points down, turned half about y.
   const Eigen::Quaterniond q0 = ComputePieceTruth(scene, 0).grab_orientation;
   EXPECT_TRUE(q0.coeffs().isApprox(Eigen::Vector4d(0, 1, 0, 0), 1e-12)) << q0.coeffs().transpose();
