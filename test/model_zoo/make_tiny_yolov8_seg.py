@@ -180,27 +180,21 @@ def build():
     y = g.op("Concat", [dbox, g.op("Sigmoid", [cls], "/model.22/Sigmoid")], "/model.22/Concat_5", axis=1)
     g.op("Concat", [y, mc_all], "output0", axis=1)
 
-    graph = helper.make_graph(
-        g.nodes, "tiny_yolov8_seg",
-        [helper.make_tensor_value_info("images", TensorProto.FLOAT, [1, 3, INPUT, INPUT])],
-        [helper.make_tensor_value_info("output0", TensorProto.FLOAT, [1, 4 + NC + NM, n_anchor]),
-         helper.make_tensor_value_info("output1", TensorProto.FLOAT, [1, NM, INPUT // 4, INPUT // 4])],
-        g.inits)
-    model = helper.make_model(graph, producer_name="moorwick_test", opset_imports=[helper.make_opsetid("", 13)])
-    model.ir_version = 7
-    onnx.checker.check_model(model, full_check=True)
-    return model
+    return finish(g, "tiny_yolov8_seg", [("output0", [1, 4 + NC + NM, n_anchor]),
+                                          ("output1", [1, NM, INPUT // 4, INPUT // 4])])
 
 
 def build_unrelated():
     g = Graph()
     g.op("Conv", ["images", g.const("w", averaging_conv_weight(4))], "features", strides=[4, 4],
          kernel_shape=[4, 4])
+    return finish(g, "not_yolov8_seg", [("features", [1, 3, INPUT // 4, INPUT // 4])])
+
+
+def finish(g, name, outputs):
     graph = helper.make_graph(
-        g.nodes, "not_yolov8_seg",
-        [helper.make_tensor_value_info("images", TensorProto.FLOAT, [1, 3, INPUT, INPUT])],
-        [helper.make_tensor_value_info("features", TensorProto.FLOAT, [1, 3, INPUT // 4, INPUT // 4])],
-        g.inits)
+        g.nodes, name, [helper.make_tensor_value_info("images", TensorProto.FLOAT, [1, 3, INPUT, INPUT])],
+        [helper.make_tensor_value_info(n, TensorProto.FLOAT, shape) for n, shape in outputs], g.inits)
     model = helper.make_model(graph, producer_name="moorwick_test", opset_imports=[helper.make_opsetid("", 13)])
     model.ir_version = 7
     onnx.checker.check_model(model, full_check=True)

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include "ai_moor/model/yolov8_seg.hpp"
+
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 
 namespace model_test {
@@ -37,14 +40,14 @@ protected:
   std::filesystem::path dir_;
 };
 
-// True when mask is CV_8UC1 with 1 exactly on rect and 0 elsewhere.
-inline bool mask_equals_rect(const cv::Mat& mask, const cv::Rect& rect) {
-  if (mask.type() != CV_8UC1) {
-    return false;
+// What constructing a model from cfg throws; empty if it does not throw.
+inline std::string construction_error(const std::string& cfg) {
+  try {
+    ai_moor::model::YOLOv8Seg model(cfg);
+  } catch (const std::runtime_error& e) {
+    return e.what();
   }
-  cv::Mat want = cv::Mat::zeros(mask.size(), CV_8UC1);
-  want(rect).setTo(1);
-  return cv::countNonZero(mask != want) == 0;
+  return "";
 }
 
 }  // namespace model_test

@@ -31,9 +31,8 @@ std::string stock_model() {
 }
 
 std::string onnx_config(const std::string& model, const std::string& extra = "",
-                        int num_classes = 2) {
-  return "backend: onnx\nmodel_file: " + model +
-         "\ninput_width: 64\ninput_height: 64\nnum_classes: " + std::to_string(num_classes) + "\n" +
+                        const std::string& classes = "num_classes: 2\n") {
+  return "backend: onnx\nmodel_file: " + model + "\ninput_width: 64\ninput_height: 64\n" + classes +
          extra;
 }
 
@@ -41,14 +40,10 @@ std::string onnx_config(const std::string& model, const std::string& extra = "",
 // Red on the 8-grid cell (row 3, col 3) = input (24..32, 24..32) = image
 // x 48..64, y (24 - 8) * 2 = 32..48. Green on the 16-grid cell (row 2,
 // col 3) = input (48..64, 32..48) = image x 96..128, y 48..80.
-cv::Mat scene(double zoom = 1.0) {
-  cv::Mat img(cv::Size(static_cast<int>(128 * zoom), static_cast<int>(96 * zoom)), CV_8UC3, kFloor);
-  auto r = [zoom](int x, int y, int w, int h) {
-    return cv::Rect(static_cast<int>(x * zoom), static_cast<int>(y * zoom),
-                    static_cast<int>(w * zoom), static_cast<int>(h * zoom));
-  };
-  img(r(48, 32, 16, 16)).setTo(kRed);
-  img(r(96, 48, 32, 32)).setTo(kGreen);
+cv::Mat scene() {
+  cv::Mat img(96, 128, CV_8UC3, kFloor);
+  img(cv::Rect(48, 32, 16, 16)).setTo(kRed);
+  img(cv::Rect(96, 48, 32, 32)).setTo(kGreen);
   return img;
 }
 
@@ -65,31 +60,6 @@ void expect_rect(const cv::Rect_<float>& got, const cv::Rect_<float>& want, floa
   EXPECT_NEAR(got.height, want.height, tol);
 }
 
-// The mask of a piece that fills its box exactly. Prototypes are bilinear at
-// 8 image pixels per cell here: along an edge the first pixel samples
-// p = 0.5625 (in), but at a corner the two weights multiply. Weights for the
-// first pixels from an edge are 0.5625, 0.6875, 0.8125, 0.9375; products below
-// 0.5 drop (0,0), (0,1), (1,0), (0,2), (2,0), (1,1) at each fading corner. At
-// the image border prototypes are replicated, so those corners keep all.
-cv::Mat expected_mask(cv::Size image, const cv::Rect& box, bool fade_right) {
-  cv::Mat m = cv::Mat::zeros(image, CV_8UC1);
-  m(box).setTo(1);
-  const int dropped[6][2] = {{0, 0}, {0, 1}, {1, 0}, {0, 2}, {2, 0}, {1, 1}};
-  for (const auto& d : dropped) {
-    const int l = box.x + d[0];
-    const int r = box.x + box.width - 1 - d[0];
-    const int t = box.y + d[1];
-    const int b = box.y + box.height - 1 - d[1];
-    m.at<uchar>(t, l) = 0;
-    m.at<uchar>(b, l) = 0;
-    if (fade_right) {
-      m.at<uchar>(t, r) = 0;
-      m.at<uchar>(b, r) = 0;
-    }
-  }
-  return m;
-}
-
 class OnnxModel : public model_test::ScratchDir {
 protected:
   std::unique_ptr<YOLOv8Seg> load(const std::string& extra = "") {
@@ -98,62 +68,27 @@ protected:
 };
 
 TEST_F(OnnxModel, CutHeadFindsBothPiecesWithBoxesAndMasks) {
-  auto model = load();
   std::vector<SegObject> objs;
-  EXPECT_EQ(model->detect(scene(), objs), 2);
+  EXPECT_EQ(load()->detect(scene(), objs), 2);
   objs = by_label(objs);
   ASSERT_EQ(objs.size(), 2U);
-  // Class logits are 30 - 10 = 20 on a pure cell: sigmoid(20) ~ 1.
-  EXPECT_EQ(objs[0].label, 0);
-  EXPECT_GT(objs[0].prob, 0.999F);
-  expect_rect(objs[0].rect, {48, 32, 16, 16});
-  EXPECT_EQ(cv::countNonZero(objs[0].mask != expected_mask({128, 96}, {48, 32, 16, 16}, true)), 0);
-  EXPECT_EQ(cv::countNonZero(objs[0].mask), 256 - 4 * 6);
-  EXPECT_EQ(objs[1].label, 1);
-  EXPECT_GT(objs[1].prob, 0.999F);
-  expect_rect(objs[1].rect, {96, 48, 32, 32});
-  // Its right edge is the image's right border.
-  EXPECT_EQ(cv::countNonZero(objs[1].mask != expected_mask({128, 96}, {96, 48, 32, 32}, false)), 0);
-  EXPECT_EQ(cv::countNonZero(objs[1].mask), 1024 - 2 * 6);
-  for (const SegObject& o : objs) {
-    EXPECT_EQ(o.mask.size(), cv::Size(128, 96));
-  }
-}
-
-TEST_F(OnnxModel, LargeImageMapsBackThroughTheLetterbox) {
-  // 640x480 -> scale 0.1, same 8 rows of padding: every coordinate x5.
-  auto model = load();
-  std::vector<SegObject> objs;
-  model->detect(scene(5.0), objs);
-  objs = by_label(objs);
-  ASSERT_EQ(objs.size(), 2U);
-  expect_rect(objs[0].rect, {240, 160, 80, 80});
-  expect_rect(objs[1].rect, {480, 240, 160, 160});
-  for (const SegObject& o : objs) {
-    ASSERT_EQ(o.mask.size(), cv::Size(640, 480));
-    const cv::Rect box(o.rect);
-    // The mask never leaves its box and covers it up to the prototype's
-    // blur at the edge (4 input pixels = 40 image pixels per prototype cell).
-    EXPECT_EQ(cv::countNonZero(o.mask), cv::countNonZero(o.mask(box)));
-    EXPECT_GE(cv::countNonZero(o.mask(box)), static_cast<int>(0.9 * box.area()));
-  }
-}
-
-TEST_F(OnnxModel, RepeatedCallsKeepNoState) {
-  auto model = load();
-  std::vector<SegObject> first;
-  std::vector<SegObject> floor_only;
-  std::vector<SegObject> again;
-  model->detect(scene(), first);
-  model->detect(cv::Mat(96, 128, CV_8UC3, kFloor), floor_only);
-  model->detect(scene(), again);
-  EXPECT_TRUE(floor_only.empty());
-  ASSERT_EQ(first.size(), again.size());
-  for (size_t i = 0; i < first.size(); ++i) {
-    EXPECT_EQ(first[i].label, again[i].label);
-    EXPECT_EQ(first[i].rect, again[i].rect);
-    EXPECT_EQ(first[i].prob, again[i].prob);
-    EXPECT_EQ(cv::countNonZero(first[i].mask != again[i].mask), 0);
+  // Masks fill their box but for the corners: prototypes are bilinear at 8
+  // image pixels per cell, so the first pixels from an edge sample 0.5625,
+  // 0.6875, 0.8125, 0.9375; at a corner two weights multiply and 6 products
+  // fall below 0.5. At the image border (green's right side) prototypes are
+  // replicated and those corners keep all.
+  const struct {
+    cv::Rect box;
+    int pixels;
+  } want[] = {{{48, 32, 16, 16}, 256 - 4 * 6}, {{96, 48, 32, 32}, 1024 - 2 * 6}};
+  for (int label = 0; label < 2; ++label) {
+    const SegObject& o = objs[static_cast<size_t>(label)];
+    EXPECT_EQ(o.label, label);
+    EXPECT_GT(o.prob, 0.999F);  // logit 30 - 10 = 20 on a pure cell
+    expect_rect(o.rect, want[label].box);
+    ASSERT_EQ(o.mask.size(), cv::Size(128, 96));
+    EXPECT_EQ(cv::countNonZero(o.mask), want[label].pixels);
+    EXPECT_EQ(cv::countNonZero(o.mask(want[label].box) == 1), want[label].pixels);
   }
 }
 
@@ -200,14 +135,9 @@ TEST_F(OnnxModel, RelativeModelPathIsBesideTheConfiguration) {
 TEST_F(OnnxModel, StockExportNeedsNewerOpenCv) {
   const std::string cfg = write("stock.yaml", onnx_config(stock_model()));
 #if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 7
-  try {
-    YOLOv8Seg model(cfg);
-    FAIL() << "OpenCV " CV_VERSION " imported a stock YOLOv8 head";
-  } catch (const std::runtime_error& e) {
-    const std::string what = e.what();
-    EXPECT_NE(what.find(cfg), std::string::npos) << what;
-    EXPECT_NE(what.find(stock_model()), std::string::npos) << what;
-    EXPECT_NE(what.find("cut_yolov8_head.py"), std::string::npos) << what;
+  const std::string what = model_test::construction_error(cfg);
+  for (const std::string& part : {cfg, stock_model(), std::string("cut_yolov8_head.py")}) {
+    EXPECT_NE(what.find(part), std::string::npos) << what;
   }
 #else
   // Newer OpenCV runs the stock form: the same answer as the cut head.
@@ -249,87 +179,51 @@ std::string fill(std::string text, const std::string& dir) {
 TEST_P(OnnxConfigError, ConstructorNamesFileAndProblem) {
   write("garbage.onnx", "this is not a protobuf");
   const std::string cfg = write("model.yaml", fill(GetParam().text, dir_str()));
-  try {
-    YOLOv8Seg model(cfg);
-    FAIL() << "constructed from " << GetParam().text;
-  } catch (const std::runtime_error& e) {
-    const std::string what = e.what();
-    EXPECT_NE(what.find(cfg), std::string::npos) << what;
-    for (const std::string& part : GetParam().says) {
-      EXPECT_NE(what.find(fill(part, dir_str())), std::string::npos)
-          << "want '" << part << "' in: " << what;
-    }
+  const std::string what = model_test::construction_error(cfg);
+  EXPECT_NE(what.find(cfg), std::string::npos) << what;
+  for (const std::string& part : GetParam().says) {
+    EXPECT_NE(what.find(fill(part, dir_str())), std::string::npos)
+        << "want '" << part << "' in: " << what;
   }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, OnnxConfigError,
     ::testing::Values(
-        BadConfig{"missing_model_file",
-                  onnx_config("{missing}"),
-                  {"cannot open model file", "{missing}"}},
+        BadConfig{"missing_model_file", onnx_config("{missing}"), {"cannot open model file", "{missing}"}},
         BadConfig{"not_onnx", onnx_config("{garbage}"), {"cannot be imported", "{garbage}"}},
-        BadConfig{"class_count_mismatch",
-                  onnx_config("{cut}", "", 3),
+        BadConfig{"class_count_mismatch", onnx_config("{cut}", "", "num_classes: 3\n"),
                   {"has 2 classes", "num_classes says 3"}},
-        BadConfig{"outputs_fit_neither_form",
-                  onnx_config("{unrelated}"),
+        BadConfig{"outputs_fit_neither_form", onnx_config("{unrelated}"),
                   {"fit neither", "[1, 3, 16, 16]", "{unrelated}"}},
         BadConfig{"input_not_multiple_of_32",
-                  "backend: onnx\nmodel_file: {cut}\ninput_width: 50\ninput_height: 64\n"
-                  "num_classes: 2\n",
+                  "backend: onnx\nmodel_file: {cut}\ninput_width: 50\ninput_height: 64\nnum_classes: 2\n",
                   {"multiples of 32"}},
-        BadConfig{"threshold_out_of_range",
-                  onnx_config("{cut}", "iou_threshold: 1.5\n"),
-                  {"iou_threshold"}},
-        BadConfig{"no_detections_allowed",
-                  onnx_config("{cut}", "max_detections: 0\n"),
-                  {"max_detections"}},
-        BadConfig{"missing_class_count",
-                  "backend: onnx\nmodel_file: {cut}\ninput_width: 64\ninput_height: 64\n",
-                  {"missing key 'num_classes'"}},
-        BadConfig{"class_count_not_a_number",
-                  "backend: onnx\nmodel_file: {cut}\ninput_width: 64\ninput_height: 64\n"
-                  "num_classes: [2]\n",
-                  {"num_classes"}},
+        BadConfig{"threshold_out_of_range", onnx_config("{cut}", "iou_threshold: 1.5\n"), {"iou_threshold"}},
+        BadConfig{"no_detections_allowed", onnx_config("{cut}", "max_detections: 0\n"), {"max_detections"}},
+        BadConfig{"missing_class_count", onnx_config("{cut}", "", ""), {"missing key 'num_classes'"}},
+        BadConfig{"class_count_not_a_number", onnx_config("{cut}", "", "num_classes: [2]\n"), {"num_classes"}},
         BadConfig{"unknown_backend", "backend: tensorrt\n", {"unknown backend 'tensorrt'"}},
         BadConfig{"no_backend", "model_file: x.onnx\n", {"missing key 'backend'"}},
         BadConfig{"top_level_list", "- backend\n- onnx\n", {"mapping"}},
         BadConfig{"broken_yaml", "backend: [onnx\n", {"not valid YAML"}}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
-TEST(OnnxConfigFile, MissingConfigurationFileIsNamed) {
-  try {
-    YOLOv8Seg model("/nonexistent/moorwick/model.yaml");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("/nonexistent/moorwick/model.yaml"), std::string::npos);
-    EXPECT_NE(std::string(e.what()).find("cannot open"), std::string::npos);
-  }
+TEST(OnnxConfigFile, MissingOrShippedFileIsNamed) {
+  const std::string missing = "/nonexistent/moorwick/model.yaml";
+  const std::string what = model_test::construction_error(missing);
+  EXPECT_NE(what.find(missing), std::string::npos) << what;
+  EXPECT_NE(what.find("cannot open"), std::string::npos) << what;
+  // The shipped configuration is complete; only the robot's model file is
+  // absent here, and the error says where it is expected.
+  const std::string shipped =
+      model_test::construction_error(std::string(MODEL_ZOO_CONFIG_DIR) + "/model_onnx.yaml");
+  EXPECT_NE(shipped.find("cannot open model file '/opt/moorwick/models/trash_yolov8_seg_cut.onnx'"),
+            std::string::npos)
+      << shipped;
 }
-
-}  // namespace
-
-namespace {
-
-// The shipped configuration is complete; only the robot's model file is
-// absent here, and the error says where it is expected.
-TEST(ShippedOnnxConfig, NamesWhereTheModelFileGoes) {
-  const std::string cfg = std::string(MODEL_ZOO_CONFIG_DIR) + "/model_onnx.yaml";
-  try {
-    YOLOv8Seg model(cfg);
-    FAIL() << "a model file is installed at the robot's path";
-  } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find(
-                  "cannot open model file '/opt/moorwick/models/trash_yolov8_seg_cut.onnx'"),
-              std::string::npos)
-        << e.what();
-  }
-}
-
-}  // namespace
-
-namespace {
 
 // Two camera callbacks may share a model: concurrent calls give each caller
 // the full, correct answer.
@@ -337,20 +231,16 @@ TEST_F(OnnxModel, ConcurrentCallsEachGetTheWholeAnswer) {
   auto model = load();
   const cv::Mat img = scene();
   std::atomic<int> good{0};
+  auto near = [](const cv::Rect_<float>& a, const cv::Rect_<float>& b) {
+    return cv::norm(a.tl() - b.tl()) + cv::norm(a.br() - b.br()) < 1e-2;
+  };
   auto worker = [&] {
     for (int i = 0; i < 20; ++i) {
       std::vector<SegObject> objs;
       model->detect(img, objs);
       objs = by_label(objs);
-      auto near = [](const cv::Rect_<float>& a, const cv::Rect_<float>& b) {
-        return std::abs(a.x - b.x) + std::abs(a.y - b.y) + std::abs(a.width - b.width) +
-                   std::abs(a.height - b.height) <
-               1e-2F;
-      };
-      if (objs.size() == 2 && near(objs[0].rect, {48, 32, 16, 16}) &&
-          near(objs[1].rect, {96, 48, 32, 32})) {
-        ++good;
-      }
+      good += objs.size() == 2 && near(objs[0].rect, {48, 32, 16, 16}) &&
+              near(objs[1].rect, {96, 48, 32, 32});
     }
   };
   std::thread a(worker);

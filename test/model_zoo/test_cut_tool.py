@@ -2,9 +2,9 @@
 """Checks the head-cutting tool on the committed stock-form tiny model.
 
 - The tiny models are reproducible from their generator.
-- The tool's output has the cut-head outputs with the right shapes, none of
-  the decoding nodes, and the same graph as the committed cut-head model
-  (which the C++ tests run end to end).
+- The tool's output has the cut-head outputs with the right shapes and the
+  same graph as the committed cut-head model (which the C++ tests run end to
+  end).
 - Identity nodes (which OpenCV 4.6 refuses; torch.onnx.export writes them
   for initialisers with equal contents) are rewritten away, in both modes.
 - Models that are not YOLOv8-seg exports are refused with a message.
@@ -47,14 +47,7 @@ class CutTool(unittest.TestCase):
         # 64x64 input, 2 classes, 32 masks: levels 8x8, 4x4, 2x2; 84 anchors.
         self.assertEqual(sorted(out_shapes(cut).values()),
                          sorted([[1, 66, 8, 8], [1, 66, 4, 4], [1, 66, 2, 2], [1, 32, 84], [1, 32, 16, 16]]))
-        # The decoding head is gone: DFL, anchors, strides, sigmoid, final concats.
-        ops = {n.op_type for n in cut.graph.node}
-        self.assertNotIn("Softmax", ops)
-        self.assertNotIn("Transpose", ops)
-        names = {n.name for n in cut.graph.node}
-        for gone in ("/model.22/dfl/Softmax", "/model.22/Split", "/model.22/Sub", "/model.22/Mul",
-                     "/model.22/Sigmoid", "/model.22/Concat_5", "output0"):
-            self.assertNotIn(gone, names)
+        # The decoding head is gone: node for node the committed cut model, no anchor grid.
         self.assertNotIn("anchors", {t.name for t in cut.graph.initializer})
         committed = onnx.load(os.path.join(DATA, "tiny_yolov8_seg_cut.onnx"))
         self.assertEqual([(n.op_type, list(n.input), list(n.output)) for n in cut.graph.node],
@@ -94,12 +87,10 @@ class CutTool(unittest.TestCase):
             self.assertEqual(copy.raw_data or copy.float_data, orig.raw_data or orig.float_data)
 
     def test_refuses_models_of_other_forms(self):
-        for name, says in (("tiny_unrelated.onnx", "expected 2 outputs"),
-                           ("tiny_yolov8_seg_cut.onnx", "expected 2 outputs")):
-            res = self.run_tool(os.path.join(DATA, name), os.path.join(SCRATCH, "x.onnx"))
-            self.assertEqual(res.returncode, 1, name)
-            self.assertIn(says, res.stderr)
-            self.assertIn(name, res.stderr)
+        res = self.run_tool(os.path.join(DATA, "tiny_unrelated.onnx"), os.path.join(SCRATCH, "x.onnx"))
+        self.assertEqual(res.returncode, 1)
+        self.assertIn("expected 2 outputs", res.stderr)
+        self.assertIn("tiny_unrelated.onnx", res.stderr)
 
     def test_refuses_a_stock_model_without_the_final_concat(self):
         model = onnx.load(os.path.join(DATA, "tiny_yolov8_seg_stock.onnx"))

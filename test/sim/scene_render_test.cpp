@@ -8,48 +8,24 @@ namespace moorwick_test {
 using namespace moorwick_sim;  // the scene builders are this suite's vocabulary
 namespace {
 
-// Camera 1 m above the floor (z = 0) looking straight down. Optical x points
-// along base -y and optical y along base -x, so base x runs up the image rows
-// and base y to the left: a swap or sign error in either shows.
+// Camera 1 m above the floor (z = 0) looking straight down: base x runs down
+// the image rows, base y to the right.
 PinholeCamera DownCamera() {
-  PinholeCamera cam;
-  cam.fx = 200.0;
-  cam.fy = 200.0;
-  cam.cx = 31.5;
-  cam.cy = 23.5;
-  cam.width = 64;
-  cam.height = 48;
-  cam.base_from_camera.linear().col(0) = Eigen::Vector3d(0.0, -1.0, 0.0);
-  cam.base_from_camera.linear().col(1) = Eigen::Vector3d(-1.0, 0.0, 0.0);
-  cam.base_from_camera.linear().col(2) = Eigen::Vector3d(0.0, 0.0, -1.0);
-  cam.base_from_camera.translation() = Eigen::Vector3d(0.0, 0.0, 1.0);
-  return cam;
+  return PinholeCamera::LookingAt({0.0, 0.0, 1.0}, {0.0, 0.0, 0.0}, 200.0, 200.0, 64, 48);
 }
 
 // A 0.15 (x) by 0.10 (y) by 0.10 (z) box on the floor under the camera.
 SceneDescription BoxUnderCamera() {
-  SceneDescription scene;
-  scene.floor_z = 0.0;
-  scene.floor_color = {{100, 100, 100}};
-  scene.camera = DownCamera();
-  ScenePiece box;
-  box.class_index = 17;
-  box.shape = Shape::Box({0.15, 0.10, 0.10}, {0.0, 0.0, 0.05});
-  box.color = {{250, 120, 10}};
-  scene.pieces.push_back(box);
-  return scene;
+  return {0.0,
+          {{100, 100, 100}},
+          {{"", 17, "", Shape::Box({0.15, 0.10, 0.10}, {0.0, 0.0, 0.05}), {{250, 120, 10}}}},
+          DownCamera()};
 }
 
 // The demo's front camera: 0.30 m above the base origin, looking along -x and
 // 50 degrees down, 640 x 360 (Euler angles of the shipped estimator file).
 PinholeCamera FrontCamera() {
-  PinholeCamera cam;
-  cam.fx = 326.9;
-  cam.fy = 326.9;
-  cam.cx = 319.4;
-  cam.cy = 181.7;
-  cam.width = 640;
-  cam.height = 360;
+  PinholeCamera cam{326.9, 326.9, 319.4, 181.7, 640, 360};
   cam.base_from_camera.linear() = RotationFromRpyDeg({-140.0, 0.0, 90.0});
   cam.base_from_camera.translation() = Eigen::Vector3d(-0.05, 0.0, 0.30);
   return cam;
@@ -57,22 +33,15 @@ PinholeCamera FrontCamera() {
 
 constexpr double kFloor = -0.176;
 
+// A box lying to the camera's right (+y) and a bottle standing to its left.
 SceneDescription FrontScene() {
-  SceneDescription scene;
-  scene.floor_z = kFloor;
-  scene.camera = FrontCamera();
-  ScenePiece lying;
-  lying.class_index = 17;
-  lying.shape =
-      Shape::Box({0.12, 0.06, 0.04}, {-0.45, 0.10, 0.0}, {0.0, 0.0, 30.0}).RestingOn(kFloor);
-  lying.color = {{230, 120, 20}};
-  ScenePiece standing;
-  standing.class_index = 4;
-  standing.shape =
-      Shape::Cylinder(0.06, 0.15, {-0.40, -0.15, 0.0}, {0.0, 0.0, 1.0}).RestingOn(kFloor);
-  standing.color = {{30, 80, 220}};
-  scene.pieces = {lying, standing};
-  return scene;
+  const Shape lying = Shape::Box({0.12, 0.06, 0.04}, {-0.45, 0.10, 0.0}, {0.0, 0.0, 30.0});
+  const Shape standing = Shape::Cylinder(0.06, 0.15, {-0.40, -0.15, 0.0}, {0.0, 0.0, 1.0});
+  return {kFloor,
+          {{128, 128, 128}},
+          {{"", 17, "", lying.RestingOn(kFloor), {{230, 120, 20}}},
+           {"", 4, "", standing.RestingOn(kFloor), {{30, 80, 220}}}},
+          FrontCamera()};
 }
 
 Eigen::Vector3d BackProject(const PinholeCamera& cam, int u, int v, double depth_m) {
@@ -85,21 +54,19 @@ TEST(RenderScene, MaskColourAndTruthOfBoxUnderCamera) {
   const SceneDescription scene = BoxUnderCamera();
   const RenderedFrame frame = RenderScene(scene, {});
   ASSERT_EQ(frame.masks.size(), 1U);
-  const cv::Mat& mask = frame.masks[0];
-  ASSERT_EQ(mask.type(), CV_8UC1);
+  ASSERT_EQ(frame.masks[0].type(), CV_8UC1);
   // Top face projected: u in 31.5 -+ 200 * 0.05 / 0.9 -> columns 21..42,
   // v in 23.5 -+ 200 * 0.075 / 0.9 -> rows 7..40. The sides face away.
   const cv::Rect expected(21, 7, 22, 34);
-  for (int v = 0; v < mask.rows; ++v) {
-    for (int u = 0; u < mask.cols; ++u) {
-      const bool inside = expected.contains(cv::Point(u, v));
-      ASSERT_EQ(mask.at<std::uint8_t>(v, u), inside ? 1 : 0) << "pixel " << u << "," << v;
-      const cv::Vec3b rgb = frame.rgb.at<cv::Vec3b>(v, u);
-      const Rgb want = inside ? scene.pieces[0].color : scene.floor_color;
-      ASSERT_EQ(rgb, cv::Vec3b(want[0], want[1], want[2])) << "pixel " << u << "," << v;
-      ASSERT_EQ(frame.piece_index.at<std::int32_t>(v, u), inside ? 0 : -1);
-    }
-  }
+  cv::Mat want_mask = cv::Mat::zeros(frame.rgb.size(), CV_8UC1);
+  want_mask(expected).setTo(1);
+  EXPECT_EQ(cv::countNonZero(frame.masks[0] != want_mask), 0);
+  cv::Mat want_index(frame.rgb.size(), CV_32SC1, cv::Scalar(-1));
+  want_index(expected).setTo(0);
+  EXPECT_EQ(cv::countNonZero(frame.piece_index != want_index), 0);
+  cv::Mat want_rgb(frame.rgb.size(), CV_8UC3, cv::Scalar(100, 100, 100));
+  want_rgb(expected).setTo(cv::Scalar(250, 120, 10));
+  EXPECT_EQ(cv::norm(frame.rgb, want_rgb, cv::NORM_INF), 0.0);
   ASSERT_EQ(frame.truth.size(), 1U);
   EXPECT_EQ(frame.truth[0].bbox, expected);
   EXPECT_EQ(frame.truth[0].visible_pixels, expected.area());
@@ -108,34 +75,7 @@ TEST(RenderScene, MaskColourAndTruthOfBoxUnderCamera) {
   EXPECT_TRUE(frame.truth[0].center.isApprox(Eigen::Vector3d(0.0, 0.0, 0.05)));
 }
 
-TEST(RenderScene, OpticalFrameIsZForwardXRightYDown) {
-  // From the front camera: a point towards +y (the camera's right) lands
-  // right of cx, a point farther out along -x lands higher (smaller v), and
-  // the camera's own optical axis lands on the principal point.
-  const PinholeCamera cam = FrontCamera();
-  const Eigen::Vector3d on_axis =
-      cam.base_from_camera.translation() + 0.5 * cam.base_from_camera.linear().col(2);
-  double u = 0.0, v = 0.0;
-  ASSERT_TRUE(ProjectPoint(cam, on_axis, u, v));
-  EXPECT_NEAR(u, cam.cx, 1e-9);
-  EXPECT_NEAR(v, cam.cy, 1e-9);
-
-  double u_right = 0.0, v_right = 0.0;
-  ASSERT_TRUE(ProjectPoint(cam, {-0.45, 0.1, kFloor}, u_right, v_right));
-  double u_left = 0.0, v_left = 0.0;
-  ASSERT_TRUE(ProjectPoint(cam, {-0.45, -0.1, kFloor}, u_left, v_left));
-  EXPECT_GT(u_right, cam.cx);
-  EXPECT_LT(u_left, cam.cx);
-  double u_far = 0.0, v_far = 0.0;
-  ASSERT_TRUE(ProjectPoint(cam, {-0.80, 0.0, kFloor}, u_far, v_far));
-  double u_near = 0.0, v_near = 0.0;
-  ASSERT_TRUE(ProjectPoint(cam, {-0.30, 0.0, kFloor}, u_near, v_near));
-  EXPECT_LT(v_far, v_near);
-  // Behind the camera: no projection.
-  EXPECT_FALSE(ProjectPoint(cam, {0.5, 0.0, 0.3}, u, v));
-}
-
-TEST(RenderScene, EveryDepthPixelBackProjectsOntoWhatItShows) {
+TEST(RenderScene, DepthAndMasksAgreeWithTheGeometry) {
   // The node's own back-projection (x = (u - cx) z / fx, y = (v - cy) z / fy)
   // followed by the camera pose must land on the piece of the mask, or on the
   // floor: one millimetre of quantisation, a little more at grazing angles.
@@ -159,26 +99,22 @@ TEST(RenderScene, EveryDepthPixelBackProjectsOntoWhatItShows) {
     }
   }
   EXPECT_GT(on_pieces, 50);
-}
-
-TEST(RenderScene, MasksMatchProjectedPieceCentresAndDoNotOverlap) {
-  const SceneDescription scene = FrontScene();
-  const RenderedFrame frame = RenderScene(scene, {});
-  ASSERT_EQ(frame.masks.size(), 2U);
+  // ProjectPoint agrees: the top right above each piece's centre faces the
+  // camera and lands on its mask.
   for (std::size_t i = 0; i < 2; ++i) {
-    // The top of each piece, right above its centre, faces the camera.
-    const Eigen::Vector3d top(frame.truth[i].center.x(), frame.truth[i].center.y(),
-                              frame.truth[i].highest_z - 1e-4);
+    const PieceTruth& t = frame.truth[i];
     double u = 0.0, v = 0.0;
-    ASSERT_TRUE(ProjectPoint(scene.camera, top, u, v));
-    const cv::Point px(static_cast<int>(std::lround(u)), static_cast<int>(std::lround(v)));
-    EXPECT_EQ(frame.masks[i].at<std::uint8_t>(px), 1) << "piece " << i;
-    EXPECT_TRUE(frame.truth[i].bbox.contains(px));
-    EXPECT_GT(frame.truth[i].visible_pixels, 300);
+    ASSERT_TRUE(ProjectPoint(scene.camera, {t.center.x(), t.center.y(), t.highest_z - 1e-4}, u, v));
+    EXPECT_EQ(frame.masks[i].at<std::uint8_t>(static_cast<int>(std::lround(v)),
+                                              static_cast<int>(std::lround(u))),
+              1)
+        << "piece " << i;
+    EXPECT_GT(t.visible_pixels, 300);
   }
-  EXPECT_EQ(cv::countNonZero(frame.masks[0] & frame.masks[1]), 0);
   // The lying box is to the camera's right (+y), the bottle to its left.
   EXPECT_GT(frame.truth[0].bbox.x, frame.truth[1].bbox.x + frame.truth[1].bbox.width);
+  double u = 0.0, v = 0.0;
+  EXPECT_FALSE(ProjectPoint(scene.camera, {0.5, 0.0, 0.3}, u, v));  // behind the camera
 }
 
 TEST(RenderScene, NearerPieceHidesThePieceBehindIt) {
@@ -209,28 +145,15 @@ TEST(RenderScene, SeededNoiseIsRepeatableAndOfTheAskedSize) {
   const RenderedFrame c = RenderScene(scene, noisy);
   EXPECT_GT(cv::countNonZero(a.depth != c.depth), 100);
 
-  // Floor pixels: 1000 mm plus N(0, 4 mm); top face: 900 mm plus the same.
-  double sum = 0.0, sum_sq = 0.0;
-  int n = 0;
-  int color_off_max = 0;
-  for (int v = 0; v < a.depth.rows; ++v) {
-    for (int u = 0; u < a.depth.cols; ++u) {
-      const int index = a.piece_index.at<std::int32_t>(v, u);
-      const double err = a.depth.at<std::uint16_t>(v, u) - (index < 0 ? 1000.0 : 900.0);
-      sum += err;
-      sum_sq += err * err;
-      ++n;
-      const Rgb want = index < 0 ? scene.floor_color : scene.pieces[0].color;
-      for (int k = 0; k < 3; ++k) {
-        const int off = std::abs(a.rgb.at<cv::Vec3b>(v, u)[k] - want[static_cast<std::size_t>(k)]);
-        color_off_max = std::max(color_off_max, off);
-      }
-    }
-  }
-  const double mean = sum / n;
-  const double sd = std::sqrt(sum_sq / n - mean * mean);
-  EXPECT_NEAR(mean, 0.0, 0.5);
-  EXPECT_NEAR(sd, 4.0, 0.5);
+  // Against the noiseless frame: depth off by N(0, 4 mm), colour by up to 6.
+  const RenderedFrame clean = RenderScene(scene, {});
+  cv::Mat err;
+  cv::subtract(a.depth, clean.depth, err, cv::noArray(), CV_64F);
+  cv::Scalar mean, sd;
+  cv::meanStdDev(err, mean, sd);
+  EXPECT_NEAR(mean[0], 0.0, 0.5);
+  EXPECT_NEAR(sd[0], 4.0, 0.5);
+  const double color_off_max = cv::norm(a.rgb, clean.rgb, cv::NORM_INF);
   EXPECT_LE(color_off_max, 6);
   EXPECT_GE(color_off_max, 4);
   // Masks come from geometry, not from noisy colour or depth.
@@ -249,12 +172,8 @@ TEST(RenderScene, TransparentPieceKeepsColourAndMaskButLosesMostDepth) {
   const double returned = static_cast<double>(t.depth_pixels) / t.visible_pixels;
   EXPECT_NEAR(returned, 0.2, 0.06);
   // The returns it keeps are true surface depths; the floor is untouched.
-  for (int v = 7; v <= 40; ++v) {
-    for (int u = 21; u <= 42; ++u) {
-      const std::uint16_t mm = frame.depth.at<std::uint16_t>(v, u);
-      ASSERT_TRUE(mm == 0 || mm == 900);
-    }
-  }
+  const cv::Mat top = frame.depth(cv::Rect(21, 7, 22, 34));
+  EXPECT_EQ(cv::countNonZero((top != 0) & (top != 900)), 0);
   EXPECT_EQ(frame.depth.at<std::uint16_t>(0, 0), 1000);
   const cv::Vec3b centre = frame.rgb.at<cv::Vec3b>(23, 31);
   EXPECT_EQ(centre, cv::Vec3b(250, 120, 10));
@@ -280,10 +199,7 @@ class PieceTruthTest : public ::testing::TestWithParam<AxisCase> {};
 
 TEST_P(PieceTruthTest, MainAxisTypeAndSign) {
   SceneDescription scene;
-  scene.camera = FrontCamera();
-  ScenePiece piece;
-  piece.shape = GetParam().shape;
-  scene.pieces.push_back(piece);
+  scene.pieces = {{"", 0, "", GetParam().shape}};
   const PieceTruth t = ComputePieceTruth(scene, 0);
   EXPECT_EQ(t.main_axis_type, GetParam().type);
   EXPECT_TRUE(t.main_axis.isApprox(GetParam().axis, 1e-9)) << t.main_axis.transpose();
@@ -293,41 +209,30 @@ TEST_P(PieceTruthTest, MainAxisTypeAndSign) {
 const double kC30 = std::cos(M_PI / 6.0);
 const double kS30 = 0.5;
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Shapes, PieceTruthTest,
     ::testing::Values(
         AxisCase{"box_along_x", Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0, 0}), 1, {1, 0, 0}},
         AxisCase{"box_yawed_150_flips_to_plus_x",
-                 Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0, 0}, {0, 0, 150}),
-                 1,
-                 {kC30, -kS30, 0}},
+                 Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0, 0}, {0, 0, 150}), 1, {kC30, -kS30, 0}},
         AxisCase{"longest_side_along_local_y",
-                 Shape::Box({0.05, 0.2, 0.03}, {-0.5, 0, 0}, {0, 0, 30}),
-                 1,
-                 {kS30, -kC30, 0}},
+                 Shape::Box({0.05, 0.2, 0.03}, {-0.5, 0, 0}, {0, 0, 30}), 1, {kS30, -kC30, 0}},
         AxisCase{"standing_cylinder_points_down",
-                 Shape::Cylinder(0.06, 0.15, {-0.4, 0, 0}, {0, 0, 1}),
-                 2,
-                 {0, 0, -1}},
+                 Shape::Cylinder(0.06, 0.15, {-0.4, 0, 0}, {0, 0, 1}), 2, {0, 0, -1}},
         AxisCase{"cylinder_30_deg_up",
-                 Shape::Cylinder(0.05, 0.2, {-0.4, 0, 0}, {-kC30, 0, kS30}),
-                 3,
-                 {kC30, 0, -kS30}},
+                 Shape::Cylinder(0.05, 0.2, {-0.4, 0, 0}, {-kC30, 0, kS30}), 3, {kC30, 0, -kS30}},
         AxisCase{"cylinder_60_deg_up",
-                 Shape::Cylinder(0.05, 0.2, {-0.4, 0, 0}, {kS30, 0, kC30}),
-                 4,
-                 {-kS30, 0, -kC30}}),
+                 Shape::Cylinder(0.05, 0.2, {-0.4, 0, 0}, {kS30, 0, kC30}), 4, {-kS30, 0, -kC30}}),
     [](const ::testing::TestParamInfo<AxisCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(PieceTruth, GrabOrientations) {
   SceneDescription scene;
-  ScenePiece lying;
-  lying.shape = Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0.0, 0.0});
-  ScenePiece standing;
-  standing.shape = Shape::Cylinder(0.06, 0.15, {-0.5, 0.0, 0.0}, {0.0, 0.0, 1.0});
-  ScenePiece standing_left = standing;
-  standing_left.shape = Shape::Cylinder(0.06, 0.15, {-0.5, -0.5, 0.0}, {0.0, 0.0, 1.0});
-  scene.pieces = {lying, standing, standing_left};
+  const Eigen::Vector3d up(0.0, 0.0, 1.0);
+  scene.pieces = {{"lying", 0, "", Shape::Box({0.2, 0.05, 0.03}, {-0.5, 0.0, 0.0})},
+                  {"standing", 0, "", Shape::Cylinder(0.06, 0.15, {-0.5, 0.0, 0.0}, up)},
+                  {"standing left", 0, "", Shape::Cylinder(0.06, 0.15, {-0.5, -0.5, 0.0}, up)}};
   // Lying along x: the gripper points down, turned half about y.
   const Eigen::Quaterniond q0 = ComputePieceTruth(scene, 0).grab_orientation;
   EXPECT_TRUE(q0.coeffs().isApprox(Eigen::Vector4d(0, 1, 0, 0), 1e-12)) << q0.coeffs().transpose();

@@ -4,6 +4,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -14,21 +15,16 @@ const rclcpp::Time kStamp(1700000000, 250000000);
 
 TEST(SimCameraMessages, RgbImageIsPackedRgb8WithStampAndFrame) {
   cv::Mat rgb(3, 5, CV_8UC3);
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 5; ++c)
-      rgb.at<cv::Vec3b>(r, c) = cv::Vec3b(r, c, 200 + r * 5 + c);
-  }
+  cv::randu(rgb, 0, 256);
   const auto msg = MakeRgbImage(rgb, kStamp, "cam_optical");
   EXPECT_EQ(msg.encoding, "rgb8");
   EXPECT_EQ(msg.width, 5U);
   EXPECT_EQ(msg.height, 3U);
   EXPECT_EQ(msg.step, 15U);
   EXPECT_EQ(msg.is_bigendian, 0);
+  // Row by row, R, G, B as in the (RGB) matrix.
   ASSERT_EQ(msg.data.size(), 45U);
-  // Row 2, column 4: bytes (2, 4, 214) in R, G, B order.
-  EXPECT_EQ(msg.data[2 * 15 + 4 * 3 + 0], 2);
-  EXPECT_EQ(msg.data[2 * 15 + 4 * 3 + 1], 4);
-  EXPECT_EQ(msg.data[2 * 15 + 4 * 3 + 2], 214);
+  EXPECT_TRUE(std::equal(msg.data.begin(), msg.data.end(), rgb.data));
   EXPECT_EQ(msg.header.frame_id, "cam_optical");
   EXPECT_EQ(msg.header.stamp.sec, 1700000000);
   EXPECT_EQ(msg.header.stamp.nanosec, 250000000U);
@@ -54,25 +50,15 @@ TEST(SimCameraMessages, DepthImageIsLittleEndianMillimetresFromARegionOfInterest
 }
 
 TEST(SimCameraMessages, CameraInfoCarriesTheIntrinsicsWhereTheNodeReadsThem) {
-  moorwick_sim::PinholeCamera cam;
-  cam.fx = 326.9;
-  cam.fy = 327.5;
-  cam.cx = 319.4;
-  cam.cy = 181.7;
-  cam.width = 640;
-  cam.height = 360;
+  const moorwick_sim::PinholeCamera cam{326.9, 327.5, 319.4, 181.7, 640, 360};
   const auto msg = MakeCameraInfo(cam, kStamp, "cam_optical");
   // The node reads fx = K[0], cx = K[2], fy = K[4], cy = K[5].
   EXPECT_DOUBLE_EQ(msg.k[0], 326.9);
   EXPECT_DOUBLE_EQ(msg.k[2], 319.4);
   EXPECT_DOUBLE_EQ(msg.k[4], 327.5);
   EXPECT_DOUBLE_EQ(msg.k[5], 181.7);
-  EXPECT_DOUBLE_EQ(msg.k[8], 1.0);
-  EXPECT_DOUBLE_EQ(msg.p[0], 326.9);
-  EXPECT_DOUBLE_EQ(msg.p[6], 181.7);
   EXPECT_EQ(msg.width, 640U);
   EXPECT_EQ(msg.height, 360U);
-  EXPECT_EQ(msg.d.size(), 5U);
   EXPECT_EQ(msg.header.frame_id, "cam_optical");
 }
 
@@ -83,14 +69,12 @@ TEST(SimCameraMessages, TransformIsParentFromChild) {
   const auto t = MakeTransform(kStamp, "arm_base_link", "cam_optical", pose);
   EXPECT_EQ(t.header.frame_id, "arm_base_link");
   EXPECT_EQ(t.child_frame_id, "cam_optical");
-  EXPECT_DOUBLE_EQ(t.transform.translation.z, 0.30);
+  const auto& tr = t.transform.translation;
+  EXPECT_TRUE(Eigen::Vector3d(tr.x, tr.y, tr.z).isApprox(pose.translation()));
   const Eigen::Quaterniond q(t.transform.rotation.w, t.transform.rotation.x, t.transform.rotation.y,
                              t.transform.rotation.z);
   EXPECT_NEAR(q.norm(), 1.0, 1e-12);
-  // The camera's optical axis, expressed in the parent: along -x, 50 deg down.
-  const Eigen::Vector3d z = q * Eigen::Vector3d::UnitZ();
-  EXPECT_NEAR(z.x(), -std::cos(50.0 * M_PI / 180.0), 1e-9);
-  EXPECT_NEAR(z.z(), -std::sin(50.0 * M_PI / 180.0), 1e-9);
+  EXPECT_LT(q.angularDistance(Eigen::Quaterniond(pose.linear())), 1e-9);
 }
 
 TEST(DetectClientOutput, ComparesAnAnswerWithTheNearestTruthPiece) {
@@ -111,9 +95,6 @@ TEST(DetectClientOutput, ComparesAnAnswerWithTheNearestTruthPiece) {
 
   const std::string text = FormatTrashInfo(answer);
   EXPECT_NE(text.find("bottle"), std::string::npos) << text;
-  EXPECT_EQ(ErrorCodeName(102200000), "NONE");
-  EXPECT_EQ(ErrorCodeName(102200003), "TRASH_POSE_LIST_EMPTY");
-  EXPECT_EQ(ErrorCodeName(102200010), "NO_TARGET_TRASH_CHOOSED");
 }
 
 TEST(DetectClientOutput, SavesAnRgbImageAsBgrFileAndRefusesOthers) {
