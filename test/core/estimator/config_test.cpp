@@ -8,8 +8,6 @@
 namespace moorwick_test {
 namespace {
 
-using moorwick::GrabPoseEstimate;
-
 YAML::Node Seq(std::initializer_list<double> values) {
   YAML::Node n(YAML::NodeType::Sequence);
   for (double v : values)
@@ -17,7 +15,7 @@ YAML::Node Seq(std::initializer_list<double> values) {
   return n;
 }
 
-class ConfigTest : public EstimatorTest {};
+using ConfigTest = EstimatorTest;
 
 TEST_F(ConfigTest, EveryKeyReachesItsField) {
   using Field = float GrabPoseEstimate::*;
@@ -89,9 +87,8 @@ TEST_P(EulerConventionTest, FixedCameraRotatesXFirstThenYThenZ) {
     root["camera_extrinsic"]["Rxyz"] = Seq({c.rx, c.ry, c.rz});
     root["camera_extrinsic"]["Txyz"] = Seq({0.1, -0.2, 0.3});
   });
-  const Eigen::Matrix3f r = est->camera_extrinsic_.block<3, 3>(0, 0);
+  const Eigen::Matrix3f r = Rotation(est->camera_extrinsic_);
   EXPECT_TRUE((r * c.from).isApprox(c.to, 1e-6F)) << (r * c.from).transpose();
-  EXPECT_TRUE(r.isUnitary(1e-6F));
   EXPECT_TRUE(Translation(est->camera_extrinsic_).isApprox(Eigen::Vector3f(0.1F, -0.2F, 0.3F)));
   EXPECT_TRUE(est->camera_extrinsic_.row(3).isApprox(Eigen::RowVector4f(0, 0, 0, 1)));
 }
@@ -110,13 +107,9 @@ TEST_F(ConfigTest, DataMatrixIsRowMajor) {
     root["camera_extrinsic"]["is_use_euler"] = false;
     root["camera_extrinsic"]["data"] = Seq({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
   });
-  // 4th, 8th and 12th numbers are the translation column.
-  EXPECT_FLOAT_EQ(est->camera_extrinsic_(0, 3), 4.0F);
-  EXPECT_FLOAT_EQ(est->camera_extrinsic_(1, 3), 8.0F);
-  EXPECT_FLOAT_EQ(est->camera_extrinsic_(2, 3), 12.0F);
-  EXPECT_FLOAT_EQ(est->camera_extrinsic_(0, 1), 2.0F);
-  EXPECT_FLOAT_EQ(est->camera_extrinsic_(1, 0), 5.0F);
-  EXPECT_FLOAT_EQ(est->camera_extrinsic_(3, 0), 13.0F);
+  Eigen::Matrix4f expected;
+  expected << 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16;
+  EXPECT_EQ(est->camera_extrinsic_, expected);
 }
 
 TEST_F(ConfigTest, EyeOnHandComposesFlangeAndCameraAndIgnoresData) {
@@ -149,7 +142,7 @@ TEST_F(ConfigTest, EyeOnHandWithEulerFlangeToCamera) {
     e["flange2camera_euler"] = Seq({90, 0, 0});
     e["flange2camera_T"] = Seq({0.0, 0.0, 0.1});
   });
-  const Eigen::Matrix3f r = est->camera_extrinsic_.block<3, 3>(0, 0);
+  const Eigen::Matrix3f r = Rotation(est->camera_extrinsic_);
   // Rz(90) * Rx(90): y -> z -> z, x -> x -> y.
   EXPECT_TRUE((r * Eigen::Vector3f::UnitY()).isApprox(Eigen::Vector3f::UnitZ(), 1e-6F));
   EXPECT_TRUE((r * Eigen::Vector3f::UnitX()).isApprox(Eigen::Vector3f::UnitY(), 1e-6F));
