@@ -37,35 +37,24 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 
 mkdir -p "$work/artifacts" "$work/logs"
 failed=()
-printf '%-12s %10s %8s %8s %8s  %s\n' harness execs exec/s cov ft result
 for h in "${harnesses[@]}"; do
   exe=$build/fuzz_$h
   [ -x "$exe" ] || { echo "no harness fuzz_$h" >&2; exit 2; }
-  corpus=$work/corpus/$h
-  mkdir -p "$corpus"
-  seeds=()
-  [ -d "$root/fuzz/corpus/$h" ] && seeds=("$root/fuzz/corpus/$h")
+  mkdir -p "$work/corpus/$h"
   log=$work/logs/$h.log
-  extra=()
-  [ -n "${FUZZ_RUNS:-}" ] && extra+=("-runs=$FUZZ_RUNS")
-  set +e
-  (cd "$work" && "$exe" -seed="$seed" -max_total_time="$seconds" -timeout=30 \
-    -rss_limit_mb=2560 -max_len=4096 -print_final_stats=1 \
-    -artifact_prefix="$work/artifacts/$h-" "${extra[@]}" "$corpus" "${seeds[@]}") >"$log" 2>&1
-  rc=$?
-  set -e
-  last=$(grep -E '^#[0-9]+' "$log" | tail -1 || true)
-  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
-  cov=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$last")
-  ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$last")
-  result=ok
-  if [ $rc -ne 0 ]; then
-    result="FAILED (exit $rc, log $log)"
+  args=(-seed="$seed" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -max_len=4096
+        -print_final_stats=1 -artifact_prefix="$work/artifacts/$h-" "$work/corpus/$h")
+  [ -n "${FUZZ_RUNS:-}" ] && args=(-runs="$FUZZ_RUNS" "${args[@]}")
+  [ -d "$root/fuzz/corpus/$h" ] && args+=("$root/fuzz/corpus/$h")
+  if (cd "$work" && "$exe" "${args[@]}") >"$log" 2>&1; then
+    result=ok
+  else
+    result="FAILED (log $log)"
     failed+=("$h")
     grep -m1 -E 'runtime error|ERROR: |invariant broken|what\(\)' "$log" >&2 || true
   fi
-  printf '%-12s %10s %8s %8s %8s  %s\n' "$h" "${execs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "$result"
+  # The last status line: executions, coverage and features reached.
+  printf '%-12s %s\n  %s\n' "$h" "$result" "$(grep -E '^#[0-9]+' "$log" | tail -1)"
 done
 
 if [ ${#failed[@]} -ne 0 ]; then

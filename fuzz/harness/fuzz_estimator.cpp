@@ -6,10 +6,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
-
-#include <cstring>
 #include <vector>
 
 #include "fuzz_support.hpp"
@@ -30,20 +29,6 @@ constexpr std::size_t kMaxPoints = 1600;  // past 1000 the voxel grid runs
 constexpr std::size_t kMaxCheckedPoints = 600;
 
 std::unique_ptr<moorwick::GrabPoseEstimate> g_prototype;
-
-float Special(FuzzedDataProvider& in) {
-  static const float kValues[] = {std::numeric_limits<float>::quiet_NaN(),
-                                  std::numeric_limits<float>::infinity(),
-                                  -std::numeric_limits<float>::infinity(),
-                                  std::numeric_limits<float>::max(),
-                                  std::numeric_limits<float>::lowest(),
-                                  1e6F,
-                                  -1e6F,
-                                  1e18F,
-                                  0.0F,
-                                  std::numeric_limits<float>::denorm_min()};
-  return in.PickValueInArray(kValues);
-}
 
 // Points around a centre the arm can reach, in a box of the given extents;
 // each point costs three bytes of input.
@@ -75,7 +60,7 @@ Cloud::Ptr MakeCloud(FuzzedDataProvider& in) {
                       in.ConsumeFloatingPointInRange(-1.0F, 1.0F),
                       in.ConsumeFloatingPointInRange(-1.0F, 1.0F));
       if (in.ConsumeBool()) {
-        p.x = Special(in);
+        p.x = moorwick_fuzz::AwkwardFloat(in);
       }
       cloud->points.assign(count, p);
       break;
@@ -98,7 +83,7 @@ Cloud::Ptr MakeCloud(FuzzedDataProvider& in) {
   for (int i = 0; i < extra; ++i) {
     pcl::PointXYZ p(-0.5F, 0.0F, -0.1F);
     float* field = in.ConsumeBool() ? &p.x : in.ConsumeBool() ? &p.y : &p.z;
-    *field = Special(in);
+    *field = moorwick_fuzz::AwkwardFloat(in);
     const std::size_t at = in.ConsumeIntegralInRange<std::size_t>(0, cloud->size());
     cloud->points.insert(cloud->points.begin() + static_cast<std::ptrdiff_t>(at), p);
   }
@@ -121,7 +106,7 @@ void PerturbSettings(FuzzedDataProvider& in, moorwick::GrabPoseEstimate& est) {
   est.sor2_meank_value_ = in.PickValueInArray(kMeanK);
   est.min_trash_cloud_size_ = in.PickValueInArray(kMinSize);
   est.is_on_floor_ = in.ConsumeBool();
-  est.remove_cloud_angle_ = in.ConsumeBool() ? 15.0F : Special(in);
+  est.remove_cloud_angle_ = in.ConsumeBool() ? 15.0F : moorwick_fuzz::AwkwardFloat(in);
 }
 
 void CheckResult(int code, const moorwick::GrabPoseEstimate& est, const Cloud& cloud,

@@ -20,21 +20,8 @@ constexpr int kMaxSide = 64;
 
 float PickFloat(FuzzedDataProvider& in) {
   // Mostly the awkward values a detector or a camera can produce.
-  static const float kSpecial[] = {0.0F,
-                                   -0.0F,
-                                   1.0F,
-                                   -1.0F,
-                                   10.5F,
-                                   std::numeric_limits<float>::quiet_NaN(),
-                                   std::numeric_limits<float>::infinity(),
-                                   -std::numeric_limits<float>::infinity(),
-                                   std::numeric_limits<float>::max(),
-                                   std::numeric_limits<float>::lowest(),
-                                   std::numeric_limits<float>::denorm_min(),
-                                   2147483648.0F,
-                                   -2147483904.0F};
   if (in.ConsumeBool()) {
-    return in.PickValueInArray(kSpecial);
+    return moorwick_fuzz::AwkwardFloat(in);
   }
   return in.ConsumeFloatingPointInRange<float>(-2.0F * kMaxSide, 2.0F * kMaxSide);
 }
@@ -172,15 +159,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> buffer(length);
   // Depth values: each sample one of the awkward values, a plausible depth or
   // raw bits, drawn by a generator the input seeds.
-  static const float kDepthsM[] = {0.0F,
-                                   -0.0F,
-                                   -1.0F,
-                                   std::numeric_limits<float>::quiet_NaN(),
-                                   std::numeric_limits<float>::infinity(),
-                                   -std::numeric_limits<float>::infinity(),
-                                   std::numeric_limits<float>::max(),
-                                   std::numeric_limits<float>::denorm_min(),
-                                   1e30F};
   XorShift rng{in.ConsumeIntegral<std::uint32_t>() | 1u};
   const std::uint8_t odd_share = in.ConsumeIntegral<std::uint8_t>();
   const bool raw_bits = in.ConsumeBool();
@@ -188,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t x = rng.Next();
     std::uint8_t bytes[4];
     if ((x & 0xFF) < odd_share) {
-      const float f = kDepthsM[(x >> 8) % (sizeof(kDepthsM) / sizeof(kDepthsM[0]))];
+      const float f = moorwick_fuzz::kAwkwardFloats[(x >> 8) % moorwick_fuzz::kAwkwardFloatCount];
       std::memcpy(bytes, &f, 4);
     } else if (raw_bits) {
       std::memcpy(bytes, &x, 4);
@@ -209,23 +187,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   depth.data = buffer.empty() ? (in.ConsumeBool() ? nullptr : buffer.data()) : buffer.data();
   depth.size_bytes = buffer.size();
 
-  moorwick::CameraParams intrinsics;
+  moorwick::CameraParams intrinsics{300.0F, 300.0F, static_cast<float>(cols) / 2.0F,
+                                    static_cast<float>(rows) / 2.0F};
   const bool sane_intrinsics = in.ConsumeBool();
-  if (sane_intrinsics) {
-    intrinsics.fx = 300.0F;
-    intrinsics.fy = 300.0F;
-    intrinsics.cx = static_cast<float>(cols) / 2.0F;
-    intrinsics.cy = static_cast<float>(rows) / 2.0F;
-  } else {
-    intrinsics.fx = PickFloat(in);
-    intrinsics.fy = PickFloat(in);
-    intrinsics.cx = PickFloat(in);
-    intrinsics.cy = PickFloat(in);
+  if (!sane_intrinsics) {
+    intrinsics = {PickFloat(in), PickFloat(in), PickFloat(in), PickFloat(in)};
   }
-  moorwick::TrashCloudParams params;
-  params.mask_erosion_size = erosion;
-  params.null_ratio_threshold = PickFloat(in);
-  params.hw_ratio_threshold = PickFloat(in);
+  moorwick::TrashCloudParams params{erosion, PickFloat(in), PickFloat(in)};
 
   ai_moor::model::SegObject obj;
   obj.rect = rect;

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "fuzz_support.hpp"
@@ -57,29 +58,6 @@ struct Track {
   ~Track() { tracking = false; }
 };
 
-void check_allocation(const char* type, std::size_t size) {
-  FUZZ_CHECK(peak <= 8 * size + 4096, "%s: %zu bytes allocated reading a %zu-byte sample", type,
-             peak, size);
-}
-
-template <class T>
-void message(const char* type, const unsigned char* data, std::size_t size) {
-  T msg;
-  bool ok = false;
-  {
-    Track t;
-    ok = cdr::deserialize(data, size, msg);
-  }
-  check_allocation(type, size);
-  if (!ok) {
-    return;
-  }
-  const std::vector<unsigned char> once = cdr::serialize(msg);
-  T again;
-  FUZZ_CHECK(cdr::deserialize(once.data(), once.size(), again), "%s: own output refused", type);
-  FUZZ_CHECK(cdr::serialize(again) == once, "%s: read back differently", type);
-}
-
 template <class T>
 std::vector<unsigned char> write_envelope(std::uint64_t guid, std::int64_t seq, const T& msg) {
   const ros2_runtime::ServiceEnvelope<T> env{guid, seq, &msg};
@@ -89,28 +67,48 @@ std::vector<unsigned char> write_envelope(std::uint64_t guid, std::int64_t seq, 
   return out;
 }
 
+// A service sample: the request header and the message.
 template <class T>
-void service(const char* type, const unsigned char* data, std::size_t size) {
+struct Enveloped {
   T msg;
   std::uint64_t guid = 0;
   std::int64_t seq = 0;
+};
+
+template <class T>
+bool read(const unsigned char* data, std::size_t size, T& msg) {
+  return cdr::deserialize(data, size, msg);
+}
+template <class T>
+bool read(const unsigned char* data, std::size_t size, Enveloped<T>& e) {
+  return ros2_runtime::read_envelope(data, size, e.guid, e.seq, e.msg);
+}
+template <class T>
+std::vector<unsigned char> write(const T& msg) {
+  return cdr::serialize(msg);
+}
+template <class T>
+std::vector<unsigned char> write(const Enveloped<T>& e) {
+  return write_envelope(e.guid, e.seq, e.msg);
+}
+
+template <class T>
+void round_trip(const char* type, const unsigned char* data, std::size_t size) {
+  T msg;
   bool ok = false;
   {
     Track t;
-    ok = ros2_runtime::read_envelope(data, size, guid, seq, msg);
+    ok = read(data, size, msg);
   }
-  check_allocation(type, size);
+  FUZZ_CHECK(peak <= 8 * size + 4096, "%s: %zu bytes allocated reading a %zu-byte sample", type,
+             peak, size);
   if (!ok) {
     return;
   }
-  const std::vector<unsigned char> once = write_envelope(guid, seq, msg);
+  const std::vector<unsigned char> once = write(msg);
   T again;
-  std::uint64_t guid2 = 0;
-  std::int64_t seq2 = 0;
-  FUZZ_CHECK(ros2_runtime::read_envelope(once.data(), once.size(), guid2, seq2, again),
-             "%s: own output refused", type);
-  FUZZ_CHECK(guid2 == guid && seq2 == seq && write_envelope(guid2, seq2, again) == once,
-             "%s: read back differently", type);
+  FUZZ_CHECK(read(once.data(), once.size(), again), "%s: own output refused", type);
+  FUZZ_CHECK(write(again) == once, "%s: read back differently", type);
 }
 
 }  // namespace
@@ -126,33 +124,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // The sample gets an allocation of its own size, so ASan sees any overread.
   const std::vector<unsigned char> sample(data + 1, data + size);
-  const unsigned char* p = sample.data();
-  const std::size_t n = sample.size();
-  switch (data[0] % 8) {
-    case 0:
-      message<sensor_msgs::msg::Image>("Image", p, n);
-      break;
-    case 1:
-      message<sensor_msgs::msg::CameraInfo>("CameraInfo", p, n);
-      break;
-    case 2:
-      message<tf2_msgs::msg::TFMessage>("TFMessage", p, n);
-      break;
-    case 3:
-      service<moorwick_protocol::srv::ArmTrashPose::Request>("ArmTrashPose request", p, n);
-      break;
-    case 4:
-      service<moorwick_protocol::srv::ArmTrashPose::Response>("ArmTrashPose response", p, n);
-      break;
-    case 5:
-      message<moorwick_protocol::msg::GrabTrashCloud>("GrabTrashCloud", p, n);
-      break;
-    case 6:
-      message<sensor_msgs::msg::PointCloud2>("PointCloud2", p, n);
-      break;
-    default:
-      message<visualization_msgs::msg::MarkerArray>("MarkerArray", p, n);
-      break;
-  }
+  using Request = moorwick_protocol::srv::ArmTrashPose::Request;
+  using Response = moorwick_protocol::srv::ArmTrashPose::Response;
+  static const std::pair<const char*, void (*)(const char*, const unsigned char*, std::size_t)>
+      kTypes[] = {{"Image", round_trip<sensor_msgs::msg::Image>},
+                  {"CameraInfo", round_trip<sensor_msgs::msg::CameraInfo>},
+                  {"TFMessage", round_trip<tf2_msgs::msg::TFMessage>},
+                  {"ArmTrashPose request", round_trip<Enveloped<Request>>},
+                  {"ArmTrashPose response", round_trip<Enveloped<Response>>},
+                  {"GrabTrashCloud", round_trip<moorwick_protocol::msg::GrabTrashCloud>},
+                  {"PointCloud2", round_trip<sensor_msgs::msg::PointCloud2>},
+                  {"MarkerArray", round_trip<visualization_msgs::msg::MarkerArray>}};
+  const auto& [type, run] = kTypes[data[0] % 8];
+  run(type, sample.data(), sample.size());
   return 0;
 }

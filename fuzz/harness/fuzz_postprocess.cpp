@@ -15,17 +15,9 @@ namespace post = ai_moor::model::post;
 namespace {
 
 float Value(FuzzedDataProvider& in) {
-  static const float kSpecial[] = {std::numeric_limits<float>::quiet_NaN(),
-                                   std::numeric_limits<float>::infinity(),
-                                   -std::numeric_limits<float>::infinity(),
-                                   std::numeric_limits<float>::max(),
-                                   std::numeric_limits<float>::lowest(),
-                                   0.0F,
-                                   0.5F,
-                                   1.0F};
   switch (in.ConsumeIntegralInRange(0, 7)) {
     case 0:
-      return in.PickValueInArray(kSpecial);
+      return moorwick_fuzz::AwkwardFloat(in);
     case 1:
       return in.ConsumeFloatingPoint<float>();
     default:

@@ -1,12 +1,16 @@
 // Shared by the harnesses: a quiet logger that still formats every line, a
-// private scratch directory, and the invariant check that stops a run.
+// private scratch directory, awkward float values, and the invariant check
+// that stops a run.
 #pragma once
+
+#include <fuzzer/FuzzedDataProvider.h>
 
 #include <boost/filesystem.hpp>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <string>
 
 namespace moorwick_fuzz {
@@ -37,6 +41,21 @@ inline const boost::filesystem::path& Scratch() {
 inline void WriteFile(const boost::filesystem::path& path, const char* data, std::size_t size) {
   std::ofstream out(path.string(), std::ios::binary | std::ios::trunc);
   out.write(data, static_cast<std::streamsize>(size));
+}
+
+// Values a detector, a camera or a configuration file can produce that break
+// naive arithmetic: non-finite, extreme, denormal, signed zero, int limits.
+inline constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+inline constexpr float kInf = std::numeric_limits<float>::infinity();
+inline constexpr float kMax = std::numeric_limits<float>::max();
+inline constexpr float kDenorm = std::numeric_limits<float>::denorm_min();
+inline constexpr float kAwkwardFloats[] = {
+    kNaN, kInf,  -kInf, kMax, -kMax, kDenorm, 0.0F,  -0.0F,         0.5F,
+    1.0F, -1.0F, 10.5F, 1e6F, -1e6F, 1e18F,   1e30F, 2147483648.0F, -2147483904.0F};
+inline constexpr std::size_t kAwkwardFloatCount = sizeof(kAwkwardFloats) / sizeof(float);
+
+inline float AwkwardFloat(FuzzedDataProvider& in) {
+  return in.PickValueInArray(kAwkwardFloats);
 }
 
 // A broken invariant is a finding: report it and abort so libFuzzer keeps the input.

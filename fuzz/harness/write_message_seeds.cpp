@@ -6,7 +6,6 @@
 //
 //   write_message_seeds <folder>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -43,7 +42,6 @@ std::vector<unsigned char> envelope(const T& msg) {
 std_msgs::msg::Header header(const char* frame) {
   std_msgs::msg::Header h;
   h.stamp.sec = 1733560000;
-  h.stamp.nanosec = 100000000;
   h.frame_id = frame;
   return h;
 }
@@ -55,20 +53,11 @@ sensor_msgs::msg::PointCloud2 xyz_cloud(const char* frame, int points) {
   c.width = static_cast<uint32_t>(points);
   const char* names[] = {"x", "y", "z"};
   for (uint32_t i = 0; i < 3; ++i) {
-    sensor_msgs::msg::PointField f;
-    f.name = names[i];
-    f.offset = 4 * i;
-    f.datatype = sensor_msgs::msg::PointField::FLOAT32;
-    f.count = 1;
-    c.fields.push_back(f);
+    c.fields.push_back({names[i], 4 * i, sensor_msgs::msg::PointField::FLOAT32, 1});
   }
   c.point_step = 16;
   c.row_step = c.point_step * c.width;
-  c.data.resize(c.row_step);
-  for (int i = 0; i < points; ++i) {
-    const float p[4] = {-0.45f + 0.002f * static_cast<float>(i), 0.12f, -0.165f, 0.0f};
-    std::memcpy(c.data.data() + 16 * i, p, sizeof(p));
-  }
+  c.data.assign(c.row_step, 0x3e);  // every coordinate about 0.19 m
   c.is_dense = true;
   return c;
 }
@@ -78,8 +67,7 @@ geometry_msgs::msg::Pose pose(double x, double y, double z) {
   p.position.x = x;
   p.position.y = y;
   p.position.z = z;
-  p.orientation.x = -0.2649;
-  p.orientation.y = 0.9643;
+  p.orientation.y = 1.0;
   return p;
 }
 
@@ -104,11 +92,7 @@ int main(int argc, char** argv) {
   sensor_msgs::msg::Image depth = rgb;
   depth.encoding = "16UC1";
   depth.step = 16;
-  depth.data.assign(96, 0);
-  for (std::size_t i = 0; i < depth.data.size(); i += 2) {
-    depth.data[i] = 0x6e;  // 622 mm, little endian
-    depth.data[i + 1] = 0x02;
-  }
+  depth.data.assign(96, 0x02);  // 514 mm everywhere
   save("image_16uc1", 0, cdr::serialize(depth));
 
   sensor_msgs::msg::CameraInfo info;
@@ -118,25 +102,16 @@ int main(int argc, char** argv) {
   info.distortion_model = "plumb_bob";
   info.d = {0.0, 0.0, 0.0, 0.0, 0.0};
   info.k = {326.9, 0.0, 319.4, 0.0, 326.9, 181.7, 0.0, 0.0, 1.0};
-  info.r = {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0};
-  info.p = {326.9, 0.0, 319.4, 0.0, 0.0, 326.9, 181.7, 0.0, 0.0, 0.0, 1.0, 0.0};
   save("camera_info", 1, cdr::serialize(info));
 
   tf2_msgs::msg::TFMessage tf;
   geometry_msgs::msg::TransformStamped t;
   t.header = header("map");
   t.child_frame_id = "arm_base_link";
-  t.transform.translation.x = 2.0;
-  t.transform.translation.y = 1.0;
   t.transform.translation.z = 0.176;
-  t.transform.rotation.z = 0.7071068;
-  t.transform.rotation.w = 0.7071068;
   tf.transforms.push_back(t);
   t.header.frame_id = "arm_base_link";
   t.child_frame_id = "camera_color_optical_frame";
-  t.transform.translation.x = -0.05;
-  t.transform.translation.y = 0.0;
-  t.transform.translation.z = 0.30;
   tf.transforms.push_back(t);
   save("tf", 2, cdr::serialize(tf));
 
@@ -150,7 +125,6 @@ int main(int argc, char** argv) {
   res.trash_info.class_id = 17;
   res.trash_info.main_axis_type = 1;
   res.trash_info.map_pose = pose(1.8767, 0.549, 0.0111);
-  res.trash_info.arm_pose = pose(-0.4510, 0.1233, -0.1649);
   res.trash_info.obb_size = {0.12, 0.08, 0.03};
   res.error_code = 102200000;
   res.error_msg = "NONE: \xe6\x97\xa0\xe9\x94\x99\xe8\xaf\xaf";
@@ -177,12 +151,7 @@ int main(int argc, char** argv) {
   m.id = 0;
   m.type = visualization_msgs::msg::Marker::CUBE;
   m.pose = pose(-0.4510, 0.1233, -0.1649);
-  m.scale.x = 0.12;
-  m.scale.y = 0.08;
-  m.scale.z = 0.03;
-  m.color.g = 1.0f;
   m.color.a = 0.5f;
-  m.lifetime.sec = 1;
   markers.markers.push_back(m);
   m.ns = "cam1_trash_pose";
   m.type = visualization_msgs::msg::Marker::ARROW;

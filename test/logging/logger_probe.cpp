@@ -2,7 +2,6 @@
 // process-wide logger under a given environment and compare stdout bytes.
 //   debug:TEXT info:TEXT warn:TEXT error:TEXT   one statement at that level
 //   repeat:N:TEXT                               N info statements "TEXT <i>"
-//   styled:TEXT                                 one info statement in bold cyan
 //   matrix:debug | matrix:info                  one matrix statement
 //   badformat                                   a format text with a missing argument
 #include <Eigen/Core>
@@ -33,8 +32,6 @@ int main(int argc, char** argv) {
       for (int k = 1; k <= n; ++k) {
         LOG_INFO("{} {}", rest.substr(colon2 + 1), k);
       }
-    } else if (verb == "styled") {
-      LOG_INFO(moorwick::Styled(moorwick::kBoldCyan, "{}"), rest);
     } else if (verb == "matrix") {
       Eigen::Matrix4f m;
       m << 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16.5F;

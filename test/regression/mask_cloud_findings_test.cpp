@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <vector>
 
+#include "depth_image.hpp"
 #include "moorwick_arm_trash_detect/core/mask_points.hpp"
 #include "moorwick_arm_trash_detect/core/trash_cloud.hpp"
 
@@ -39,48 +39,23 @@ TEST(MaskCloudFuzzFindings, HugeErosionEmptiesTheMaskLikeAnyWholeImageKernel) {
   }
 }
 
-TEST(MaskCloudFuzzFindings, ModestErosionStillErodes) {
-  cv::Mat mask = BlockMask();
-  const auto points = moorwick::getMaskPoints(mask, kBox, 2);
-  // The block shrinks to 26x26 at rows/columns 7..32; the box starts at 11.
-  EXPECT_EQ(points.size(), 22U * 22U);
-  EXPECT_EQ(cv::countNonZero(mask), 26 * 26);
-}
-
-// A 32FC1 depth image of one value but for the pixel at (col, row).
-struct Depth32 {
-  std::vector<float> pixels;
-  moorwick::DepthImageView view;
-  Depth32(int cols, int rows, float fill) : pixels(static_cast<std::size_t>(cols * rows), fill) {
-    view.data = reinterpret_cast<const std::uint8_t*>(pixels.data());
-    view.size_bytes = pixels.size() * sizeof(float);
-    view.width = static_cast<std::uint32_t>(cols);
-    view.height = static_cast<std::uint32_t>(rows);
-    view.step = static_cast<std::uint32_t>(cols * sizeof(float));
-    view.encoding = "32FC1";
-  }
-};
-
 TEST(MaskCloudFuzzFindings, NonFiniteOrOverflowingDepthCountsAsMissing) {
   const float kInf = std::numeric_limits<float>::infinity();
   const float kMax = std::numeric_limits<float>::max();
-  moorwick::CameraParams intrinsics;
-  intrinsics.fx = 300.0F;
-  intrinsics.fy = 300.0F;
-  intrinsics.cx = 2.0F;
-  intrinsics.cy = 2.0F;
-  moorwick::TrashCloudParams params;
-  params.null_ratio_threshold = 2.0F;  // never transparent: only the points matter here
+  const moorwick::CameraParams intrinsics{300.0F, 300.0F, 2.0F, 2.0F};
+  // Never transparent: only the points matter here.
+  const moorwick::TrashCloudParams params{0, 2.0F};
 
   for (const float bad : {kInf, -kInf, kMax, std::nanf("")}) {
-    Depth32 depth(8, 4, 1.5F);
-    depth.pixels[1 * 8 + 7] = bad;  // (7, 1), five columns right of cx
+    // (7, 1) is five columns right of cx.
+    const auto depth = moorwick::test::DepthImage::Metres32(
+        8, 4, [bad](int u, int v) { return u == 7 && v == 1 ? bad : 1.5F; });
     ai_moor::model::SegObject obj;
     obj.rect = cv::Rect_<float>(0.0F, 0.0F, 8.0F, 4.0F);
     obj.mask = cv::Mat(4, 8, CV_8UC1, cv::Scalar(255));
     pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
     bool transparent = false;
-    ASSERT_EQ(moorwick::GetTrashCloud(depth.view, intrinsics, params, obj, cloud, transparent),
+    ASSERT_EQ(moorwick::GetTrashCloud(depth.View(), intrinsics, params, obj, cloud, transparent),
               moorwick::TrashCloudStatus::kOk);
     EXPECT_EQ(cloud->size(), 31U) << bad;
     for (const auto& p : cloud->points) {

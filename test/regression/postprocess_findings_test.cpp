@@ -2,7 +2,6 @@
 // sizes whose sums overflowed int, and stock boxes whose corner overflowed.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -26,14 +25,6 @@ cv::Mat StockDet(const std::vector<std::array<float, 5>>& anchors) {
   return det;
 }
 
-TEST(PostprocessFuzzFindings, StockDecodeWithHugeClassCountFindsNothing) {
-  const cv::Mat det = StockDet({{10.0F, 10.0F, 4.0F, 4.0F, 0.9F}});
-  EXPECT_TRUE(post::decode_stock(det, kIntMax, 0.5F).empty());
-  EXPECT_TRUE(post::decode_stock(det, kIntMax - 3, 0.5F).empty());
-  // The same tensor with its true class count still decodes.
-  EXPECT_EQ(post::decode_stock(det, 1, 0.5F).size(), 1U);
-}
-
 TEST(PostprocessFuzzFindings, StockBoxWhoseCornerOverflowsIsDropped) {
   const cv::Mat det = StockDet({{-kFloatMax, 0.0F, kFloatMax, 2.0F, 0.9F},
                                 {0.0F, kFloatMax, 2.0F, -kFloatMax, 0.9F},
@@ -43,9 +34,6 @@ TEST(PostprocessFuzzFindings, StockBoxWhoseCornerOverflowsIsDropped) {
   EXPECT_EQ(out[0].anchor, 2);
   EXPECT_FLOAT_EQ(out[0].box.x, 16.0F);
   EXPECT_FLOAT_EQ(out[0].box.y, 27.0F);
-  for (const auto& c : out) {
-    EXPECT_TRUE(std::isfinite(c.box.x) && std::isfinite(c.box.y));
-  }
 }
 
 // One cut-head level of a 1x1 grid and one class whose logit passes.
@@ -59,8 +47,14 @@ post::Level OneCellLevel(int stride) {
   return lv;
 }
 
-TEST(PostprocessFuzzFindings, LevelsWithHugeClassCountFindNothing) {
-  EXPECT_TRUE(post::decode_levels({OneCellLevel(8)}, kIntMax, 0.5F).empty());
+TEST(PostprocessFuzzFindings, HugeClassCountFindsNothingInEitherForm) {
+  const cv::Mat det = StockDet({{10.0F, 10.0F, 4.0F, 4.0F, 0.9F}});
+  for (const int classes : {kIntMax, kIntMax - 3}) {
+    EXPECT_TRUE(post::decode_stock(det, classes, 0.5F).empty()) << classes;
+    EXPECT_TRUE(post::decode_levels({OneCellLevel(8)}, classes, 0.5F).empty()) << classes;
+  }
+  // The same tensors with their true class count still decode.
+  EXPECT_EQ(post::decode_stock(det, 1, 0.5F).size(), 1U);
   EXPECT_EQ(post::decode_levels({OneCellLevel(8)}, 1, 0.5F).size(), 1U);
 }
 

@@ -8,14 +8,14 @@
 #include <limits>
 #include <sstream>
 
-#include "log_capture.hpp"
 #include "moorwick_arm_trash_detect/core/class_vocabulary.hpp"
+#include "moorwick_test/log_capture.hpp"
 
 namespace moorwick {
 namespace {
 
 namespace fs = boost::filesystem;
-using test::LogCapture;
+using moorwick_test::LogCapture;
 
 class LoaderTest : public ::testing::Test {
 protected:
@@ -79,12 +79,7 @@ TEST_F(LoaderTest, SizeRangeFileWithoutMappingAddsNothing) {
 class SizeRangeTest : public ::testing::Test {
 protected:
   static TrashInfo Piece(std::uint8_t class_index, double a, double b, double c) {
-    TrashInfo piece;
-    piece.class_id = class_index;
-    piece.obb_size[0] = a;
-    piece.obb_size[1] = b;
-    piece.obb_size[2] = c;
-    return piece;
+    return {class_index, 0, 0, 0, {}, {}, {}, {a, b, c}};
   }
 
   ClassSizeRangeMap map_{{"paper", SizeRange{{0.02, 0.01, 0.0}, {0.30, 0.20, 0.05}}},

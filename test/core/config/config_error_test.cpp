@@ -5,25 +5,20 @@
 #include <boost/filesystem.hpp>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "moorwick_arm_trash_detect/core/class_vocabulary.hpp"
 #include "moorwick_arm_trash_detect/core/config_reader.hpp"
 #include "moorwick_arm_trash_detect/core/trash_pose_estimate.hpp"
+#include "moorwick_test/process.hpp"
 
 namespace moorwick {
 namespace {
 
 namespace fs = boost::filesystem;
 
-std::string ReadText(const fs::path& p) {
-  std::ifstream in(p.string());
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using moorwick_test::ReadFile;
 
 // A package share folder holding a copy of the shipped configuration, with the
 // estimator's debug folders moved under it.
@@ -34,7 +29,7 @@ public:
     for (const char* name : {"cam1_pose_estimate_config.yaml", "cam1_detect_config.yaml",
                              "trash_pose_detect_config.yaml", "class_conf.yaml",
                              "class_height_conf.yaml", "class_size_range.yaml"}) {
-      std::string text = ReadText(fs::path(MOORWICK_SOURCE_CONFIG_DIR) / name);
+      std::string text = ReadFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/" + name);
       const std::string folder = "/opt/moorwick/trash_pose_detect_data/";
       if (const auto pos = text.find(folder); pos != std::string::npos) {
         text.replace(pos, folder.size(), (root_ / "data").string() + "/");
@@ -111,7 +106,7 @@ TEST_P(ConfigErrorTest, NamesFileKeyAndProblem) {
   if (c.to == nullptr) {
     fs::remove(dir.File(c.file));
   } else {
-    std::string text = ReadText(dir.File(c.file));
+    std::string text = ReadFile(dir.File(c.file));
     ShareDir::Replace(text, c.from, c.to);
     dir.Write(c.file, text);
   }
@@ -160,6 +155,10 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenFile{"estimator_bool", kEst, "is_on_floor: false", "is_on_floor: 0", Estimator,
                    ", key 'debug_choice.is_on_floor': wrong type: expected bool (true/false), "
                    "found '0' (line 57)"},
+        BrokenFile{"estimator_center_mode", kEst, "grab_center_mode: visible",
+                   "grab_center_mode: Fitted", Estimator,
+                   ", key 'grab_pose_estimate.grab_center_mode': unknown value 'Fitted': expected "
+                   "visible or fitted"},
         BrokenFile{"estimator_not_yaml", kEst, "Txyz: [-0.05, 0.0, 0.30]", "Txyz: [-0.05, 0.0",
                    Estimator, ": not valid YAML at line 9: end of sequence flow not found"},
         BrokenFile{"heights_missing", "class_height_conf.yaml", "", nullptr, Heights,

@@ -9,10 +9,6 @@
 namespace moorwick_test {
 namespace {
 
-using Cloud = moorwick::GrabPoseEstimate::Cloud;
-using CloudPtr = moorwick::GrabPoseEstimate::CloudPtr;
-constexpr float kFloor = -0.176F;
-
 // A block of points on a regular lattice: nx * ny columns `spacing` apart,
 // `layers` layers `dz` apart starting at z0, each point repeated `copies` times.
 CloudPtr Lattice(int nx, int ny, int layers, float spacing, float dz, float z0, int copies = 1,
@@ -51,7 +47,6 @@ protected:
       r["grab_pose_estimate"]["pass_ajust_value_3"] = 0.004;
     });
   }
-  std::unique_ptr<moorwick::GrabPoseEstimate> est_;
 };
 
 TEST_F(ConditioningTest, VoxelGridRunsOnlyAboveOneThousandPoints) {

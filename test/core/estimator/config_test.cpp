@@ -8,16 +8,7 @@
 namespace moorwick_test {
 namespace {
 
-using moorwick::GrabPoseEstimate;
-
-YAML::Node Seq(std::initializer_list<double> values) {
-  YAML::Node n(YAML::NodeType::Sequence);
-  for (double v : values)
-    n.push_back(v);
-  return n;
-}
-
-class ConfigTest : public EstimatorTest {};
+using ConfigTest = EstimatorTest;
 
 TEST_F(ConfigTest, EveryKeyReachesItsField) {
   using Field = float GrabPoseEstimate::*;
@@ -74,87 +65,64 @@ TEST_F(ConfigTest, EveryKeyReachesItsField) {
   EXPECT_TRUE(est->is_on_floor_);
 }
 
-struct EulerCase {
+// camera_extrinsic keys over the shipped ones, and where the camera's x and y
+// axes and origin land in the base frame.
+struct ExtrinsicCase {
   const char* name;
-  double rx, ry, rz;
-  Eigen::Vector3f from, to;
+  const char* keys;
+  Eigen::Vector3f x_to, y_to, origin;
 };
 
-class EulerConventionTest : public ConfigTest, public ::testing::WithParamInterface<EulerCase> {};
+class ExtrinsicTest : public ConfigTest, public ::testing::WithParamInterface<ExtrinsicCase> {};
 
-TEST_P(EulerConventionTest, FixedCameraRotatesXFirstThenYThenZ) {
-  const EulerCase& c = GetParam();
+TEST_P(ExtrinsicTest, CameraAxesAndOrigin) {
+  const ExtrinsicCase& c = GetParam();
   const auto est = Make([&](YAML::Node& root) {
-    root["camera_extrinsic"]["is_use_euler"] = true;
-    root["camera_extrinsic"]["Rxyz"] = Seq({c.rx, c.ry, c.rz});
-    root["camera_extrinsic"]["Txyz"] = Seq({0.1, -0.2, 0.3});
+    for (const auto& key : YAML::Load(c.keys)) {
+      root["camera_extrinsic"][key.first.as<std::string>()] = key.second;
+    }
   });
-  const Eigen::Matrix3f r = est->camera_extrinsic_.block<3, 3>(0, 0);
-  EXPECT_TRUE((r * c.from).isApprox(c.to, 1e-6F)) << (r * c.from).transpose();
-  EXPECT_TRUE(r.isUnitary(1e-6F));
-  EXPECT_TRUE(Translation(est->camera_extrinsic_).isApprox(Eigen::Vector3f(0.1F, -0.2F, 0.3F)));
-  EXPECT_TRUE(est->camera_extrinsic_.row(3).isApprox(Eigen::RowVector4f(0, 0, 0, 1)));
+  const Eigen::Matrix4f& m = est->camera_extrinsic_;
+  EXPECT_TRUE((Rotation(m) * Eigen::Vector3f::UnitX()).isApprox(c.x_to, 1e-6F)) << m;
+  EXPECT_TRUE((Rotation(m) * Eigen::Vector3f::UnitY()).isApprox(c.y_to, 1e-6F)) << m;
+  EXPECT_TRUE(Translation(m).isApprox(c.origin, 1e-6F)) << m;
+  EXPECT_EQ(m.row(3), Eigen::RowVector4f(0, 0, 0, 1));
 }
 
+const Eigen::Vector3f kShippedOrigin(-0.05F, 0.0F, 0.3F);
 INSTANTIATE_TEST_SUITE_P(
-    Cases, EulerConventionTest,
-    ::testing::Values(EulerCase{"rx90_y_to_z", 90, 0, 0, {0, 1, 0}, {0, 0, 1}},
-                      EulerCase{"rz90_x_to_y", 0, 0, 90, {1, 0, 0}, {0, 1, 0}},
-                      // x about fixed x first, then z: x -> x -> y; the other order gives z.
-                      EulerCase{"rx90_rz90_x", 90, 0, 90, {1, 0, 0}, {0, 1, 0}},
-                      EulerCase{"ry90_rz90_x", 0, 90, 90, {1, 0, 0}, {0, 0, -1}}),
+    Cases, ExtrinsicTest,
+    ::testing::Values(
+        // Fixed axes, x first, then y, then z.
+        ExtrinsicCase{"rx90", "{Rxyz: [90, 0, 0]}", {1, 0, 0}, {0, 0, 1}, kShippedOrigin},
+        ExtrinsicCase{"rz90", "{Rxyz: [0, 0, 90]}", {0, 1, 0}, {-1, 0, 0}, kShippedOrigin},
+        ExtrinsicCase{"rx90_rz90", "{Rxyz: [90, 0, 90]}", {0, 1, 0}, {0, 0, 1}, kShippedOrigin},
+        ExtrinsicCase{"ry90_rz90", "{Rxyz: [0, 90, 90]}", {0, 0, -1}, {-1, 0, 0}, kShippedOrigin},
+        ExtrinsicCase{
+            "data_row_major",
+            "{is_use_euler: false, data: [0, -1, 0, 4, 1, 0, 0, 8, 0, 0, 1, 12, 0, 0, 0, 1]}",
+            {0, 1, 0},
+            {-1, 0, 0},
+            {4, 8, 12}},
+        // base_from_camera = base_from_flange * flange_from_camera: the camera
+        // offset turns with the flange's yaw; data is ignored.
+        ExtrinsicCase{
+            "eye_on_hand_matrix",
+            "{is_eye_on_hand: true, is_use_euler: false, base2flange_euler: [0, 0, 90], "
+            "base2flange_T: [0.1, 0.2, 0.3], data: [9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, "
+            "9, 9, 9], flange2camera: [1, 0, 0, 0.01, 0, 1, 0, 0.02, 0, 0, 1, 0.03, 0, 0, "
+            "0, 1]}",
+            {0, 1, 0},
+            {-1, 0, 0},
+            {0.08F, 0.21F, 0.33F}},
+        ExtrinsicCase{"eye_on_hand_euler",
+                      "{is_eye_on_hand: true, is_use_euler: true, base2flange_euler: [0, 0, 90], "
+                      "base2flange_T: [0, 0, 0.5], flange2camera_euler: [90, 0, 0], "
+                      "flange2camera_T: [0, 0, 0.1]}",
+                      {0, 1, 0},
+                      {0, 0, 1},
+                      {0, 0, 0.6F}}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ConfigTest, DataMatrixIsRowMajor) {
-  const auto est = Make([](YAML::Node& root) {
-    root["camera_extrinsic"]["is_use_euler"] = false;
-    root["camera_extrinsic"]["data"] = Seq({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
-  });
-  // 4th, 8th and 12th numbers are the translation column.
-  EXPECT_FLOAT_EQ(est->camera_extrinsic_(0, 3), 4.0F);
-  EXPECT_FLOAT_EQ(est->camera_extrinsic_(1, 3), 8.0F);
-  EXPECT_FLOAT_EQ(est->camera_extrinsic_(2, 3), 12.0F);
-  EXPECT_FLOAT_EQ(est->camera_extrinsic_(0, 1), 2.0F);
-  EXPECT_FLOAT_EQ(est->camera_extrinsic_(1, 0), 5.0F);
-  EXPECT_FLOAT_EQ(est->camera_extrinsic_(3, 0), 13.0F);
-}
-
-TEST_F(ConfigTest, EyeOnHandComposesFlangeAndCameraAndIgnoresData) {
-  const auto est = Make([](YAML::Node& root) {
-    YAML::Node e = root["camera_extrinsic"];
-    e["is_eye_on_hand"] = true;
-    e["is_use_euler"] = false;
-    e["base2flange_euler"] = Seq({0, 0, 90});
-    e["base2flange_T"] = Seq({0.1, 0.2, 0.3});
-    e["flange2camera"] = Seq({1, 0, 0, 0.01, 0, 1, 0, 0.02, 0, 0, 1, 0.03, 0, 0, 0, 1});
-    e["data"] = Seq({9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9});
-  });
-  // base_from_camera = base_from_flange * flange_from_camera: the camera offset
-  // is turned by the flange's 90 degree yaw before the flange position is added.
-  EXPECT_TRUE(Translation(est->camera_extrinsic_)
-                  .isApprox(Eigen::Vector3f(0.1F - 0.02F, 0.2F + 0.01F, 0.33F), 1e-6F))
-      << est->camera_extrinsic_;
-  EXPECT_TRUE((Rotation(est->camera_extrinsic_) * Eigen::Vector3f::UnitX())
-                  .isApprox(Eigen::Vector3f::UnitY(), 1e-6F));
-  EXPECT_TRUE(est->base2flange_T_.isApprox(Eigen::Vector3f(0.1F, 0.2F, 0.3F)));
-}
-
-TEST_F(ConfigTest, EyeOnHandWithEulerFlangeToCamera) {
-  const auto est = Make([](YAML::Node& root) {
-    YAML::Node e = root["camera_extrinsic"];
-    e["is_eye_on_hand"] = true;
-    e["is_use_euler"] = true;
-    e["base2flange_euler"] = Seq({0, 0, 90});
-    e["base2flange_T"] = Seq({0.0, 0.0, 0.5});
-    e["flange2camera_euler"] = Seq({90, 0, 0});
-    e["flange2camera_T"] = Seq({0.0, 0.0, 0.1});
-  });
-  const Eigen::Matrix3f r = est->camera_extrinsic_.block<3, 3>(0, 0);
-  // Rz(90) * Rx(90): y -> z -> z, x -> x -> y.
-  EXPECT_TRUE((r * Eigen::Vector3f::UnitY()).isApprox(Eigen::Vector3f::UnitZ(), 1e-6F));
-  EXPECT_TRUE((r * Eigen::Vector3f::UnitX()).isApprox(Eigen::Vector3f::UnitY(), 1e-6F));
-  EXPECT_TRUE(Translation(est->camera_extrinsic_).isApprox(Eigen::Vector3f(0, 0, 0.6F)));
-}
 
 TEST_F(ConfigTest, DebugFolderPathsAreJoinedWithoutSeparatorAndCreated) {
   const std::string folder = (dir_ / "d").string() + "/";

@@ -1,5 +1,6 @@
 // Builds estimators from the shipped camera file with per-test overrides,
 // writing the file and the debug folders into a private temporary directory.
+// est_ is one built from the file as shipped.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +17,10 @@
 
 namespace moorwick_test {
 using namespace moorwick_sim;  // the scene builders are this suite's vocabulary
+using Cloud = moorwick::GrabPoseEstimate::Cloud;
+using CloudPtr = moorwick::GrabPoseEstimate::CloudPtr;
+using moorwick::GrabPoseEstimate;
+constexpr float kFloor = -0.176F;  // the shipped base_height below the base
 
 inline std::string ShippedConfig(const std::string& name) {
   return std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/" + name;
@@ -29,6 +34,7 @@ protected:
     dir_ = boost::filesystem::temp_directory_path() /
            boost::filesystem::unique_path("moorwick_estimator_%%%%-%%%%-%%%%");
     boost::filesystem::create_directories(dir_);
+    est_ = Make();
   }
   void TearDown() override {
     boost::system::error_code ignored;
@@ -49,13 +55,13 @@ protected:
     return path;
   }
 
-  std::unique_ptr<moorwick::GrabPoseEstimate> Make(const Edit& edit = {}) {
-    return std::make_unique<moorwick::GrabPoseEstimate>(WriteConfig(edit));
+  std::unique_ptr<GrabPoseEstimate> Make(const Edit& edit = {}) {
+    return std::make_unique<GrabPoseEstimate>(WriteConfig(edit));
   }
 
   std::string Folder() const { return (dir_ / "data").string() + "/"; }
 
-  static PieceCloudOptions OptionsFor(const moorwick::GrabPoseEstimate& est) {
+  static PieceCloudOptions OptionsFor(const GrabPoseEstimate& est) {
     PieceCloudOptions o;
     o.camera_position = est.camera_extrinsic_.block<3, 1>(0, 3).cast<double>();
     o.floor_z = -static_cast<double>(est.base_height_);
@@ -64,6 +70,7 @@ protected:
 
   boost::filesystem::path dir_;
   int files_{0};
+  std::unique_ptr<GrabPoseEstimate> est_;
 };
 
 inline Eigen::Vector3f Translation(const Eigen::Matrix4f& m) {

@@ -17,28 +17,18 @@ public:
   static DepthImage Mm16(std::uint32_t width, std::uint32_t height,
                          const std::function<std::uint16_t(int, int)>& value,
                          std::uint32_t padding = 0, bool big_endian = false) {
-    DepthImage image("16UC1", width, height, 2, padding, big_endian);
-    for (std::uint32_t v = 0; v < height; ++v) {
-      for (std::uint32_t u = 0; u < width; ++u) {
-        image.Put(u, v, value(static_cast<int>(u), static_cast<int>(v)));
-      }
-    }
-    return image;
+    return DepthImage("16UC1", width, height, 2, padding, big_endian, value);
   }
 
   static DepthImage Metres32(std::uint32_t width, std::uint32_t height,
                              const std::function<float(int, int)>& value, std::uint32_t padding = 0,
                              bool big_endian = false) {
-    DepthImage image("32FC1", width, height, 4, padding, big_endian);
-    for (std::uint32_t v = 0; v < height; ++v) {
-      for (std::uint32_t u = 0; u < width; ++u) {
-        std::uint32_t bits = 0;
-        const float sample = value(static_cast<int>(u), static_cast<int>(v));
-        std::memcpy(&bits, &sample, sizeof(bits));
-        image.Put(u, v, bits);
-      }
-    }
-    return image;
+    return DepthImage("32FC1", width, height, 4, padding, big_endian, [&](int u, int v) {
+      std::uint32_t bits = 0;
+      const float sample = value(u, v);
+      std::memcpy(&bits, &sample, sizeof(bits));
+      return bits;
+    });
   }
 
   DepthImageView View() const {
@@ -54,29 +44,32 @@ public:
   }
 
 private:
+  // Each sample is the low sample_size bytes of bits(u, v), in the image's byte order.
   DepthImage(const char* encoding, std::uint32_t width, std::uint32_t height,
-             std::uint32_t sample_size, std::uint32_t padding, bool big_endian)
+             std::uint32_t sample_size, std::uint32_t padding, bool big_endian,
+             const std::function<std::uint32_t(int, int)>& bits)
       : encoding_(encoding),
         width_(width),
         height_(height),
-        sample_size_(sample_size),
         step_(width * sample_size + padding),
         big_endian_(big_endian),
-        bytes_(static_cast<std::size_t>(step_) * height, 0xAB) {}
-
-  // Writes the low sample_size_ bytes of `value` in the image's byte order.
-  void Put(std::uint32_t u, std::uint32_t v, std::uint32_t value) {
-    std::uint8_t* sample = bytes_.data() + static_cast<std::size_t>(v) * step_ + u * sample_size_;
-    for (std::uint32_t i = 0; i < sample_size_; ++i) {
-      const std::uint32_t shift = 8 * (big_endian_ ? sample_size_ - 1 - i : i);
-      sample[i] = static_cast<std::uint8_t>(value >> shift);
+        bytes_(static_cast<std::size_t>(step_) * height, 0xAB) {
+    for (std::uint32_t v = 0; v < height; ++v) {
+      for (std::uint32_t u = 0; u < width; ++u) {
+        std::uint8_t* sample =
+            bytes_.data() + static_cast<std::size_t>(v) * step_ + u * sample_size;
+        const std::uint32_t value = bits(static_cast<int>(u), static_cast<int>(v));
+        for (std::uint32_t i = 0; i < sample_size; ++i) {
+          sample[i] =
+              static_cast<std::uint8_t>(value >> 8 * (big_endian ? sample_size - 1 - i : i));
+        }
+      }
     }
   }
 
   const char* encoding_;
   std::uint32_t width_;
   std::uint32_t height_;
-  std::uint32_t sample_size_;
   std::uint32_t step_;
   bool big_endian_;
   std::vector<std::uint8_t> bytes_;

@@ -6,13 +6,13 @@
 #include <cmath>
 #include <limits>
 
-#include "log_capture.hpp"
 #include "moorwick_arm_trash_detect/core/mask_points.hpp"
+#include "moorwick_test/log_capture.hpp"
 
 namespace moorwick {
 namespace {
 
-using test::LogCapture;
+using moorwick_test::LogCapture;
 
 cv::Mat EmptyMask() {
   return cv::Mat::zeros(48, 64, CV_8UC1);

@@ -12,15 +12,17 @@
 
 #include "moorwick_arm_trash_detect/logging/logger.hpp"
 
-namespace moorwick::test {
+namespace moorwick_test {
 
 struct LogLine {
   spdlog::level::level_enum level;
   std::string text;      // message body, numbered prefix removed
-  std::string function;  // function named by the call site
+  std::string function;  // call site as handed to spdlog
+  std::string file;
+  int line;
 };
 
-class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
+class LogLineSink : public spdlog::sinks::base_sink<std::mutex> {
 public:
   std::vector<LogLine> Lines() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -33,8 +35,9 @@ protected:
     // "NNN [LEVEL] body": drop everything up to the level tag's closing bracket.
     const auto tag_end = payload.find("] ");
     std::string body = tag_end == std::string::npos ? payload : payload.substr(tag_end + 2);
-    lines_.push_back({msg.level, std::move(body),
-                      msg.source.funcname == nullptr ? std::string() : msg.source.funcname});
+    const auto text = [](const char* s) { return s == nullptr ? std::string() : std::string(s); };
+    lines_.push_back({msg.level, std::move(body), text(msg.source.funcname),
+                      text(msg.source.filename), msg.source.line});
   }
   void flush_() override {}
 
@@ -44,8 +47,8 @@ private:
 
 class LogCapture {
 public:
-  LogCapture() : sink_(std::make_shared<CaptureSink>()) {
-    auto& logger = Logger::Instance();
+  LogCapture() : sink_(std::make_shared<LogLineSink>()) {
+    auto& logger = moorwick::Logger::Instance();
     saved_logger_ = logger.logger_;
     saved_level_ = logger.log_level_;
     logger.logger_ = std::make_shared<spdlog::logger>("capture", sink_);
@@ -53,7 +56,7 @@ public:
     logger.log_level_ = static_cast<int>(spdlog::level::debug);
   }
   ~LogCapture() {
-    auto& logger = Logger::Instance();
+    auto& logger = moorwick::Logger::Instance();
     logger.logger_ = saved_logger_;
     logger.log_level_ = saved_level_;
   }
@@ -79,21 +82,10 @@ public:
     return count;
   }
 
-  // Copies the first line whose body equals `text` into `found`.
-  bool Find(const std::string& text, LogLine& found) const {
-    for (const auto& line : sink_->Lines()) {
-      if (line.text == text) {
-        found = line;
-        return true;
-      }
-    }
-    return false;
-  }
-
 private:
-  std::shared_ptr<CaptureSink> sink_;
+  std::shared_ptr<LogLineSink> sink_;
   std::shared_ptr<spdlog::logger> saved_logger_;
   int saved_level_{2};
 };
 
-}  // namespace moorwick::test
+}  // namespace moorwick_test
