@@ -38,9 +38,6 @@ class CutTool(unittest.TestCase):
         self.assertIn("2 classes", res.stdout)
         cut = onnx.load(dst)
         onnx.checker.check_model(cut)
-        # 64x64 input, 2 classes, 32 masks: levels 8x8, 4x4, 2x2; 84 anchors.
-        self.assertEqual(sorted(out_shapes(cut).values()),
-                         sorted([[1, 66, 8, 8], [1, 66, 4, 4], [1, 66, 2, 2], [1, 32, 84], [1, 32, 16, 16]]))
         # The decoding head is gone: node for node the committed cut model, no anchor grid.
         self.assertNotIn("anchors", {t.name for t in cut.graph.initializer})
         committed = onnx.load(os.path.join(DATA, "tiny_yolov8_seg_cut.onnx"))
