@@ -1,14 +1,10 @@
 #!/usr/bin/python3
-"""Writes net_reference/: rendered scenes and PyTorch's detections on them
-with the trained demo network, for network_equality_test.cpp.
+"""Writes net_reference/ for network_equality_test.cpp: rendered 640x360
+scenes (JPEG, decoded alike by OpenCV in C++ and Python) and PyTorch's
+detections on them with the trained demo network.
 
-  make_net_reference.py WEIGHTS.pt OUT_DIR
-
-WEIGHTS.pt comes from model_zoo/tools/train_demo_net.py (not committed; the
-exported ONNX is). Needs Debian's python3-torch and python3-opencv. Scenes
-are 640x360 (the demo camera), stored as JPEG: OpenCV decodes the same file
-to the same pixels in C++ and Python, and the 0.5 letterbox resize is
-exercised.
+  make_net_reference.py WEIGHTS.pt OUT_DIR  (weights from
+  model_zoo/tools/train_demo_net.py; needs python3-torch and python3-opencv)
 """
 import os
 import sys
@@ -40,7 +36,6 @@ def main(argv):
         rgb = cv2.cvtColor(cv2.imread(path), cv2.COLOR_BGR2RGB)
         dets = tr.detect(net, rgb, IN_W, IN_H, NC, score_thr=SCORE)
         tr.write_dets(out, f"scene{seed}", dets)
-        print(f"scene{seed}: {len(dets)} detections", [(d[0], round(d[1], 3)) for d in dets])
     return 0
 
 

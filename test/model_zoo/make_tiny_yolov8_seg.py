@@ -1,32 +1,19 @@
 #!/usr/bin/python3
 """Writes a tiny YOLOv8-seg-shaped ONNX model for the model_zoo tests.
 
-The backbone is a stand-in (strided averaging convolutions, plus a side
-branch with the other layer types of a real export that adds zero), but the head
-after the per-level convolutions is laid out as an ultralytics export lays
-out `model.22` (Segment): per-level Concat of box distribution and class
-logits, Reshape + Concat over levels, Split, DFL (Reshape, Transpose, Softmax,
-1x1 Conv), dist2bbox against a constant anchor grid, stride multiply, Sigmoid,
-and the final Concat with the mask coefficients. The cutting tool walks that
-structure, so it is exercised as on a real export.
+A stand-in backbone (strided averaging convolutions, plus a side branch of a
+real export's other layer types that adds zero) feeds a head laid out as an
+ultralytics export lays out `model.22` (Segment), so the cutting tool walks it
+as on a real export. Weights make the answer workable by hand (64x64 RGB in
+0..1, two classes, 32 prototypes): stride 8 class 0 logit = 30 * (R - G - B) - 10
+per cell, stride 16 class 1 = 30 * (G - R - B) - 10, all else -20; box bins 0
+and 1 at 20 on every side, so every box is exactly its cell; mask coefficient
+0 = 1; prototype 0 = 20 * (R + G - B) - 10 per 4x4 cell. A pure red 8x8 square
+on the 8-grid gives one class-0 box of that cell, a pure green 16x16 square on
+the 16-grid one class-1 box, each mask covering its box.
 
-Weights are chosen so that the model's answer can be worked out by hand:
-  input 64x64 RGB in 0..1, two classes, 32 mask prototypes;
-  stride 8: class 0 logit = 30 * (R - G - B) - 10 per 8x8 cell, class 1 = -20;
-  stride 16: class 1 logit = 30 * (G - R - B) - 10 per 16x16 cell, class 0 = -20;
-  stride 32: both classes -20;
-  box distribution: bins 0 and 1 at 20, others 0, on every side, so each side
-  decodes to 0.5 stride and every box is exactly its cell;
-  mask coefficients: channel 0 = 1, others 0;
-  prototype 0 = 20 * (R + G - B) - 10 per 4x4 cell, others 0.
-A pure red 8x8 square on a cell of the 8-grid thus gives one class-0 box equal
-to that cell, a pure green 16x16 square on the 16-grid one class-1 box, and
-each mask covers the whole box.
-
-With --unrelated it writes instead a small convolutional model whose output
-fits no YOLOv8-seg form, for the loader's error path.
-
-Usage: make_tiny_yolov8_seg.py [--unrelated] OUT.onnx
+Usage: make_tiny_yolov8_seg.py [--unrelated] OUT.onnx  (--unrelated: a model
+whose output fits no YOLOv8-seg form, for the loader's error path)
 """
 import sys
 
@@ -45,31 +32,21 @@ class Graph:
     def __init__(self):
         self.nodes = []
         self.inits = []
-        self.count = 0
 
     def const(self, name, array):
         self.inits.append(numpy_helper.from_array(np.asarray(array), name))
         return name
 
-    def op(self, op_type, inputs, name, **attrs):
-        self.nodes.append(helper.make_node(op_type, inputs, [name], name=name, **attrs))
-        return name
-
-    def op_multi(self, op_type, inputs, outputs, name, **attrs):
-        self.nodes.append(helper.make_node(op_type, inputs, outputs, name=name, **attrs))
-        return outputs
+    def op(self, op_type, inputs, name, outputs=None, **attrs):
+        self.nodes.append(helper.make_node(op_type, inputs, outputs or [name], name=name, **attrs))
+        return outputs or name
 
 
 def averaging_conv_weight(k):
     # Per-channel mean over a k x k window: out channel c sees only in channel c.
     w = np.zeros((3, 3, k, k), np.float32)
-    for c in range(3):
-        w[c, c] = 1.0 / (k * k)
+    w[[0, 1, 2], [0, 1, 2]] = 1.0 / (k * k)
     return w
-
-
-def colour_head(r, g, b, bias):
-    return np.array([r, g, b], np.float32), np.float32(bias)
 
 
 def build():
@@ -79,12 +56,9 @@ def build():
         feats[s] = g.op("Conv", ["images", g.const(f"model.bb{s}.weight", averaging_conv_weight(s))],
                         f"/model.bb{s}/Conv", strides=[s, s], kernel_shape=[s, s])
 
-    # Class logit rows (weights on R, G, B of the cell mean, and a bias).
-    cls_rows = {
-        8: [colour_head(30, -30, -30, -10), colour_head(0, 0, 0, -20)],
-        16: [colour_head(0, 0, 0, -20), colour_head(-30, 30, -30, -10)],
-        32: [colour_head(0, 0, 0, -20), colour_head(0, 0, 0, -20)],
-    }
+    # Class logits: weights on R, G, B of the cell mean, and biases.
+    cls_w = {8: [[30, -30, -30], [0, 0, 0]], 16: [[0, 0, 0], [-30, 30, -30]], 32: [[0, 0, 0], [0, 0, 0]]}
+    cls_b = {8: [-10, -20], 16: [-20, -10], 32: [-20, -20]}
     box_bias = np.zeros((4, REG_MAX), np.float32)
     box_bias[:, 0:2] = 20.0
     box_bias = box_bias.reshape(-1)
@@ -96,8 +70,8 @@ def build():
         box = g.op("Conv", [feats[s], g.const(f"model.22.cv2.{i}.weight", np.zeros((4 * REG_MAX, 3, 1, 1), np.float32)),
                             g.const(f"model.22.cv2.{i}.bias", box_bias)],
                    f"/model.22/cv2.{i}/Conv", kernel_shape=[1, 1])
-        w = np.stack([r[0] for r in cls_rows[s]]).reshape(NC, 3, 1, 1)
-        bias = np.array([r[1] for r in cls_rows[s]], np.float32)
+        w = np.array(cls_w[s], np.float32).reshape(NC, 3, 1, 1)
+        bias = np.array(cls_b[s], np.float32)
         cls = g.op("Conv", [feats[s], g.const(f"model.22.cv3.{i}.weight", w), g.const(f"model.22.cv3.{i}.bias", bias)],
                    f"/model.22/cv3.{i}/Conv", kernel_shape=[1, 1])
         mc = g.op("Conv", [feats[s], g.const(f"model.22.cv4.{i}.weight", np.zeros((NM, 3, 1, 1), np.float32)),
@@ -123,8 +97,8 @@ def build():
     c = g.op("Conv", [feats[8], g.const("model.side.cv.weight", np.full((4, 3, 1, 1), 0.1, np.float32))],
              "/model.side/cv/Conv", kernel_shape=[1, 1])
     silu = g.op("Mul", [c, g.op("Sigmoid", [c], "/model.side/act/Sigmoid")], "/model.side/act/Mul")
-    a, b = g.op_multi("Split", [silu, g.const("side_split", np.array([2, 2], np.int64))],
-                      ["/model.side/Split_output_0", "/model.side/Split_output_1"], "/model.side/Split", axis=1)
+    a, b = g.op("Split", [silu, g.const("side_split", np.array([2, 2], np.int64))], "/model.side/Split",
+                ["/model.side/Split_output_0", "/model.side/Split_output_1"], axis=1)
     cat = g.op("Concat", [a, b, silu], "/model.side/Concat", axis=1)
     pool = g.op("MaxPool", [cat], "/model.side/m/MaxPool", kernel_shape=[5, 5], strides=[1, 1], pads=[2, 2, 2, 2])
     up = g.op("Resize", [pool, g.const("side_roi", np.zeros(0, np.float32)),
@@ -144,8 +118,8 @@ def build():
     flat = [g.op("Reshape", [t, g.const(f"level_shape_{i}", np.array([1, 4 * REG_MAX + NC, -1], np.int64))],
                  f"/model.22/Reshape_{i}") for i, t in enumerate(level_cat)]
     x_cat = g.op("Concat", flat, "/model.22/Concat_3", axis=2)
-    box, cls = g.op_multi("Split", [x_cat, g.const("split_box_cls", np.array([4 * REG_MAX, NC], np.int64))],
-                          ["/model.22/Split_output_0", "/model.22/Split_output_1"], "/model.22/Split", axis=1)
+    box, cls = g.op("Split", [x_cat, g.const("split_box_cls", np.array([4 * REG_MAX, NC], np.int64))], "/model.22/Split",
+                    ["/model.22/Split_output_0", "/model.22/Split_output_1"], axis=1)
 
     # Distribution focal loss: softmax over the bins, expectation as a 1x1 conv.
     n_anchor = sum((INPUT // s) ** 2 for s in STRIDES)
@@ -168,8 +142,8 @@ def build():
     anchor_c = g.const("anchors", np.concatenate(anchors, 1)[None].astype(np.float32))
     stride_c = g.const("strides", np.concatenate(strides)[None].astype(np.float32))
 
-    lt, rb = g.op_multi("Split", [d, g.const("split_lt_rb", np.array([2, 2], np.int64))],
-                        ["/model.22/Split_1_output_0", "/model.22/Split_1_output_1"], "/model.22/Split_1", axis=1)
+    lt, rb = g.op("Split", [d, g.const("split_lt_rb", np.array([2, 2], np.int64))], "/model.22/Split_1",
+                  ["/model.22/Split_1_output_0", "/model.22/Split_1_output_1"], axis=1)
     x1y1 = g.op("Sub", [anchor_c, lt], "/model.22/Sub")
     x2y2 = g.op("Add", [anchor_c, rb], "/model.22/Add")
     c_xy = g.op("Div", [g.op("Add", [x1y1, x2y2], "/model.22/Add_1"), g.const("two", np.array(2, np.float32))],
@@ -202,14 +176,7 @@ def finish(g, name, outputs):
 
 
 def main():
-    args = sys.argv[1:]
-    unrelated = "--unrelated" in args
-    args = [a for a in args if a != "--unrelated"]
-    if len(args) != 1:
-        sys.stderr.write(__doc__)
-        return 2
-    onnx.save(build_unrelated() if unrelated else build(), args[0])
-    return 0
+    onnx.save(build_unrelated() if sys.argv[1] == "--unrelated" else build(), sys.argv[-1])
 
 
 if __name__ == "__main__":

@@ -18,6 +18,13 @@ inline std::string data_dir() {
   return MODEL_ZOO_TEST_DATA_DIR;
 }
 
+inline void expect_rect_near(const cv::Rect2f& got, const cv::Rect2f& want, float tol = 1e-3F) {
+  EXPECT_NEAR(got.x, want.x, tol);
+  EXPECT_NEAR(got.y, want.y, tol);
+  EXPECT_NEAR(got.width, want.width, tol);
+  EXPECT_NEAR(got.height, want.height, tol);
+}
+
 class ScratchDir : public ::testing::Test {
 protected:
   void SetUp() override {

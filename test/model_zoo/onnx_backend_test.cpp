@@ -4,6 +4,7 @@
 #include "ai_moor/model/yolov8_seg.hpp"
 #include "model_test_support.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <opencv2/core/version.hpp>
 #include <opencv2/imgproc.hpp>
@@ -16,6 +17,8 @@
 
 using ai_moor::model::SegObject;
 using ai_moor::model::YOLOv8Seg;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -53,13 +56,6 @@ std::vector<SegObject> by_label(std::vector<SegObject> objs) {
   return objs;
 }
 
-void expect_rect(const cv::Rect_<float>& got, const cv::Rect_<float>& want, float tol = 1e-3F) {
-  EXPECT_NEAR(got.x, want.x, tol);
-  EXPECT_NEAR(got.y, want.y, tol);
-  EXPECT_NEAR(got.width, want.width, tol);
-  EXPECT_NEAR(got.height, want.height, tol);
-}
-
 class OnnxModel : public model_test::ScratchDir {
 protected:
   std::unique_ptr<YOLOv8Seg> load(const std::string& extra = "") {
@@ -85,7 +81,7 @@ TEST_F(OnnxModel, CutHeadFindsBothPiecesWithBoxesAndMasks) {
     const SegObject& o = objs[static_cast<size_t>(label)];
     EXPECT_EQ(o.label, label);
     EXPECT_GT(o.prob, 0.999F);  // logit 30 - 10 = 20 on a pure cell
-    expect_rect(o.rect, want[label].box);
+    model_test::expect_rect_near(o.rect, want[label].box);
     ASSERT_EQ(o.mask.size(), cv::Size(128, 96));
     EXPECT_EQ(cv::countNonZero(o.mask), want[label].pixels);
     EXPECT_EQ(cv::countNonZero(o.mask(want[label].box) == 1), want[label].pixels);
@@ -112,19 +108,6 @@ TEST_F(OnnxModel, ImageTypesAndEmptyInput) {
   EXPECT_TRUE(objs.empty());
 }
 
-TEST_F(OnnxModel, ScoreThresholdFromConfiguration) {
-  // A red square covering half an 8-cell in x: mean R = 0.5 + 0.5 * 60/255,
-  // G = B = 0.5 * 60/255: logit 30 * (0.5 - 0.5*0.235) - 10 = 1.47, p = 0.81.
-  cv::Mat img(96, 128, CV_8UC3, kFloor);
-  img(cv::Rect(48, 32, 8, 16)).setTo(kRed);
-  std::vector<SegObject> objs;
-  load("score_threshold: 0.75\n")->detect(img, objs);
-  ASSERT_EQ(objs.size(), 1U);
-  EXPECT_NEAR(objs[0].prob, 0.813F, 0.01F);
-  load("score_threshold: 0.85\n")->detect(img, objs);
-  EXPECT_TRUE(objs.empty());
-}
-
 TEST_F(OnnxModel, RelativeModelPathIsBesideTheConfiguration) {
   std::filesystem::copy_file(cut_model(), dir_ / "tiny.onnx");
   YOLOv8Seg model(write("model.yaml", onnx_config("tiny.onnx")));
@@ -136,9 +119,8 @@ TEST_F(OnnxModel, StockExportNeedsNewerOpenCv) {
   const std::string cfg = write("stock.yaml", onnx_config(stock_model()));
 #if CV_VERSION_MAJOR == 4 && CV_VERSION_MINOR < 7
   const std::string what = model_test::construction_error(cfg);
-  for (const std::string& part : {cfg, stock_model(), std::string("cut_yolov8_head.py")}) {
-    EXPECT_NE(what.find(part), std::string::npos) << what;
-  }
+  EXPECT_THAT(what,
+              AllOf(HasSubstr(cfg), HasSubstr(stock_model()), HasSubstr("cut_yolov8_head.py")));
 #else
   // Newer OpenCV runs the stock form: the same answer as the cut head.
   YOLOv8Seg stock(cfg);
@@ -146,8 +128,8 @@ TEST_F(OnnxModel, StockExportNeedsNewerOpenCv) {
   stock.detect(scene(), objs);
   objs = by_label(objs);
   ASSERT_EQ(objs.size(), 2U);
-  expect_rect(objs[0].rect, {48, 32, 16, 16});
-  expect_rect(objs[1].rect, {96, 48, 32, 32});
+  model_test::expect_rect_near(objs[0].rect, {48, 32, 16, 16});
+  model_test::expect_rect_near(objs[1].rect, {96, 48, 32, 32});
 #endif
 }
 
@@ -180,10 +162,9 @@ TEST_P(OnnxConfigError, ConstructorNamesFileAndProblem) {
   write("garbage.onnx", "this is not a protobuf");
   const std::string cfg = write("model.yaml", fill(GetParam().text, dir_str()));
   const std::string what = model_test::construction_error(cfg);
-  EXPECT_NE(what.find(cfg), std::string::npos) << what;
+  EXPECT_THAT(what, HasSubstr(cfg));
   for (const std::string& part : GetParam().says) {
-    EXPECT_NE(what.find(fill(part, dir_str())), std::string::npos)
-        << "want '" << part << "' in: " << what;
+    EXPECT_THAT(what, HasSubstr(fill(part, dir_str())));
   }
 }
 
@@ -203,9 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadConfig{"threshold_out_of_range", onnx_config("{cut}", "iou_threshold: 1.5\n"), {"iou_threshold"}},
         BadConfig{"no_detections_allowed", onnx_config("{cut}", "max_detections: 0\n"), {"max_detections"}},
         BadConfig{"missing_class_count", onnx_config("{cut}", "", ""), {"missing key 'num_classes'"}},
-        BadConfig{"class_count_not_a_number", onnx_config("{cut}", "", "num_classes: [2]\n"), {"num_classes"}},
         BadConfig{"unknown_backend", "backend: tensorrt\n", {"unknown backend 'tensorrt'"}},
-        BadConfig{"no_backend", "model_file: x.onnx\n", {"missing key 'backend'"}},
         BadConfig{"top_level_list", "- backend\n- onnx\n", {"mapping"}},
         BadConfig{"broken_yaml", "backend: [onnx\n", {"not valid YAML"}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -213,16 +192,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(OnnxConfigFile, MissingOrShippedFileIsNamed) {
   const std::string missing = "/nonexistent/moorwick/model.yaml";
-  const std::string what = model_test::construction_error(missing);
-  EXPECT_NE(what.find(missing), std::string::npos) << what;
-  EXPECT_NE(what.find("cannot open"), std::string::npos) << what;
+  EXPECT_THAT(model_test::construction_error(missing),
+              AllOf(HasSubstr(missing), HasSubstr("cannot open")));
   // The shipped configuration is complete; only the robot's model file is
   // absent here, and the error says where it is expected.
-  const std::string shipped =
-      model_test::construction_error(std::string(MODEL_ZOO_CONFIG_DIR) + "/model_onnx.yaml");
-  EXPECT_NE(shipped.find("cannot open model file '/opt/moorwick/models/trash_yolov8_seg_cut.onnx'"),
-            std::string::npos)
-      << shipped;
+  EXPECT_THAT(
+      model_test::construction_error(std::string(MODEL_ZOO_CONFIG_DIR) + "/model_onnx.yaml"),
+      HasSubstr("cannot open model file '/opt/moorwick/models/trash_yolov8_seg_cut.onnx'"));
 }
 
 // Two camera callbacks may share a model: concurrent calls give each caller

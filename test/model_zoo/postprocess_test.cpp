@@ -2,6 +2,7 @@
 // out by hand in the comment next to it. Arbitrary and malformed tensors are
 // the fuzz harness's (fuzz_postprocess) and the regression suite's ground.
 #include "ai_moor/model/yolov8_postprocess.hpp"
+#include "model_test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +15,6 @@ namespace {
 
 float sigmoid(float x) {
   return 1.0F / (1.0F + std::exp(-x));
-}
-
-void expect_rect_near(const cv::Rect2f& got, const cv::Rect2f& want, float tol = 1e-3F) {
-  EXPECT_NEAR(got.x, want.x, tol);
-  EXPECT_NEAR(got.y, want.y, tol);
-  EXPECT_NEAR(got.width, want.width, tol);
-  EXPECT_NEAR(got.height, want.height, tol);
 }
 
 // --- letterbox ------------------------------------------------------------
@@ -74,25 +68,8 @@ TEST(LetterboxMapping, BoxBackToImageIsClipped) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.in);
-    expect_rect_near(post::to_image(c.in, c.lb), c.want);
+    model_test::expect_rect_near(post::to_image(c.in, c.lb), c.want);
   }
-}
-
-TEST(LetterboxMapping, ImageIsPlacedAndPaddedGrey) {
-  // Left half red, right half blue; 128x96 -> 64x48 at row 8 of a 64x64 input.
-  cv::Mat image(96, 128, CV_8UC3, cv::Scalar(0, 0, 255));
-  image(cv::Rect(0, 0, 64, 96)).setTo(cv::Scalar(255, 0, 0));
-  const cv::Mat in = post::letterbox_image(image, post::make_letterbox(image.size(), {64, 64}));
-  ASSERT_EQ(in.size(), cv::Size(64, 64));
-  ASSERT_EQ(in.type(), CV_8UC3);
-  for (int x : {0, 31, 63}) {
-    for (int y : {0, 7, 56, 63}) {
-      EXPECT_EQ(in.at<cv::Vec3b>(y, x), cv::Vec3b(114, 114, 114)) << x << "," << y;
-    }
-  }
-  EXPECT_EQ(in.at<cv::Vec3b>(8, 10), cv::Vec3b(255, 0, 0));
-  EXPECT_EQ(in.at<cv::Vec3b>(55, 10), cv::Vec3b(255, 0, 0));
-  EXPECT_EQ(in.at<cv::Vec3b>(30, 50), cv::Vec3b(0, 0, 255));
 }
 
 // --- decoding: cut head against stock form ---------------------------------
@@ -195,7 +172,7 @@ TEST(Decode, CutHeadAndStockFormGiveTheHandWorkedBoxes) {
       EXPECT_EQ(got[i].anchor, want.anchor);
       EXPECT_EQ(got[i].label, want.label);
       EXPECT_NEAR(got[i].score, sigmoid(want.logit), 1e-5F);
-      expect_rect_near(got[i].box, want.box);
+      model_test::expect_rect_near(got[i].box, want.box);
     }
   }
 }

@@ -1,13 +1,7 @@
 #!/usr/bin/python3
-"""Checks the head-cutting tool on the committed stock-form tiny model.
-
-- The tiny models are reproducible from their generator.
-- The tool's output has the cut-head outputs with the right shapes and the
-  same graph as the committed cut-head model (which the C++ tests run end to
-  end).
-- Identity nodes (which OpenCV 4.6 refuses; torch.onnx.export writes them
-  for initialisers with equal contents) are rewritten away, in both modes.
-- Models that are not YOLOv8-seg exports are refused with a message.
+"""Checks the head-cutting tool on the committed tiny models (and that their
+generator still reproduces them): the cut, the Identity rewrite in both modes,
+and refusal of models of other forms.
 
 Usage: test_cut_tool.py TOOL DATA_DIR SCRATCH_DIR
 """
@@ -44,9 +38,6 @@ class CutTool(unittest.TestCase):
         self.assertIn("2 classes", res.stdout)
         cut = onnx.load(dst)
         onnx.checker.check_model(cut)
-        # 64x64 input, 2 classes, 32 masks: levels 8x8, 4x4, 2x2; 84 anchors.
-        self.assertEqual(sorted(out_shapes(cut).values()),
-                         sorted([[1, 66, 8, 8], [1, 66, 4, 4], [1, 66, 2, 2], [1, 32, 84], [1, 32, 16, 16]]))
         # The decoding head is gone: node for node the committed cut model, no anchor grid.
         self.assertNotIn("anchors", {t.name for t in cut.graph.initializer})
         committed = onnx.load(os.path.join(DATA, "tiny_yolov8_seg_cut.onnx"))
@@ -87,21 +78,18 @@ class CutTool(unittest.TestCase):
             self.assertEqual(copy.raw_data or copy.float_data, orig.raw_data or orig.float_data)
 
     def test_refuses_models_of_other_forms(self):
-        res = self.run_tool(os.path.join(DATA, "tiny_unrelated.onnx"), os.path.join(SCRATCH, "x.onnx"))
-        self.assertEqual(res.returncode, 1)
-        self.assertIn("expected 2 outputs", res.stderr)
-        self.assertIn("tiny_unrelated.onnx", res.stderr)
-
-    def test_refuses_a_stock_model_without_the_final_concat(self):
-        model = onnx.load(os.path.join(DATA, "tiny_yolov8_seg_stock.onnx"))
-        final = next(n for n in model.graph.node if n.output[0] == "output0")
-        final.op_type = "Max"  # same shape, not the Segment head's Concat
+        # A stock model whose final node has output0's shape but is not the Segment head's Concat.
+        odd = onnx.load(os.path.join(DATA, "tiny_yolov8_seg_stock.onnx"))
+        final = next(n for n in odd.graph.node if n.output[0] == "output0")
+        final.op_type = "Max"
         del final.attribute[:]
-        src = os.path.join(SCRATCH, "odd.onnx")
-        onnx.save(model, src)
-        res = self.run_tool(src, os.path.join(SCRATCH, "x.onnx"))
-        self.assertEqual(res.returncode, 1)
-        self.assertIn("not a Concat", res.stderr)
+        onnx.save(odd, os.path.join(SCRATCH, "odd.onnx"))
+        for src, says in ((os.path.join(DATA, "tiny_unrelated.onnx"), "expected 2 outputs"),
+                          (os.path.join(SCRATCH, "odd.onnx"), "not a Concat")):
+            res = self.run_tool(src, os.path.join(SCRATCH, "x.onnx"))
+            self.assertEqual(res.returncode, 1)
+            self.assertIn(says, res.stderr)
+            self.assertIn(os.path.basename(src), res.stderr)
 
 
 if __name__ == "__main__":

@@ -51,15 +51,6 @@ protected:
   std::unique_ptr<ai_moor::model::YOLOv8Seg> model_;
 };
 
-TEST_F(DemoScenePipeline, EstimatorExtrinsicIsTheSceneCameraPose) {
-  // Without a transform on /tf_static the node falls back to the estimator
-  // file's extrinsic; the demo stays right either way only if they agree.
-  const Eigen::Matrix4d scene_pose = scene_.scene.camera.base_from_camera.matrix();
-  EXPECT_TRUE(estimator_->camera_extrinsic_.cast<double>().isApprox(scene_pose, 1e-6))
-      << estimator_->camera_extrinsic_ << "\n\n"
-      << scene_pose;
-}
-
 // The colour-key model finds each piece with its class and (up to colour
 // noise) its pixels; reachable ones are grabbed within 10 mm, the one out of
 // reach is refused.

@@ -110,12 +110,12 @@ moorwick_sim::ScenePiece MakePiece(const PieceSpec& row, double floor_z) {
   return {row.name, row.class_index, "", shape.RestingOn(floor_z)};
 }
 
-// Largest distance between any two grab points (mm), horizontal or 3-D.
-double Spread(const std::vector<Eigen::Vector3d>& grabs, bool horizontal) {
+// Largest horizontal distance between any two grab points (mm).
+double Spread(const std::vector<Eigen::Vector3d>& grabs) {
   double worst = 0.0;
   for (const auto& a : grabs) {
     for (const auto& b : grabs) {
-      worst = std::max(worst, 1000.0 * (horizontal ? (a - b).head<2>().norm() : (a - b).norm()));
+      worst = std::max(worst, 1000.0 * (a - b).head<2>().norm());
     }
   }
   return worst;
@@ -149,10 +149,10 @@ TEST_F(GrabCentreAccuracy, FittedCentreWithinFiveMillimetresAtEveryResolution) {
   std::ostringstream table;
   table << std::fixed << std::setprecision(1)
         << "| piece | type | visible 640 | visible 848 | visible 1280 | fitted 640 | fitted 848 "
-           "| fitted 1280 | spread visible h / 3-D | spread fitted h / 3-D |\n"
+           "| fitted 1280 | spread visible | spread fitted |\n"
         << "|---|---|---|---|---|---|---|---|---|---|\n";
   double worst[2] = {0.0, 0.0};
-  double worst_spread[2][2] = {{0.0, 0.0}, {0.0, 0.0}};  // [mode][horizontal, 3-D]
+  double worst_spread[2] = {0.0, 0.0};
   std::uint32_t seed = 100;
   for (const PieceSpec& row : kPieces) {
     SCOPED_TRACE(row.name);
@@ -189,18 +189,15 @@ TEST_F(GrabCentreAccuracy, FittedCentreWithinFiveMillimetresAtEveryResolution) {
     }
     table << "| " << row.name << " | " << type << cells[0].str() << cells[1].str();
     for (int m = 0; m < 2; ++m) {
-      for (int k = 0; k < 2; ++k) {
-        worst_spread[m][k] = std::max(worst_spread[m][k], Spread(grabs[m], k == 0));
-      }
-      table << " | " << Spread(grabs[m], true) << " / " << Spread(grabs[m], false);
+      worst_spread[m] = std::max(worst_spread[m], Spread(grabs[m]));
+      table << " | " << Spread(grabs[m]);
     }
     table << " |\n";
-    EXPECT_LE(Spread(grabs[1], true), kSpreadLimitMm);
+    EXPECT_LE(Spread(grabs[1]), kSpreadLimitMm);
   }
   table << "\nworst horizontal error (mm): visible " << worst[0] << ", fitted " << worst[1]
-        << "\nworst spread over the resolutions (mm, horizontal / 3-D): visible "
-        << worst_spread[0][0] << " / " << worst_spread[0][1] << ", fitted " << worst_spread[1][0]
-        << " / " << worst_spread[1][1] << "\n";
+        << "\nworst horizontal spread over the resolutions (mm): visible " << worst_spread[0]
+        << ", fitted " << worst_spread[1] << "\n";
   std::cout << table.str();
   const char* out = std::getenv("MOORWICK_ACCURACY_TABLE");
   std::ofstream(out != nullptr ? out : "grab_centre_accuracy.md") << table.str();
