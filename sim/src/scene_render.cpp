@@ -97,16 +97,6 @@ std::uint16_t DepthToMillimetres(double depth_m) {
   return static_cast<std::uint16_t>(mm);
 }
 
-bool ProjectPoint(const PinholeCamera& camera, const Eigen::Vector3d& point_base, double& u,
-                  double& v) {
-  const Eigen::Vector3d p = camera.base_from_camera.inverse() * point_base;
-  if (p.z() <= 0.0)
-    return false;
-  u = camera.fx * p.x() / p.z() + camera.cx;
-  v = camera.fy * p.y() / p.z() + camera.cy;
-  return true;
-}
-
 PieceTruth ComputePieceTruth(const SceneDescription& scene, int piece_index) {
   if (piece_index < 0 || piece_index >= static_cast<int>(scene.pieces.size())) {
     throw std::out_of_range("piece index " + std::to_string(piece_index) + " outside the scene");

@@ -247,18 +247,6 @@ Ray PinholeCamera::PixelRay(double u, double v) const {
   return Ray{base_from_camera.translation(), (base_from_camera.linear() * d).normalized()};
 }
 
-std::vector<float> RenderDepth(const Scene& scene, const PinholeCamera& camera) {
-  std::vector<float> depth(static_cast<std::size_t>(camera.width * camera.height), 0.0F);
-  const std::vector<Pixel> pixels = Render(scene, camera);
-  const Eigen::Matrix3d camera_from_base = camera.base_from_camera.linear().transpose();
-  for (std::size_t i = 0; i < pixels.size(); ++i) {
-    if (pixels[i].hit) {
-      depth[i] = static_cast<float>(pixels[i].t * (camera_from_base * pixels[i].ray.direction).z());
-    }
-  }
-  return depth;
-}
-
 pcl::PointCloud<pcl::PointXYZ>::Ptr MakePieceCloud(const Shape& piece,
                                                    const PieceCloudOptions& options) {
   Scene scene;

@@ -107,10 +107,6 @@ Eigen::Vector3d SignedMainAxis(const Eigen::Vector3d& axis, int type);
 // Depth in millimetres of a metric depth, rounded; 0 for no return or out of range.
 std::uint16_t DepthToMillimetres(double depth_m);
 
-// Projection of a base-frame point to pixel coordinates; false behind the camera.
-bool ProjectPoint(const PinholeCamera& camera, const Eigen::Vector3d& point_base, double& u,
-                  double& v);
-
 // Rotation R = Rz * Ry * Rx of roll, pitch, yaw in degrees (the estimator
 // file's Euler convention).
 Eigen::Matrix3d RotationFromRpyDeg(const Eigen::Vector3d& rpy_deg);

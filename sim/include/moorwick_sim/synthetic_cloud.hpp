@@ -83,10 +83,6 @@ struct PinholeCamera {
   Ray PixelRay(double u, double v) const;
 };
 
-// Depth image, row-major width*height, metres along the optical axis; 0 where
-// the ray hits nothing.
-std::vector<float> RenderDepth(const Scene& scene, const PinholeCamera& camera);
-
 struct PieceCloudOptions {
   Eigen::Vector3d camera_position{-0.05, 0.0, 0.30};
   double floor_z{-0.176};
