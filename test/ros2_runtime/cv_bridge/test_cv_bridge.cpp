@@ -71,10 +71,8 @@ sensor_msgs::msg::Image BayerField(const std::string& pattern, int bits, int r, 
         data.push_back(static_cast<std::uint8_t>(v >> 8));
     }
   }
-  auto m = MakeImage("bayer_" + pattern + std::to_string(bits), n, n,
-                     n * static_cast<std::uint32_t>(bytes), std::move(data));
-  m.is_bigendian = 0;
-  return m;
+  return MakeImage("bayer_" + pattern + std::to_string(bits), n, n,
+                   n * static_cast<std::uint32_t>(bytes), std::move(data));
 }
 
 // Demosaicing a uniform field gives the field's colour back away from the

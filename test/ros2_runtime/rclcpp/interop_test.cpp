@@ -431,13 +431,8 @@ protected:
     pub->publish(msg);
     void* samples[1] = {nullptr};
     dds_sample_info_t info;
-    bool ok = false;
-    ASSERT_TRUE(eventually([&] {
-      const dds_return_t n = dds_take(rd, samples, &info, 1, 1);
-      ok = n == 1 && info.valid_data;
-      return n == 1;
-    }));
-    ASSERT_TRUE(ok);
+    ASSERT_TRUE(eventually([&] { return dds_take(rd, samples, &info, 1, 1) == 1; }));
+    ASSERT_TRUE(info.valid_data);
     Msg got;
     Io d{nullptr};
     io(d, *static_cast<CType*>(samples[0]), got);
@@ -475,12 +470,10 @@ using ArmTrashPose = moorwick_protocol::srv::ArmTrashPose;
 
 // A foreign service endpoint pair as rmw_cyclonedds creates it.
 struct RawEndpoints {
-  RawEndpoints(dds_entity_t pp, const std::string& service, bool as_client, const char* user_data) {
+  RawEndpoints(dds_entity_t pp, const dds_qos_t* base, const std::string& service, bool as_client,
+               const char* user_data) {
     dds_qos_t* q = dds_create_qos();
-    dds_qset_reliability(q, DDS_RELIABILITY_RELIABLE, DDS_INFINITY);
-    dds_qset_history(q, DDS_HISTORY_KEEP_LAST, 10);
-    const dds_data_representation_id_t xcdr1 = DDS_DATA_REPRESENTATION_XCDR1;
-    dds_qset_data_representation(q, 1, &xcdr1);
+    dds_copy_qos(q, base);
     dds_qset_userdata(q, user_data, std::strlen(user_data));
     req_topic = dds_create_topic(pp, &moorwick_protocol_srv_dds__ArmTrashPose_Request__desc,
                                  ("rq" + service + "Request").c_str(), nullptr, nullptr);
@@ -522,7 +515,7 @@ TEST_F(InteropTest, OurServiceEchoesTheRequestHeaderToAForeignClient) {
   exec.add_node(node_);
   std::thread spin([&] { exec.spin(); });
 
-  RawEndpoints client(raw_pp_, "/interop/detect", true, "clientid=foreign-1;");
+  RawEndpoints client(raw_pp_, qos_, "/interop/detect", true, "clientid=foreign-1;");
   ASSERT_TRUE(eventually([&] { return client.matched(); }));
   moorwick_protocol_srv_dds__ArmTrashPose_Request_ req{};
   req.guid = 0x0102030405060708ull;
@@ -553,7 +546,7 @@ TEST_F(InteropTest, OurServiceEchoesTheRequestHeaderToAForeignClient) {
 }
 
 TEST_F(InteropTest, OurClientKeepsOnlyRepliesCarryingItsOwnHeader) {
-  RawEndpoints service(raw_pp_, "/interop/raw_detect", false, "serviceid=foreign-2;");
+  RawEndpoints service(raw_pp_, qos_, "/interop/raw_detect", false, "serviceid=foreign-2;");
   auto client = node_->create_client<ArmTrashPose>("/interop/raw_detect");
   ASSERT_TRUE(client->wait_for_service(30s));
   auto req = std::make_shared<ArmTrashPose::Request>();
