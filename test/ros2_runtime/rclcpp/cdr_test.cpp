@@ -17,7 +17,6 @@
 #include "sensor_msgs/msg/image.hpp"
 #include "sensor_msgs/msg/point_cloud2.hpp"
 #include "std_msgs/msg/header.hpp"
-#include "visualization_msgs/msg/marker_array.hpp"
 
 namespace cdr = ros2_runtime::cdr;
 using Bytes = std::vector<unsigned char>;
@@ -46,43 +45,11 @@ T round_trip(const T& in) {
   return out;
 }
 
-visualization_msgs::msg::MarkerArray sample_markers() {
-  visualization_msgs::msg::MarkerArray a;
-  for (int i = 0; i < 3; ++i) {
-    visualization_msgs::msg::Marker m;
-    m.header.frame_id = "arm_base_link";
-    m.ns = "obb";
-    m.id = i;
-    m.type = visualization_msgs::msg::Marker::CUBE;
-    m.action = visualization_msgs::msg::Marker::ADD;
-    m.pose.position.x = 0.1 * i;
-    m.pose.orientation.z = 0.5;
-    m.scale.x = 0.02;
-    m.color.r = 1.0F;
-    m.color.a = 0.5F;
-    m.lifetime.nanosec = 100000000u;
-    m.frame_locked = (i % 2) == 1;
-    m.points.resize(static_cast<size_t>(i));
-    m.colors.resize(static_cast<size_t>(i));
-    m.text = "piece " + std::to_string(i);
-    m.texture.format = "png";
-    m.texture.data = {1, 2, 3};
-    m.uv_coordinates.resize(1);
-    m.uv_coordinates[0].u = 0.25F;
-    m.mesh_file.filename = "m.stl";
-    m.mesh_use_embedded_materials = true;
-    a.markers.push_back(m);
-  }
-  return a;
-}
-
-// The message types the raw Cyclone peer also knows are checked against it in
-// interop_test; these two are the node's own.
-TEST(Cdr, TheNodesOwnMessagesRoundTrip) {
+moorwick_protocol::msg::GrabTrashCloud sample_grab() {
   moorwick_protocol::msg::GrabTrashCloud g;
   g.cam_id = 2;
   g.cam_frame_id = "cam2";
-  g.trashes.resize(1);
+  g.trashes.resize(2);
   g.trashes[0].obb_size = {0.1, 0.2, 0.3};
   g.trashes[0].within_size_range = true;
   g.trashes[0].cloud.height = 1;
@@ -90,7 +57,14 @@ TEST(Cdr, TheNodesOwnMessagesRoundTrip) {
   g.trashes[0].cloud.fields[1].name = "y";
   g.trashes[0].cloud.fields[1].datatype = sensor_msgs::msg::PointField::FLOAT32;
   g.trashes[0].cloud.data.assign(24, 9);
-  g.trashes[0].cloud.is_dense = true;
+  g.trashes[1].cloud.is_dense = true;
+  return g;
+}
+
+// The message types the raw Cyclone peer also knows are checked against it in
+// interop_test; these two are the node's own.
+TEST(Cdr, TheNodesOwnMessagesRoundTrip) {
+  const auto g = sample_grab();
   EXPECT_EQ(round_trip(g), g);
 
   moorwick_protocol::srv::ArmTrashPose::Response res;
@@ -103,14 +77,13 @@ TEST(Cdr, TheNodesOwnMessagesRoundTrip) {
 }
 
 TEST(Cdr, EveryTruncationIsRejectedWithoutReadingPastTheEnd) {
-  const Bytes full = cdr::serialize(sample_markers());
+  const Bytes full = cdr::serialize(sample_grab());
   for (size_t len = 0; len < full.size(); ++len) {
     // A copy of exactly `len` bytes, so ASan sees any read past its end.
     std::unique_ptr<unsigned char[]> cut(new unsigned char[len == 0 ? 1 : len]);
     std::memcpy(cut.get(), full.data(), len);
-    visualization_msgs::msg::MarkerArray out;
-    // The last three bytes may be padding-only for some messages; markers
-    // end with a bool, so every cut loses real data.
+    moorwick_protocol::msg::GrabTrashCloud out;
+    // The message ends with a bool (is_dense), so every cut loses real data.
     EXPECT_FALSE(cdr::deserialize(cut.get(), len, out)) << "accepted " << len << " bytes";
   }
 }

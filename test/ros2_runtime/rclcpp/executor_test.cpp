@@ -1,21 +1,17 @@
 // Nodes, callback groups and executors inside one process (DDS domain 11).
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <future>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "ament_index_cpp/get_package_share_directory.hpp"
 #include "moorwick_protocol/srv/arm_trash_pose.hpp"
+#include "moorwick_test/process.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "rmw_dds_common/msg/participant_entities_info.hpp"
 #include "ros2_runtime/dds_bridge.hpp"
@@ -23,7 +19,6 @@
 #include "tf2_ros/buffer.h"
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -33,15 +28,8 @@ protected:
   void TearDown() override { rclcpp::shutdown(); }
 };
 
-bool eventually(const std::function<bool()>& cond, std::chrono::seconds limit = 30s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (cond()) {
-      return true;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
-  return cond();
+bool eventually(const std::function<bool()>& cond) {
+  return moorwick_test::WaitFor(cond, 30s);
 }
 
 // Counts how many callbacks of a set run at the same time.
@@ -105,37 +93,6 @@ INSTANTIATE_TEST_SUITE_P(
         GroupCase{"exclusive", false, rclcpp::CallbackGroupType::MutuallyExclusive, false},
         GroupCase{"reentrant", false, rclcpp::CallbackGroupType::Reentrant, true}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(RuntimeTest, GroupsNotAddedWithTheNodeNeedTheirOwnExecutor) {
-  auto node = rclcpp::Node::make_shared("manual_group");
-  auto own = node->create_callback_group(rclcpp::CallbackGroupType::MutuallyExclusive, false);
-  std::atomic<int> in_default{0};
-  std::atomic<int> in_own{0};
-  auto t1 = node->create_wall_timer(5ms, [&] { ++in_default; });
-  auto t2 = node->create_wall_timer(
-      5ms, [&] { ++in_own; }, own);
-
-  rclcpp::executors::SingleThreadedExecutor main_exec;
-  main_exec.add_node(node);
-  rclcpp::executors::SingleThreadedExecutor side_exec;
-  std::thread main_thread([&] { main_exec.spin(); });
-  ASSERT_TRUE(eventually([&] { return in_default.load() >= 5; }));
-  EXPECT_EQ(in_own.load(), 0);
-
-  // A second spin of a spinning executor is refused.
-  EXPECT_THROW(main_exec.spin_some(), std::runtime_error);
-  side_exec.add_callback_group(own, node);
-  std::thread side_thread([&] { side_exec.spin(); });
-  EXPECT_TRUE(eventually([&] { return in_own.load() >= 5; }));
-  // A group belongs to one executor at a time.
-  rclcpp::executors::SingleThreadedExecutor third;
-  EXPECT_THROW(third.add_callback_group(own, node), std::runtime_error);
-  EXPECT_THROW(third.add_node(node), std::runtime_error);
-  main_exec.cancel();
-  side_exec.cancel();
-  main_thread.join();
-  side_thread.join();
-}
 
 TEST_F(RuntimeTest, ShutdownEndsSpinAndEveryWait) {
   auto node = rclcpp::Node::make_shared("shutdown_waits");
@@ -336,32 +293,6 @@ TEST_F(RuntimeTest, DiscoveryInfoListsNodesAndTheirEndpoints) {
     latest(info);
     return node_entry(info) == nullptr;
   }));
-}
-
-TEST(AmentIndex, FirstPrefixListingThePackageWins) {
-  const fs::path root =
-      fs::temp_directory_path() / ("ament_index_test_" + std::to_string(getpid()));
-  for (const auto& [prefix, pkg] : {std::pair{"a", "pkg_a"}, {"b", "pkg_a"}, {"b", "pkg_b"}}) {
-    const fs::path index = root / prefix / "share/ament_index/resource_index/packages";
-    fs::create_directories(index);
-    std::ofstream(index / pkg).put('\n');
-  }
-  const std::string r = root.string();
-  setenv("AMENT_PREFIX_PATH", (r + "/missing:" + r + "/a:" + r + "/b/").c_str(), 1);
-  EXPECT_EQ(ament_index_cpp::get_package_share_directory("pkg_a"), r + "/a/share/pkg_a");
-  EXPECT_EQ(ament_index_cpp::get_package_share_directory("pkg_b"), r + "/b/share/pkg_b");
-  try {
-    ament_index_cpp::get_package_share_directory("pkg_c");
-    ADD_FAILURE() << "pkg_c was found";
-  } catch (const ament_index_cpp::PackageNotFoundError& e) {
-    EXPECT_EQ(e.package_name, "pkg_c");
-  }
-  EXPECT_THROW(ament_index_cpp::get_package_share_directory("../a"),
-               ament_index_cpp::PackageNotFoundError);
-  unsetenv("AMENT_PREFIX_PATH");
-  EXPECT_THROW(ament_index_cpp::get_package_share_directory("pkg_a"),
-               ament_index_cpp::PackageNotFoundError);
-  fs::remove_all(root);
 }
 
 }  // namespace

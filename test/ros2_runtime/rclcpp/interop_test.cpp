@@ -20,6 +20,7 @@
 #include "humble_types.h"
 #include "moorwick_protocol.h"
 #include "moorwick_protocol/srv/arm_trash_pose.hpp"
+#include "moorwick_test/process.hpp"
 #include "rclcpp/rclcpp.hpp"
 #include "sensor_msgs/msg/camera_info.hpp"
 #include "sensor_msgs/msg/image.hpp"
@@ -372,14 +373,7 @@ protected:
   }
 
   static bool eventually(const std::function<bool()>& cond) {
-    const auto end = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < end) {
-      if (cond()) {
-        return true;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return cond();
+    return moorwick_test::WaitFor(cond, 30s);
   }
 
   // Raw C writer -> our subscription.
@@ -409,16 +403,11 @@ protected:
     ASSERT_EQ(dds_write(wr, &c), DDS_RETCODE_OK);
     rclcpp::executors::SingleThreadedExecutor exec;
     exec.add_node(node_);
-    const auto end = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < end) {
-      {
-        std::lock_guard<std::mutex> lock(m);
-        if (!got.empty()) {
-          break;
-        }
-      }
+    eventually([&] {
       exec.spin_once(50ms);
-    }
+      std::lock_guard<std::mutex> lock(m);
+      return !got.empty();
+    });
     exec.remove_node(node_);
     dds_delete(wr);
     dds_delete(tp);
@@ -442,13 +431,8 @@ protected:
     pub->publish(msg);
     void* samples[1] = {nullptr};
     dds_sample_info_t info;
-    bool ok = false;
-    ASSERT_TRUE(eventually([&] {
-      const dds_return_t n = dds_take(rd, samples, &info, 1, 1);
-      ok = n == 1 && info.valid_data;
-      return n == 1;
-    }));
-    ASSERT_TRUE(ok);
+    ASSERT_TRUE(eventually([&] { return dds_take(rd, samples, &info, 1, 1) == 1; }));
+    ASSERT_TRUE(info.valid_data);
     Msg got;
     Io d{nullptr};
     io(d, *static_cast<CType*>(samples[0]), got);
@@ -469,27 +453,13 @@ protected:
   dds_qos_t* qos_{nullptr};
 };
 
-TEST_F(InteropTest, Image) {
+TEST_F(InteropTest, MessagesCrossBothWaysFieldForField) {
   both<sensor_msgs_msg_dds__Image_>(&sensor_msgs_msg_dds__Image__desc, "image", sample_image());
-}
-
-TEST_F(InteropTest, CameraInfo) {
   both<sensor_msgs_msg_dds__CameraInfo_>(&sensor_msgs_msg_dds__CameraInfo__desc, "info",
                                          sample_camera_info());
-}
-
-TEST_F(InteropTest, PointCloud2) {
   both<sensor_msgs_msg_dds__PointCloud2_>(&sensor_msgs_msg_dds__PointCloud2__desc, "cloud",
                                           sample_cloud());
-}
-
-TEST_F(InteropTest, TransformStampedAndTFMessage) {
-  both<geometry_msgs_msg_dds__TransformStamped_>(&geometry_msgs_msg_dds__TransformStamped__desc,
-                                                 "ts", sample_tf().transforms[1]);
   both<tf2_msgs_msg_dds__TFMessage_>(&tf2_msgs_msg_dds__TFMessage__desc, "tf", sample_tf());
-}
-
-TEST_F(InteropTest, MarkerArray) {
   both<visualization_msgs_msg_dds__MarkerArray_>(&visualization_msgs_msg_dds__MarkerArray__desc,
                                                  "markers", sample_markers());
 }
@@ -500,12 +470,10 @@ using ArmTrashPose = moorwick_protocol::srv::ArmTrashPose;
 
 // A foreign service endpoint pair as rmw_cyclonedds creates it.
 struct RawEndpoints {
-  RawEndpoints(dds_entity_t pp, const std::string& service, bool as_client, const char* user_data) {
+  RawEndpoints(dds_entity_t pp, const dds_qos_t* base, const std::string& service, bool as_client,
+               const char* user_data) {
     dds_qos_t* q = dds_create_qos();
-    dds_qset_reliability(q, DDS_RELIABILITY_RELIABLE, DDS_INFINITY);
-    dds_qset_history(q, DDS_HISTORY_KEEP_LAST, 10);
-    const dds_data_representation_id_t xcdr1 = DDS_DATA_REPRESENTATION_XCDR1;
-    dds_qset_data_representation(q, 1, &xcdr1);
+    dds_copy_qos(q, base);
     dds_qset_userdata(q, user_data, std::strlen(user_data));
     req_topic = dds_create_topic(pp, &moorwick_protocol_srv_dds__ArmTrashPose_Request__desc,
                                  ("rq" + service + "Request").c_str(), nullptr, nullptr);
@@ -547,7 +515,7 @@ TEST_F(InteropTest, OurServiceEchoesTheRequestHeaderToAForeignClient) {
   exec.add_node(node_);
   std::thread spin([&] { exec.spin(); });
 
-  RawEndpoints client(raw_pp_, "/interop/detect", true, "clientid=foreign-1;");
+  RawEndpoints client(raw_pp_, qos_, "/interop/detect", true, "clientid=foreign-1;");
   ASSERT_TRUE(eventually([&] { return client.matched(); }));
   moorwick_protocol_srv_dds__ArmTrashPose_Request_ req{};
   req.guid = 0x0102030405060708ull;
@@ -578,7 +546,7 @@ TEST_F(InteropTest, OurServiceEchoesTheRequestHeaderToAForeignClient) {
 }
 
 TEST_F(InteropTest, OurClientKeepsOnlyRepliesCarryingItsOwnHeader) {
-  RawEndpoints service(raw_pp_, "/interop/raw_detect", false, "serviceid=foreign-2;");
+  RawEndpoints service(raw_pp_, qos_, "/interop/raw_detect", false, "serviceid=foreign-2;");
   auto client = node_->create_client<ArmTrashPose>("/interop/raw_detect");
   ASSERT_TRUE(client->wait_for_service(30s));
   auto req = std::make_shared<ArmTrashPose::Request>();

@@ -24,7 +24,6 @@ int latched_pub() {
   for (int i = 1; i <= 3; ++i) {
     std_msgs::msg::Header h;
     h.frame_id = "sample_" + std::to_string(i);
-    h.stamp.sec = i;
     pub->publish(h);
   }
   say("published");

@@ -2,6 +2,7 @@
 // rclcpp::init refuses or reports (DDS domain 11).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -117,11 +118,7 @@ TEST_F(RosArgsTest, UnsupportedArgumentsAreReportedInOneLine) {
         "--disable-rosout-logs"});
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_TRUE(rclcpp::ok());
-  size_t lines = 0;
-  for (char c : err) {
-    lines += c == '\n' ? 1 : 0;
-  }
-  EXPECT_EQ(lines, 1u) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   for (const char* a :
        {"not supported", "'-p rate:=5'", "'--params-file /tmp/p.yaml'", "'--enable-rosout-logs'"}) {
     EXPECT_NE(err.find(a), std::string::npos) << a << " in " << err;

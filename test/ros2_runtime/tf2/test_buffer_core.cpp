@@ -317,14 +317,4 @@ TEST(BufferCoreCache, StaticReplacesAndSurvivesClear) {
   EXPECT_EQ(core.allFramesAsString(), "Frame cam exists with parent base.\n");
 }
 
-TEST(BufferCoreAdvanced, TwoTimesThroughAFixedFrame) {
-  tf2::BufferCore core;
-  // The robot drives along x in odom: 1 m at 1 s, 3 m at 2 s.
-  ASSERT_TRUE(core.setTransform(Link("odom", "base", 1.0, 1, 0, 0), "t"));
-  ASSERT_TRUE(core.setTransform(Link("odom", "base", 2.0, 3, 0, 0), "t"));
-  // Where was the 1 s base pose, seen from the 2 s base pose: 2 m behind.
-  auto m = core.lookupTransform("base", Sec(2.0), "base", Sec(1.0), "odom");
-  ExpectTranslation(m, -2, 0, 0);
-}
-
 }  // namespace
