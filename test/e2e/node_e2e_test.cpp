@@ -38,17 +38,5 @@ TEST_F(NodeEndToEnd, SingleCameraAnswersEachReachablePieceWithinTenMillimetres) 
   }
 }
 
-// sim_camera as a tool: a frame budget ends it with 0, a broken scene file
-// with 1 and a line naming the file.
-TEST_F(NodeEndToEnd, SimCameraStopsAfterTheAskedFramesAndRefusesABadSceneFile) {
-  Process& sim = StartSim(config_ / "scene.yaml", {"--rate", "20", "--frames", "3"});
-  EXPECT_EQ(sim.wait_exit(std::chrono::seconds(30)), 0) << sim.log();
-  EXPECT_NE(sim.log().find("stopped after 3 frames"), std::string::npos) << sim.log();
-  WriteFile(prefix_->root() / "bad.yaml", "camera: {width: 10}\n");
-  Process& bad = StartSim(prefix_->root() / "bad.yaml");
-  EXPECT_EQ(bad.wait_exit(std::chrono::seconds(10)), 1);
-  EXPECT_NE(bad.log().find("bad.yaml"), std::string::npos) << bad.log();
-}
-
 }  // namespace
 }  // namespace moorwick_test

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <yaml-cpp/yaml.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -132,6 +134,12 @@ CamRow Cam(int cam_id, std::vector<TrashInfo> records, bool aim = false) {
 
 constexpr std::size_t kSome = 0;  // a line count meaning "at least once"
 
+struct RequestRow {
+  std::int32_t cmd{0};
+  std::uint8_t cam_choice{0};
+  std::array<double, 3> aim{1.0, 2.0, 0.0};  // map position, for aim-mode cameras
+};
+
 struct ChoiceCase {
   struct {
     const char* name;
@@ -141,12 +149,10 @@ struct ChoiceCase {
   std::vector<CamRow> cams;
   std::vector<std::string> once;                               // lines logged exactly once
   std::vector<std::pair<std::string, std::size_t>> counted{};  // other counts
-  std::int32_t cmd{0};
-  std::uint8_t cam_choice{0};
+  RequestRow request{};
 };
 
 TEST_F(DetectServiceTest, AnswersWithTheChosenRecordOrTheError) {
-  const TrashInfo aim = PieceAtMap(9, 1.0, 2.0, 0.0);
   const std::map<std::int32_t, std::string> messages{{102200000, "NONE: 无错误"},
                                                      {102200003, "TRASH_POSE_LIST_EMPTY"},
                                                      {102200010, "NO_TARGET_TRASH_CHOOSED"}};
@@ -173,6 +179,12 @@ TEST_F(DetectServiceTest, AnswersWithTheChosenRecordOrTheError) {
       {{"aim: none inside the radius", 102200010, 0},
        {Cam(3, {PieceAtMap(1, 1.06, 2.0, 0.0), PieceAtMap(2, 1.0, 2.0, 0.3)}, true)},
        {"cam_3: failed to choose target trash!"}},
+      // A NaN aim is near no piece.
+      {{"aim: NaN", 102200010, 0},
+       {Cam(3, {PieceAtMap(1, 1.0, 2.0, 0.0)}, true)},
+       {"cam_3: failed to choose target trash!"},
+       {},
+       {0, 0, {std::numeric_limits<double>::quiet_NaN(), 2.0, 0.0}}},
       {{"empty list", 102200003, 0}, {Cam(1, {})}, {"cam_1: failed to detect trash need to grab!"}},
       {{"empty list, later camera chooses", 102200000, 4},
        {Cam(1, {}), Cam(2, {PieceAtArm(4, 0.4, 0, 0)})},
@@ -187,8 +199,7 @@ TEST_F(DetectServiceTest, AnswersWithTheChosenRecordOrTheError) {
         Cam(2, {PieceAtArm(2, 0.6, 0, 0), PieceAtArm(3, 0.4, 0, 0)})},
        {"Received cmd: -5  cam_choice: 255", "cam_1: failed to choose target trash!"},
        {},
-       -5,
-       255},
+       {-5, 255}},
   };
   for (const ChoiceCase& c : cases) {
     const auto& [name, code, class_id] = c.outcome;
@@ -207,7 +218,10 @@ TEST_F(DetectServiceTest, AnswersWithTheChosenRecordOrTheError) {
         }
       }
     }
-    const DetectAnswer answer = Run(c.cmd, c.cam_choice, c.cams[0].aim ? aim : TrashInfo{});
+    const TrashInfo aim = c.cams[0].aim
+                              ? PieceAtMap(9, c.request.aim[0], c.request.aim[1], c.request.aim[2])
+                              : TrashInfo{};
+    const DetectAnswer answer = Run(c.request.cmd, c.request.cam_choice, aim);
     responders.clear();
     EXPECT_EQ(answer.error_code, code);
     EXPECT_EQ(answer.error_msg, messages.at(code));
@@ -281,46 +295,25 @@ TEST(TrashInfoMessage, RoundTripKeepsEveryField) {
     }
   }
   msg.obb_size = {0.11, 0.07, 0.03};
-  const TrashInfo info = FromMsg(msg);
-  EXPECT_EQ(info.arm_pose.py, msg.arm_pose.position.y);
-  EXPECT_EQ(info.obb_pose.qw, msg.obb_pose.orientation.w);
-  EXPECT_EQ(info.obb_size[2], 0.03);
-  EXPECT_EQ(ToMsg(info), msg);
+  EXPECT_EQ(FromMsg(msg).arm_pose.qx, msg.arm_pose.orientation.x);
+  EXPECT_EQ(ToMsg(FromMsg(msg)), msg);
 }
 
 // The node built from its files, with a driver that publishes images,
 // camera_info and the camera mounting the way the robot's would.
 constexpr char kService[] = "/detection_node_test/arm_trash_pose";
-constexpr char kCameraFile[] = R"(
-camera_detection_params:
-  cam_id: 7
-  cam_frame_id: dn_camera_optical_frame
-  is_debug: false
-  is_realtime_estimate: false
-  is_enable_semantic: false
-  is_enable_transparent: false
-  is_grab_aim_trash: true
-  detect_duration: 25
-  map_frame_id: dn_map
-  arm_base_frame_id: dn_arm_base
-  image_edge_threshold: 9
-  min_trash_cloud_size_treshold: 77
-  null_ratio_threshold: 0.45
-  hw_ratio_threshold: 1.7
-  mask_erosion_size: 3
-  pose_estimate_config_file: dn_pose_estimate_config.yaml
-  trash_mask_iou_v1: 0.55
-  ground_max_th: 0.02
-  detected_image_topic: /detection_node_test/detected
-  trashes_cloud_topic: /detection_node_test/trashes
-  camera_info_topic: /detection_node_test/camera_info_7
-  is_detect_grab_pose: true
-  rgb_topic: /detection_node_test/color
-  depth_topic: /detection_node_test/depth
-  model_type: seg
-  trash_class_ids: [1, 5, 14, 18]
-  class_txt: trash_classes.txt
-)";
+constexpr char kCameraFile[] = R"(camera_detection_params: {
+  cam_id: 7, cam_frame_id: dn_camera_optical_frame, is_debug: false,
+  is_realtime_estimate: false, is_enable_semantic: false, is_enable_transparent: false,
+  is_grab_aim_trash: true, detect_duration: 25, map_frame_id: dn_map,
+  arm_base_frame_id: dn_arm_base, image_edge_threshold: 9, min_trash_cloud_size_treshold: 77,
+  null_ratio_threshold: 0.45, hw_ratio_threshold: 1.7, mask_erosion_size: 3,
+  pose_estimate_config_file: dn_pose_estimate_config.yaml, trash_mask_iou_v1: 0.55,
+  ground_max_th: 0.02, detected_image_topic: /detection_node_test/detected,
+  trashes_cloud_topic: /detection_node_test/trashes,
+  camera_info_topic: /detection_node_test/camera_info_7, is_detect_grab_pose: true,
+  rgb_topic: /detection_node_test/color, depth_topic: /detection_node_test/depth,
+  model_type: seg, trash_class_ids: [1, 5, 14, 18], class_txt: trash_classes.txt})";
 
 class DetectionNodeTest : public ::testing::Test {
 protected:

@@ -22,7 +22,6 @@ namespace moorwick_test {
 
 using ArmTrashPose = moorwick_protocol::srv::ArmTrashPose;
 constexpr int kNone = 102200000;
-constexpr int kListEmpty = 102200003;
 constexpr int kNoTarget = 102200010;
 inline const std::string kDetectService = "/moorwick_arm_trash_detect/arm_trash_pose";
 
@@ -97,17 +96,12 @@ protected:
   }
 
   // One detect call; nullopt when no answer came.
-  std::optional<ArmTrashPose::Response> Call(
-      const Eigen::Vector3d& aim, std::chrono::seconds timeout = std::chrono::seconds(30),
-      rclcpp::Client<ArmTrashPose>::SharedPtr client = {}) {
-    if (!client) {
-      client = client_;
-    }
-    if (!client->wait_for_service(std::chrono::seconds(90))) {
+  std::optional<ArmTrashPose::Response> Call(const Eigen::Vector3d& aim) {
+    if (!client_->wait_for_service(std::chrono::seconds(90))) {
       return std::nullopt;
     }
-    auto future = client->async_send_request(Request(aim));
-    if (future.future.wait_for(timeout) != std::future_status::ready) {
+    auto future = client_->async_send_request(Request(aim));
+    if (future.future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
       return std::nullopt;
     }
     return *future.future.get();
