@@ -24,7 +24,8 @@ Process StartNode(const fs::path& prefix, const fs::path& log) {
                  {"AMENT_PREFIX_PATH=" + prefix.string(), "SPDLOG_STDOUT=true"});
 }
 
-// The main file is read first, the camera files while the cameras are built.
+// The main file is read first, the camera files while the cameras are built,
+// and the package is looked up before either.
 TEST(Startup, BrokenConfigurationEndsWithOneLineAndStatusOne) {
   ScratchPrefix scratch("startup_broken", MOORWICK_SOURCE_CONFIG_DIR);
   const fs::path main = scratch.config() / "trash_pose_detect_config.yaml";
@@ -33,11 +34,12 @@ TEST(Startup, BrokenConfigurationEndsWithOneLineAndStatusOne) {
   struct Case {
     const char* name;
     std::function<void()> damage;
+    fs::path prefix;
     std::string line;  // the start of the error line
   };
   const std::string failed = "[ERROR] start-up failed: ";
   const std::vector<Case> cases{
-      {"main file missing", [&] { fs::remove(main); },
+      {"main file missing", [&] { fs::remove(main); }, scratch.prefix(),
        failed + "configuration file " + main.string() +
            ": cannot be opened (missing or unreadable)"},
       {"camera key missing",
@@ -45,13 +47,17 @@ TEST(Startup, BrokenConfigurationEndsWithOneLineAndStatusOne) {
          WriteFile(main, main_text);
          WriteFile(cam, Replace(ReadFile(cam), "  cam_frame_id:", "  frame_id:"));
        },
+       scratch.prefix(),
        failed + "configuration file " + cam.string() +
            ", key 'camera_detection_params.cam_frame_id': missing"},
+      {"package not in the prefix", [] {}, scratch.root(),
+       failed + "package 'moorwick_arm_trash_detect' not found, searching: [" +
+           scratch.root().string() + "]"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     c.damage();
-    Process node = StartNode(scratch.prefix(), scratch.root() / "node.log");
+    Process node = StartNode(c.prefix, scratch.root() / "node.log");
     EXPECT_EQ(node.wait_exit(60s), 1) << node.log();
     const std::string output = node.log();
     const auto at = output.find("[ERROR]");
