@@ -19,20 +19,7 @@ namespace {
 constexpr int kMaxSide = 64;
 
 float PickFloat(FuzzedDataProvider& in) {
-  // Mostly the awkward values a detector or a camera can produce.
-  if (in.ConsumeBool()) {
-    return moorwick_fuzz::AwkwardFloat(in);
-  }
-  return in.ConsumeFloatingPointInRange<float>(-2.0F * kMaxSide, 2.0F * kMaxSide);
-}
-
-cv::Rect_<float> PickRect(FuzzedDataProvider& in) {
-  cv::Rect_<float> r;
-  r.x = PickFloat(in);
-  r.y = PickFloat(in);
-  r.width = PickFloat(in);
-  r.height = PickFloat(in);
-  return r;
+  return moorwick_fuzz::SomeFloat(in, -2.0F * kMaxSide, 2.0F * kMaxSide);
 }
 
 // Small deterministic generator: a few input bytes describe a whole image, so
@@ -100,16 +87,12 @@ void CheckMaskPoints(const std::vector<cv::Point>& points, const cv::Mat& mask,
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  moorwick_fuzz::QuietLogging();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
   const int rows = in.ConsumeIntegralInRange(0, kMaxSide);
   const int cols = in.ConsumeIntegralInRange(0, kMaxSide);
-  const cv::Rect_<float> rect = PickRect(in);
+  // Braced lists evaluate left to right: x, y, width, height in input order.
+  const cv::Rect_<float> rect{PickFloat(in), PickFloat(in), PickFloat(in), PickFloat(in)};
   const int erosion = PickErosion(in);
 
   if (in.ConsumeBool()) {
@@ -133,21 +116,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   depth.height = static_cast<std::uint32_t>(rows);
   const std::size_t sample = depth.encoding == "32FC1" ? 4 : 2;
   // Step: exact, padded, too short, or absurd.
-  switch (in.ConsumeIntegralInRange(0, 3)) {
-    case 0:
-      depth.step = static_cast<std::uint32_t>(cols * sample);
-      break;
-    case 1:
-      depth.step = static_cast<std::uint32_t>(cols * sample + in.ConsumeIntegralInRange(1, 16));
-      break;
-    case 2:
-      depth.step =
-          in.ConsumeIntegralInRange<std::uint32_t>(0, static_cast<std::uint32_t>(cols * sample));
-      break;
-    default:
-      depth.step = in.ConsumeIntegral<std::uint32_t>();
-      break;
-  }
+  const auto exact = static_cast<std::uint32_t>(cols * sample);
+  const int step_kind = in.ConsumeIntegralInRange(0, 3);
+  depth.step = step_kind == 0   ? exact
+               : step_kind == 1 ? exact + in.ConsumeIntegralInRange(1u, 16u)
+               : step_kind == 2 ? in.ConsumeIntegralInRange<std::uint32_t>(0, exact)
+                                : in.ConsumeIntegral<std::uint32_t>();
   // Buffer: as long as promised, truncated, or empty.
   const std::size_t promised = static_cast<std::size_t>(
       std::min<std::uint64_t>(static_cast<std::uint64_t>(depth.step) * depth.height, 1u << 20));

@@ -49,15 +49,6 @@ void on_free(const volatile void* p) {
   }
 }
 
-struct Track {
-  Track() {
-    live = 0;
-    peak = 0;
-    tracking = true;
-  }
-  ~Track() { tracking = false; }
-};
-
 template <class T>
 std::vector<unsigned char> write_envelope(std::uint64_t guid, std::int64_t seq, const T& msg) {
   const ros2_runtime::ServiceEnvelope<T> env{guid, seq, &msg};
@@ -95,11 +86,10 @@ std::vector<unsigned char> write(const Enveloped<T>& e) {
 template <class T>
 void round_trip(const char* type, const unsigned char* data, std::size_t size) {
   T msg;
-  bool ok = false;
-  {
-    Track t;
-    ok = read(data, size, msg);
-  }
+  live = peak = 0;
+  tracking = true;
+  const bool ok = read(data, size, msg);
+  tracking = false;
   FUZZ_CHECK(peak <= 8 * size + 4096, "%s: %zu bytes allocated reading a %zu-byte sample", type,
              peak, size);
   if (!ok) {

@@ -15,14 +15,7 @@ namespace post = ai_moor::model::post;
 namespace {
 
 float Value(FuzzedDataProvider& in) {
-  switch (in.ConsumeIntegralInRange(0, 7)) {
-    case 0:
-      return moorwick_fuzz::AwkwardFloat(in);
-    case 1:
-      return in.ConsumeFloatingPoint<float>();
-    default:
-      return in.ConsumeFloatingPointInRange(-20.0F, 700.0F);
-  }
+  return moorwick_fuzz::SomeFloat(in, -20.0F, 700.0F);
 }
 
 // A float matrix whose values come from the input until it runs out; then a

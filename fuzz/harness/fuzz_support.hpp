@@ -16,12 +16,14 @@
 namespace moorwick_fuzz {
 
 // Logging stays on at debug level so every format text runs against the
-// fuzzed values, but nothing is written: no sink.
-inline void QuietLogging() {
+// fuzzed values, but nothing is written: no sink. Set before main; the logger
+// reads the environment when first used.
+inline const bool kQuietLogging = [] {
   setenv("SPDLOG_STDOUT", "false", 1);
   setenv("SPDLOG_SYSTEMD", "false", 1);
   setenv("SPDLOG_LEVEL", "debug", 1);
-}
+  return true;
+}();
 
 // A directory of this process, removed at exit.
 inline const boost::filesystem::path& Scratch() {
@@ -56,6 +58,11 @@ inline constexpr std::size_t kAwkwardFloatCount = sizeof(kAwkwardFloats) / sizeo
 
 inline float AwkwardFloat(FuzzedDataProvider& in) {
   return in.PickValueInArray(kAwkwardFloats);
+}
+
+// Half the time an awkward value, else one in [lo, hi].
+inline float SomeFloat(FuzzedDataProvider& in, float lo, float hi) {
+  return in.ConsumeBool() ? AwkwardFloat(in) : in.ConsumeFloatingPointInRange(lo, hi);
 }
 
 // A broken invariant is a finding: report it and abort so libFuzzer keeps the input.

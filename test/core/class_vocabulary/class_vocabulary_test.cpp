@@ -87,49 +87,42 @@ protected:
   LogCapture log_;
 };
 
-TEST_F(SizeRangeTest, BoundsAreInclusiveOnEveryAxis) {
+TEST_F(SizeRangeTest, InclusiveBoundsOfTheClassOwnRange) {
   struct Case {
     const char* what;
+    std::uint8_t class_index;
     double a, b, c;
     bool inside;
   };
   const double below = std::nextafter(0.02, 0.0);
   const double above = std::nextafter(0.30, 1.0);
   const Case cases[] = {
-      {"all at min", 0.02, 0.01, 0.0, true},
-      {"all at max", 0.30, 0.20, 0.05, true},
-      {"inside", 0.10, 0.05, 0.02, true},
-      {"axis 0 just below min", below, 0.05, 0.02, false},
-      {"axis 0 just above max", above, 0.05, 0.02, false},
-      {"axis 1 above max", 0.10, 0.21, 0.02, false},
-      {"axis 2 above max", 0.10, 0.05, 0.051, false},
-      {"axis 2 negative", 0.10, 0.05, -0.001, false},
-      {"NaN extent", 0.10, std::numeric_limits<double>::quiet_NaN(), 0.02, false},
+      {"all at min", 0, 0.02, 0.01, 0.0, true},
+      {"all at max", 0, 0.30, 0.20, 0.05, true},
+      {"inside", 0, 0.10, 0.05, 0.02, true},
+      {"axis 0 just below min", 0, below, 0.05, 0.02, false},
+      {"axis 0 just above max", 0, above, 0.05, 0.02, false},
+      {"axis 1 above max", 0, 0.10, 0.21, 0.02, false},
+      {"axis 2 above max", 0, 0.10, 0.05, 0.051, false},
+      {"axis 2 negative", 0, 0.10, 0.05, -0.001, false},
+      {"NaN extent", 0, 0.10, std::numeric_limits<double>::quiet_NaN(), 0.02, false},
+      // 0.03 across fits a bottle's second axis but its first needs at least 0.05.
+      {"paper-sized bottle", 4, 0.03, 0.02, 0.01, false},
+      {"bottle", 4, 0.2, 0.05, 0.05, true},
+      // No entry (index 23 has no name at all): only an all-zero extent passes.
+      {"plastic_bag without entry", 16, 0.1, 0.05, 0.01, false},
+      {"plastic_bag of zero size", 16, 0.0, 0.0, 0.0, true},
+      {"unnamed index 23", 23, 0.1, 0.05, 0.01, false},
+      {"unnamed index 23 of zero size", 23, 0.0, 0.0, 0.0, true},
+      {"index 255", 255, 0.1, 0.05, 0.01, false},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(IsBboxWithinSizeRange(map_, Piece(0, c.a, c.b, c.c)), c.inside) << c.what;
-    EXPECT_EQ(IsBboxWithinSizeRange(map_, 0, {c.a, c.b, c.c}), c.inside) << c.what;
-  }
-  EXPECT_TRUE(log_.Lines().empty()) << "a non-empty map never warns";
-}
-
-TEST_F(SizeRangeTest, EachClassUsesItsOwnRange) {
-  // 0.03 across fits a bottle's second axis but its first needs at least 0.05.
-  EXPECT_TRUE(IsBboxWithinSizeRange(map_, Piece(0, 0.03, 0.02, 0.01)));
-  EXPECT_FALSE(IsBboxWithinSizeRange(map_, Piece(4, 0.03, 0.02, 0.01)));
-  EXPECT_TRUE(IsBboxWithinSizeRange(map_, Piece(4, 0.2, 0.05, 0.05)));
-}
-
-TEST_F(SizeRangeTest, ClassWithoutEntryFailsSilentlyUnlessAllExtentsAreZero) {
   const std::size_t entries = map_.size();
-  EXPECT_FALSE(IsBboxWithinSizeRange(map_, Piece(16, 0.1, 0.05, 0.01)));  // plastic_bag
-  EXPECT_TRUE(IsBboxWithinSizeRange(map_, Piece(16, 0.0, 0.0, 0.0)));
-  // Model index 23 has no name at all; it is treated as a class without limits.
-  EXPECT_FALSE(IsBboxWithinSizeRange(map_, Piece(23, 0.1, 0.05, 0.01)));
-  EXPECT_TRUE(IsBboxWithinSizeRange(map_, Piece(23, 0.0, 0.0, 0.0)));
-  EXPECT_FALSE(IsBboxWithinSizeRange(map_, 255, {0.1, 0.05, 0.01}));
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsBboxWithinSizeRange(map_, Piece(c.class_index, c.a, c.b, c.c)), c.inside) << c.what;
+    EXPECT_EQ(IsBboxWithinSizeRange(map_, c.class_index, {c.a, c.b, c.c}), c.inside) << c.what;
+  }
   EXPECT_EQ(map_.size(), entries) << "look-ups must not insert";
-  EXPECT_TRUE(log_.Lines().empty());
+  EXPECT_TRUE(log_.Lines().empty()) << "a non-empty map never warns";
 }
 
 TEST_F(SizeRangeTest, EmptyMapWarnsWithTheClassNameAndFails) {
@@ -140,7 +133,6 @@ TEST_F(SizeRangeTest, EmptyMapWarnsWithTheClassNameAndFails) {
   ASSERT_EQ(lines.size(), 2U);
   EXPECT_EQ(lines[0].level, spdlog::level::warn);
   EXPECT_EQ(lines[0].text, "class_name:bottle not found in class_size_range_map !");
-  EXPECT_EQ(lines[0].function, "IsBboxWithinSizeRange");
   EXPECT_EQ(lines[1].text, "class_name: not found in class_size_range_map !");
 }
 

@@ -22,10 +22,6 @@ using CloudPtr = moorwick::GrabPoseEstimate::CloudPtr;
 using moorwick::GrabPoseEstimate;
 constexpr float kFloor = -0.176F;  // the shipped base_height below the base
 
-inline std::string ShippedConfig(const std::string& name) {
-  return std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/" + name;
-}
-
 class EstimatorTest : public ::testing::Test {
 protected:
   using Edit = std::function<void(YAML::Node&)>;
@@ -41,25 +37,18 @@ protected:
     boost::filesystem::remove_all(dir_, ignored);
   }
 
-  // The shipped file with its debug folder moved into the temporary directory,
-  // changed by `edit`, written out; returns its path.
-  std::string WriteConfig(const Edit& edit = {},
-                          const std::string& base = "cam1_pose_estimate_config.yaml") {
-    YAML::Node root = YAML::LoadFile(ShippedConfig(base));
-    root["debug_choice"]["folder_path"] = Folder();
+  // From the shipped file with its debug folder moved into the temporary
+  // directory, changed by `edit`.
+  std::unique_ptr<GrabPoseEstimate> Make(const Edit& edit = {}) {
+    YAML::Node root =
+        YAML::LoadFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/cam1_pose_estimate_config.yaml");
+    root["debug_choice"]["folder_path"] = (dir_ / "data").string() + "/";
     if (edit)
       edit(root);
     const std::string path = (dir_ / ("config_" + std::to_string(++files_) + ".yaml")).string();
-    std::ofstream out(path);
-    out << root;
-    return path;
+    std::ofstream(path) << root;
+    return std::make_unique<GrabPoseEstimate>(path);
   }
-
-  std::unique_ptr<GrabPoseEstimate> Make(const Edit& edit = {}) {
-    return std::make_unique<GrabPoseEstimate>(WriteConfig(edit));
-  }
-
-  std::string Folder() const { return (dir_ / "data").string() + "/"; }
 
   static PieceCloudOptions OptionsFor(const GrabPoseEstimate& est) {
     PieceCloudOptions o;

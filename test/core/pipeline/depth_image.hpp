@@ -32,15 +32,7 @@ public:
   }
 
   DepthImageView View() const {
-    DepthImageView view;
-    view.data = bytes_.data();
-    view.size_bytes = bytes_.size();
-    view.width = width_;
-    view.height = height_;
-    view.step = step_;
-    view.encoding = encoding_;
-    view.is_bigendian = big_endian_;
-    return view;
+    return {bytes_.data(), bytes_.size(), width_, height_, step_, encoding_, big_endian_};
   }
 
 private:

@@ -98,15 +98,6 @@ TEST(GetMaskPoints, CountsOnlyPixelsInsideTheBoxButErodesTheWholeMask) {
       << "the block outside the box is eroded too";
 }
 
-TEST(GetMaskPoints, ImageBorderDoesNotErodeTheMask) {
-  cv::Mat mask = EmptyMask();
-  mask(cv::Rect(34, 28, 30, 20)).setTo(255);  // reaches the right and bottom border
-  const auto points = getMaskPoints(mask, cv::Rect_<float>(34.0F, 28.0F, 30.0F, 20.0F), 1);
-  EXPECT_EQ(points.size(), 29U * 19U);
-  EXPECT_EQ(mask.at<std::uint8_t>(47, 63), 255);
-  EXPECT_EQ(mask.at<std::uint8_t>(28, 34), 0);
-}
-
 TEST(GetMaskPoints, BoxesBeyondTheMaskAreClipped) {
   cv::Mat mask = EmptyMask();
   mask.setTo(255);

@@ -65,14 +65,6 @@ public:
 
   std::vector<LogLine> Lines() const { return sink_->Lines(); }
 
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> texts;
-    for (const auto& line : sink_->Lines()) {
-      texts.push_back(line.text);
-    }
-    return texts;
-  }
-
   // Number of lines whose body equals `text` exactly.
   std::size_t Count(const std::string& text) const {
     std::size_t count = 0;
