@@ -5,7 +5,7 @@
       [--sizes 640x640 640x384] [--weights STATE.pt --classes N --scale t]
 
 For every variant: export with torch.onnx.export, prepare with
-cut_yolov8_head.py, run test/model_zoo/model_zoo_detect (the node's backend
+cut_yolov8_head.py, run build/model_zoo/model_zoo_detect (the node's backend
 on OpenCV DNN) and PyTorch's own forward pass on the same rendered scenes,
 and print one table row per scene and variant: detections paired, unpaired
 on either side, largest box deviation (px), largest score deviation,

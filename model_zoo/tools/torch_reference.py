@@ -12,7 +12,7 @@ replicated) and thresholded.
 
 A detection directory holds, per image stem, <stem>.txt with one line
 "label score x y width height" per detection and <stem>_<k>.png masks (0/255):
-the format of test/model_zoo/model_zoo_detect.cpp.
+the format of model_zoo/tools/model_zoo_detect.cpp.
 """
 import os
 
