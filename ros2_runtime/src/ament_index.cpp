@@ -9,7 +9,8 @@ namespace ament_index_cpp {
 
 std::vector<std::string> get_search_paths() {
   std::vector<std::string> out;
-  const char* env = std::getenv("AMENT_PREFIX_PATH");
+  // Nothing in the process changes its environment while nodes run.
+  const char* env = std::getenv("AMENT_PREFIX_PATH");  // NOLINT(concurrency-mt-unsafe)
   if (env == nullptr) {
     return out;
   }
@@ -38,8 +39,8 @@ std::string get_package_prefix(const std::string& package_name) {
   if (!package_name.empty() && package_name.find('/') == std::string::npos && package_name != "." &&
       package_name != "..") {
     for (const auto& prefix : prefixes) {
-      const std::string marker =
-          prefix + "/share/ament_index/resource_index/packages/" + package_name;
+      std::string marker = prefix;
+      marker.append("/share/ament_index/resource_index/packages/").append(package_name);
       struct stat st {};
       if (::stat(marker.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         return prefix;

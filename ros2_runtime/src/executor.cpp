@@ -37,6 +37,7 @@ Executor::SpinGuard::~SpinGuard() {
   executor.spinning_.store(false);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): rclcpp's signature
 void Executor::add_node(Node::SharedPtr node, bool notify) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -89,6 +90,7 @@ void Executor::remove_node(Node::SharedPtr node, bool notify) {
   }
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): rclcpp's signature
 void Executor::add_callback_group(CallbackGroup::SharedPtr group, Node::SharedPtr node,
                                   bool notify) {
   {
@@ -327,6 +329,7 @@ void MultiThreadedExecutor::spin() {
 
 }  // namespace executors
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): rclcpp's signature
 void spin(Node::SharedPtr node) {
   executors::SingleThreadedExecutor executor;
   executor.add_node(node);
@@ -334,6 +337,7 @@ void spin(Node::SharedPtr node) {
   executor.remove_node(node, false);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): rclcpp's signature
 void spin_some(Node::SharedPtr node) {
   executors::SingleThreadedExecutor executor;
   executor.add_node(node);

@@ -62,7 +62,7 @@ std::string normalize_namespace(const std::string& ns_in) {
   if (ns_in.empty()) {
     return "/";
   }
-  const std::string ns = ns_in[0] == '/' ? ns_in : "/" + ns_in;
+  std::string ns = ns_in[0] == '/' ? ns_in : "/" + ns_in;
   if (ns.size() > 1 && ns.back() == '/') {
     throw exceptions::InvalidNamespaceError(ns, "namespace must not end with a forward slash",
                                             ns.size() - 1);

@@ -80,7 +80,8 @@ struct LogLevels {
 };
 
 int env_default_severity() {
-  const char* env = std::getenv("RCUTILS_LOGGING_SEVERITY");
+  // Nothing in the process changes its environment while nodes run.
+  const char* env = std::getenv("RCUTILS_LOGGING_SEVERITY");  // NOLINT(concurrency-mt-unsafe)
   const auto level = env != nullptr ? severity_from_string(env) : std::nullopt;
   return level && *level != 0 ? *level : 20;
 }

@@ -171,8 +171,8 @@ void RunDetect(const std::vector<std::shared_ptr<CameraDetectionNode>>& cameras,
   LOG_INFO("-----------------------------------------------------------------");
 }
 
-void DetectionNode::DetectCallback(const std::shared_ptr<ArmTrashPose::Request> request,
-                                   std::shared_ptr<ArmTrashPose::Response> response) {
+void DetectionNode::DetectCallback(const std::shared_ptr<ArmTrashPose::Request>& request,
+                                   const std::shared_ptr<ArmTrashPose::Response>& response) {
   DetectAnswer answer;
   answer.trash_info = FromMsg(response->trash_info);
   answer.error_code = response->error_code;

@@ -68,8 +68,8 @@ public:
 
   explicit DetectionNode(const std::string& config_path);
 
-  void DetectCallback(const std::shared_ptr<ArmTrashPose::Request> request,
-                      std::shared_ptr<ArmTrashPose::Response> response);
+  void DetectCallback(const std::shared_ptr<ArmTrashPose::Request>& request,
+                      const std::shared_ptr<ArmTrashPose::Response>& response);
 
   // Radius choice when `aim_trash_info` is null (distance of arm_pose to the
   // arm base), aim choice otherwise (distance of map_pose to the aim's

@@ -225,8 +225,9 @@ cv::Mat convertTo(const cv::Mat& image, const std::string& src, const std::strin
       try {
         cv::cvtColor(current, next, code);
       } catch (const cv::Exception& ex) {
-        throw Exception("Colour conversion from [" + src + "] to [" + dst +
-                        "] failed: " + ex.what());
+        std::string what = "Colour conversion from [" + src;
+        what.append("] to [").append(dst).append("] failed: ").append(ex.what());
+        throw Exception(what);
       }
     }
     current = next;

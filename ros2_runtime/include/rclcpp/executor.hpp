@@ -147,10 +147,12 @@ private:
 }  // namespace executors
 
 void spin(Node::SharedPtr node);
+// NOLINTNEXTLINE(performance-unnecessary-value-param): rclcpp's signature
 void spin_some(Node::SharedPtr node);
 
 template <class FutureT, class TimeRepT = int64_t, class TimeT = std::milli>
 FutureReturnCode spin_until_future_complete(
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): rclcpp's signature
     Node::SharedPtr node, const FutureT& future,
     std::chrono::duration<TimeRepT, TimeT> timeout = std::chrono::duration<TimeRepT, TimeT>(-1)) {
   executors::SingleThreadedExecutor executor;

@@ -114,6 +114,7 @@ public:
   typename Service<ServiceT>::SharedPtr create_service(
       const std::string& service_name, CallbackT&& callback,
       const rmw_qos_profile_t& qos_profile = rmw_qos_profile_services_default,
+      // NOLINTNEXTLINE(performance-unnecessary-value-param): rclcpp's signature
       CallbackGroup::SharedPtr group = nullptr) {
     auto srv = std::make_shared<Service<ServiceT>>(context_, resolve_service_name(service_name),
                                                    std::forward<CallbackT>(callback), qos_profile);
@@ -142,6 +143,7 @@ public:
   typename Client<ServiceT>::SharedPtr create_client(
       const std::string& service_name,
       const rmw_qos_profile_t& qos_profile = rmw_qos_profile_services_default,
+      // NOLINTNEXTLINE(performance-unnecessary-value-param): rclcpp's signature
       CallbackGroup::SharedPtr group = nullptr) {
     auto cli = std::make_shared<Client<ServiceT>>(context_, resolve_service_name(service_name),
                                                   qos_profile);
@@ -154,6 +156,7 @@ public:
   template <class DurationRepT, class DurationT, class CallbackT>
   typename WallTimer<std::decay_t<CallbackT>>::SharedPtr create_wall_timer(
       std::chrono::duration<DurationRepT, DurationT> period, CallbackT&& callback,
+      // NOLINTNEXTLINE(performance-unnecessary-value-param): rclcpp's signature
       CallbackGroup::SharedPtr group = nullptr) {
     auto t = std::make_shared<WallTimer<std::decay_t<CallbackT>>>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(period),

@@ -18,6 +18,7 @@ namespace rclcpp {
 template <class MsgT, class Rep = int64_t, class Period = std::milli>
 bool wait_for_message(
     MsgT& out, std::shared_ptr<rclcpp::Subscription<MsgT>> subscription,
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): rclcpp's signature
     std::shared_ptr<rclcpp::Context> context,
     std::chrono::duration<Rep, Period> time_to_wait = std::chrono::duration<Rep, Period>(-1)) {
   const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(time_to_wait);
@@ -46,6 +47,7 @@ bool wait_for_message(
 // cannot take the message first.
 template <class MsgT, class Rep = int64_t, class Period = std::milli>
 bool wait_for_message(
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): rclcpp's signature
     MsgT& out, rclcpp::Node::SharedPtr node, const std::string& topic,
     std::chrono::duration<Rep, Period> time_to_wait = std::chrono::duration<Rep, Period>(-1)) {
   auto sub = std::make_shared<Subscription<MsgT>>(

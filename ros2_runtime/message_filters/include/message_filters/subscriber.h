@@ -35,28 +35,30 @@ public:
 
   Subscriber() = default;
 
+  // Calls from the constructors and the destructor are qualified: dispatch
+  // stops at this class there anyway.
   Subscriber(NodePtr node, const std::string& topic,
              const rmw_qos_profile_t qos = rmw_qos_profile_default) {
-    subscribe(node, topic, qos);
+    Subscriber::subscribe(node, topic, qos);
   }
   Subscriber(NodeType* node, const std::string& topic,
              const rmw_qos_profile_t qos = rmw_qos_profile_default) {
-    subscribe(node, topic, qos);
+    Subscriber::subscribe(node, topic, qos);
   }
   Subscriber(NodePtr node, const std::string& topic, const rmw_qos_profile_t qos,
              rclcpp::SubscriptionOptions options) {
-    subscribe(node.get(), topic, qos, options);
+    Subscriber::subscribe(node.get(), topic, qos, options);
   }
   Subscriber(NodeType* node, const std::string& topic, const rmw_qos_profile_t qos,
              rclcpp::SubscriptionOptions options) {
-    subscribe(node, topic, qos, options);
+    Subscriber::subscribe(node, topic, qos, options);
   }
   Subscriber(NodePtr node, const std::string& topic, const rclcpp::QoS& qos,
              rclcpp::SubscriptionOptions options = rclcpp::SubscriptionOptions()) {
-    subscribe(node.get(), topic, qos.get_rmw_qos_profile(), options);
+    Subscriber::subscribe(node.get(), topic, qos.get_rmw_qos_profile(), options);
   }
 
-  ~Subscriber() override { unsubscribe(); }
+  ~Subscriber() override { Subscriber::unsubscribe(); }
 
   void subscribe(NodePtr node, const std::string& topic,
                  const rmw_qos_profile_t qos = rmw_qos_profile_default) override {
@@ -68,7 +70,7 @@ public:
   }
   void subscribe(NodeType* node, const std::string& topic, const rmw_qos_profile_t qos,
                  rclcpp::SubscriptionOptions options) {
-    unsubscribe();
+    Subscriber::unsubscribe();
     if (topic.empty()) {
       return;
     }

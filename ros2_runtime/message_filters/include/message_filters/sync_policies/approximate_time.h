@@ -300,12 +300,10 @@ private:
         }
       }
 
-      if (start_index == pivot_) {
-        // Every set containing the pivot has been seen.
-        publishCandidate();
-      } else if (scaled(end_time - candidate_end_, 1.0 + age_penalty_) >=
-                 pivot_time_ - candidate_start_) {
-        // Any later set spans [pivot_time_, end_time], already worse than the candidate.
+      // Publish once every set containing the pivot has been seen, or once any
+      // later set, spanning [pivot_time_, end_time], is already worse.
+      if (start_index == pivot_ ||
+          scaled(end_time - candidate_end_, 1.0 + age_penalty_) >= pivot_time_ - candidate_start_) {
         publishCandidate();
       } else if (num_non_empty_deques_ < RealTypeCount) {
         // Try to prove optimality with the earliest possible next messages.
