@@ -85,6 +85,14 @@ Circle KasaCircle(const std::vector<Eigen::Vector2d>& pts) {
   return c;
 }
 
+// Distance of `p` from the circle's centre. Coordinates are metres of finite
+// points, so std::hypot's overflow guard would only cost time.
+double RadialDistance(const Eigen::Vector2d& p, const Circle& c) {
+  const double dx = p.x() - c.cx;
+  const double dy = p.y() - c.cy;
+  return std::sqrt(dx * dx + dy * dy);
+}
+
 // Geometric least squares (Gauss-Newton on the radial distances), started
 // from `c`; the algebraic fit shrinks the circle of a noisy half arc.
 Circle RefineCircle(const std::vector<Eigen::Vector2d>& pts, Circle c) {
@@ -116,7 +124,7 @@ Circle RefineCircle(const std::vector<Eigen::Vector2d>& pts, Circle c) {
   }
   double sum = 0.0;
   for (const auto& p : pts) {
-    const double e = std::hypot(p.x() - c.cx, p.y() - c.cy) - c.r;
+    const double e = RadialDistance(p, c) - c.r;
     sum += e * e;
   }
   c.used = static_cast<int>(pts.size());
@@ -136,7 +144,7 @@ Circle RobustCircle(std::vector<Eigen::Vector2d> pts) {
     // Median absolute residual: stray points inflate an rms, not a median.
     residuals.clear();
     for (const auto& p : pts) {
-      residuals.push_back(std::abs(std::hypot(p.x() - c.cx, p.y() - c.cy) - c.r));
+      residuals.push_back(std::abs(RadialDistance(p, c) - c.r));
     }
     const auto median = residuals.begin() + static_cast<std::ptrdiff_t>(residuals.size() / 2);
     std::nth_element(residuals.begin(), median, residuals.end());
@@ -144,7 +152,7 @@ Circle RobustCircle(std::vector<Eigen::Vector2d> pts) {
     std::vector<Eigen::Vector2d> kept;
     kept.reserve(pts.size());
     for (const auto& p : pts) {
-      if (std::abs(std::hypot(p.x() - c.cx, p.y() - c.cy) - c.r) <= limit) {
+      if (std::abs(RadialDistance(p, c) - c.r) <= limit) {
         kept.push_back(p);
       }
     }
@@ -229,10 +237,10 @@ CylinderFit FitCylinderAcrossAxis(const Cloud& cloud, const Eigen::Vector3f& axi
   Eigen::Vector3d axis = axis_in.cast<double>().normalized();
   double t_min = 0.0;
   double t_max = 0.0;
-  Circle circle;
-  // The principal axis of a half-seen cylinder leans slightly towards the
-  // visible side; the circles of the two halves along it give the true axis.
-  for (int pass = 0; pass < 2; ++pass) {
+  double margin = 0.0;
+  Eigen::Vector3d e1;
+  Eigen::Vector3d e2;
+  const auto span = [&] {
     t_min = std::numeric_limits<double>::max();
     t_max = -t_min;
     for (const auto& p : cloud.points) {
@@ -240,35 +248,33 @@ CylinderFit FitCylinderAcrossAxis(const Cloud& cloud, const Eigen::Vector3f& axi
       t_min = std::min(t_min, t);
       t_max = std::max(t_max, t);
     }
-    const double margin = (t_max - t_min) > 4.0 * kCapMarginM ? kCapMarginM : 0.0;
-    const Eigen::Vector3d e1 = axis.unitOrthogonal();
-    const Eigen::Vector3d e2 = axis.cross(e1);
-    circle = SideCircle(cloud, axis, e1, e2, t_min + margin, t_max - margin);
-    if (!circle.ok || pass == 1) {
-      break;
-    }
+    margin = (t_max - t_min) > 4.0 * kCapMarginM ? kCapMarginM : 0.0;
+    e1 = axis.unitOrthogonal();
+    e2 = axis.cross(e1);
+  };
+  span();
+  // The principal axis of a half-seen cylinder leans slightly towards the
+  // visible side; the circles of the two halves along it give the true axis.
+  if (t_max - t_min >= 0.04) {
     const double mid = 0.5 * (t_min + t_max);
     const Circle a = SideCircle(cloud, axis, e1, e2, t_min + margin, mid);
     const Circle b = SideCircle(cloud, axis, e1, e2, mid, t_max - margin);
-    if (!a.ok || !b.ok || (t_max - t_min) < 0.04) {
-      break;
+    if (a.ok && b.ok) {
+      const double qa = 0.5 * (t_min + margin + mid);
+      const double qb = 0.5 * (mid + t_max - margin);
+      const Eigen::Vector3d refined =
+          (qb * axis + b.cx * e1 + b.cy * e2) - (qa * axis + a.cx * e1 + a.cy * e2);
+      // Only a small correction: a large one means the halves did not fit.
+      if (refined.norm() > 0.0 && refined.normalized().dot(axis) >= 0.97) {
+        axis = refined.normalized();
+        span();
+      }
     }
-    const double qa = 0.5 * (t_min + margin + mid);
-    const double qb = 0.5 * (mid + t_max - margin);
-    const Eigen::Vector3d ca = qa * axis + a.cx * e1 + a.cy * e2;
-    const Eigen::Vector3d cb = qb * axis + b.cx * e1 + b.cy * e2;
-    Eigen::Vector3d refined = cb - ca;
-    // Only a small correction: a large one means the halves did not fit.
-    if (!(refined.norm() > 0.0) || refined.normalized().dot(axis) < 0.97) {
-      break;
-    }
-    axis = refined.normalized();
   }
+  const Circle circle = SideCircle(cloud, axis, e1, e2, t_min + margin, t_max - margin);
   if (!circle.ok || circle.r < kMinRadiusM || circle.r > kMaxRadiusM) {
     return fit;
   }
-  const Eigen::Vector3d e1 = axis.unitOrthogonal();
-  const Eigen::Vector3d e2 = axis.cross(e1);
   const Eigen::Vector3d centre = 0.5 * (t_min + t_max) * axis + circle.cx * e1 + circle.cy * e2;
   fit.ok = centre.allFinite();
   fit.centre = centre.cast<float>();
