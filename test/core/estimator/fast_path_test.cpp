@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "estimator_fixture.hpp"
+#include "moorwick_arm_trash_detect/core/grid_neighbour_search.hpp"
 #include "moorwick_arm_trash_detect/core/statistical_outlier_removal.hpp"
+#include "moorwick_test/brute_force_knn.hpp"
 
 namespace moorwick_test {
 namespace {
@@ -161,6 +163,10 @@ TEST(FastOutlierRemovalTest, KeepsExactlyPclsInliers) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    // The grid search's mean distances, bit for bit: a pruned cell that held
+    // a true neighbour rarely moves a point across the threshold.
+    EXPECT_EQ(moorwick::KnnMeanDistances(*c.cloud, c.mean_k, 2),
+              BruteForceMeanDistances(*c.cloud, c.mean_k));
     const auto expected = PclInliers(c.cloud, c.mean_k, c.mult);
     for (int threads : {1, 2, 3, 7}) {
       EXPECT_EQ(moorwick::StatisticalInlierIndices(*c.cloud, c.mean_k, c.mult, threads), expected)
