@@ -57,7 +57,7 @@ void Context::init(int argc, char const* const* argv, const InitOptions&) {
   }
   global_arguments_ = std::move(parsed);
   domain_id_ = 0;
-  // Read by init, before any DDS thread exists.
+  // Nothing in the process changes its environment while nodes run.
   if (const char* env = std::getenv("ROS_DOMAIN_ID");  // NOLINT(concurrency-mt-unsafe)
       env != nullptr && *env != '\0') {
     char* end = nullptr;
