@@ -245,7 +245,7 @@ bool CameraDetectionNode::GetCameraParams(const std::string& topic) {
     camera_params_.height = kDefaultHeight;
   };
   if (!rclcpp::wait_for_message(info, node_, topic, kCameraInfoWait)) {
-    if (!rclcpp::ok(node_->get_context())) {
+    if (!rclcpp::ok(node_->get_node_base_interface()->get_context())) {
       throw StartupInterrupted("cam_" + std::to_string(cam_id) +
                                " was waiting for camera_info on " + topic);
     }

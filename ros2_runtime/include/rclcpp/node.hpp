@@ -59,6 +59,8 @@ public:
   Clock::SharedPtr get_clock() { return clock_; }
   Clock::ConstSharedPtr get_clock() const { return clock_; }
   Time now() const { return clock_->now(); }
+  // Real rclcpp offers this on NodeBaseInterface only (an alias of Node here):
+  // call it through get_node_base_interface() so the code builds on Humble.
   Context::SharedPtr get_context() const { return context_; }
   const NodeOptions& get_node_options() const { return options_; }
 

@@ -51,9 +51,10 @@ bool wait_for_message(
     MsgT& out, rclcpp::Node::SharedPtr node, const std::string& topic,
     std::chrono::duration<Rep, Period> time_to_wait = std::chrono::duration<Rep, Period>(-1)) {
   auto sub = std::make_shared<Subscription<MsgT>>(
-      node->get_context(), node->resolve_topic_name(topic), rclcpp::QoS(1),
-      [](const std::shared_ptr<MsgT>&) {}, node->get_logger().get_name());
-  return wait_for_message<MsgT, Rep, Period>(out, sub, node->get_context(), time_to_wait);
+      node->get_node_base_interface()->get_context(), node->resolve_topic_name(topic),
+      rclcpp::QoS(1), [](const std::shared_ptr<MsgT>&) {}, node->get_logger().get_name());
+  return wait_for_message<MsgT, Rep, Period>(
+      out, sub, node->get_node_base_interface()->get_context(), time_to_wait);
 }
 
 }  // namespace rclcpp

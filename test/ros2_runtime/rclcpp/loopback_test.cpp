@@ -58,8 +58,10 @@ TEST(LoopbackTest, TransientLocalLateJoinerGetsTheLastSample) {
   auto latched_sub = waiter->create_subscription<std_msgs::msg::Header>(
       "/latched", rclcpp::QoS(1).transient_local(), ignore);
   std_msgs::msg::Header h;
-  EXPECT_FALSE(rclcpp::wait_for_message(h, volatile_sub, waiter->get_context(), 1500ms));
-  EXPECT_TRUE(rclcpp::wait_for_message(h, latched_sub, waiter->get_context(), 30s));
+  EXPECT_FALSE(rclcpp::wait_for_message(h, volatile_sub,
+                                        waiter->get_node_base_interface()->get_context(), 1500ms));
+  EXPECT_TRUE(rclcpp::wait_for_message(h, latched_sub,
+                                       waiter->get_node_base_interface()->get_context(), 30s));
   EXPECT_EQ(h.frame_id, "sample_3");
   EXPECT_EQ(pub.stop(std::chrono::milliseconds(30000)), 0);
   rclcpp::shutdown();
