@@ -22,14 +22,7 @@ using namespace std::chrono_literals;
 
 geometry_msgs::msg::TransformStamped Link(const std::string& parent, const std::string& child,
                                           std::int32_t sec, double x, double y, double z) {
-  geometry_msgs::msg::TransformStamped m;
-  m.header.stamp.sec = sec;
-  m.header.frame_id = parent;
-  m.child_frame_id = child;
-  m.transform.translation.x = x;
-  m.transform.translation.y = y;
-  m.transform.translation.z = z;
-  return m;
+  return {{{sec, 0}, parent}, child, {{x, y, z}, {0, 0, 0, 1}}};
 }
 
 class Tf2RosTest : public ::testing::Test {
