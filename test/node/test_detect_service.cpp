@@ -29,24 +29,12 @@ namespace moorwick {
 namespace {
 
 TrashInfo PieceAtArm(std::uint8_t class_id, double x, double y, double z) {
-  TrashInfo info;
-  info.class_id = class_id;
-  info.arm_pose.px = x;
-  info.arm_pose.py = y;
-  info.arm_pose.pz = z;
-  info.obb_size[0] = 0.01 * class_id;
-  return info;
+  return {class_id, 0, 0, 0, {}, {x, y, z, 0, 0, 0, 1}, {}, {0.01 * class_id, 0.0, 0.0}};
 }
 
+// Far from the arm base (x = 5): an aim choice must not depend on arm_pose.
 TrashInfo PieceAtMap(std::uint8_t class_id, double x, double y, double z) {
-  TrashInfo info;
-  info.class_id = class_id;
-  info.map_pose.px = x;
-  info.map_pose.py = y;
-  info.map_pose.pz = z;
-  // Far from the arm base: an aim choice must not depend on arm_pose.
-  info.arm_pose.px = 5.0;
-  return info;
+  return {class_id, 0, 0, 0, {x, y, z, 0, 0, 0, 1}, {5.0, 0, 0, 0, 0, 0, 1}, {}, {0.0, 0.0, 0.0}};
 }
 
 // Every field, through the message (the record has padding after its four bytes).
@@ -84,19 +72,8 @@ private:
   std::thread thread_;
 };
 
-class DetectServiceTest : public ::testing::Test {
+class DetectServiceTest : public moorwick_test::NodeSuiteTest {
 protected:
-  static void SetUpTestSuite() {
-    if (!rclcpp::ok()) {
-      rclcpp::init(0, nullptr);
-    }
-  }
-
-  void SetUp() override {
-    log_ = moorwick_test::InstallCaptureSink();
-    log_->Clear();
-  }
-
   std::shared_ptr<CameraDetectionNode> Camera(int cam_id, bool aim = false) {
     const std::string name =
         "detect_service_test_cam" + std::to_string(cam_id) + "_" + std::to_string(counter_++);
@@ -117,7 +94,6 @@ protected:
 
   DetectSettings settings_{1.0F, 0.05F, 150};
   std::vector<std::shared_ptr<CameraDetectionNode>> cameras_;
-  std::shared_ptr<moorwick_test::CaptureSink> log_;
   static inline int counter_ = 0;
 };
 
@@ -326,22 +302,13 @@ constexpr char kCameraFile[] = R"(camera_detection_params: {
   rgb_topic: /detection_node_test/color, depth_topic: /detection_node_test/depth,
   model_type: seg, trash_class_ids: [1, 5, 14, 18], class_txt: trash_classes.txt})";
 
-class DetectionNodeTest : public ::testing::Test {
+class DetectionNodeTest : public moorwick_test::NodeSuiteTest {
 protected:
   using ImageMsg = sensor_msgs::msg::Image;
 
-  static void SetUpTestSuite() {
-    if (!rclcpp::ok()) {
-      rclcpp::init(0, nullptr);
-    }
-  }
-
   void SetUp() override {
-    log_ = moorwick_test::InstallCaptureSink();
-    log_->Clear();
-    share_ = std::make_unique<moorwick_test::ScratchPrefix>("detection_node",
-                                                            MOORWICK_SOURCE_CONFIG_DIR);
-    ::setenv("AMENT_PREFIX_PATH", share_->prefix().c_str(), 1);
+    NodeSuiteTest::SetUp();
+    MakeShare("detection_node", "dn_pose_estimate_config.yaml");
     const auto config = share_->config();
     config_ =
         moorwick_test::EditConfig(config, "trash_pose_detect_config.yaml",
@@ -351,11 +318,6 @@ protected:
                                         std::vector<std::string>{"dn_camera_a", "dn_camera_b"};
                                     m["moorwick_arm_trash_detect"]["detect_service"] = kService;
                                   });
-    moorwick_test::EditConfig(config, "demo/demo_pose_estimate_config.yaml",
-                              "dn_pose_estimate_config.yaml", [&](YAML::Node& e) {
-                                e["debug_choice"]["folder_path"] =
-                                    (share_->root() / "data/").string();
-                              });
     // The second camera in the list is camera 8, with its own camera_info.
     for (const int cam_id : {7, 8}) {
       moorwick_test::EditConfig(
@@ -431,8 +393,6 @@ protected:
     spinner_ = std::thread([this] { node_->ExecutorThread(); });
   }
 
-  std::shared_ptr<moorwick_test::CaptureSink> log_;
-  std::unique_ptr<moorwick_test::ScratchPrefix> share_;
   std::string config_;
   rclcpp::Node::SharedPtr driver_node_;
   std::shared_ptr<tf2_ros::StaticTransformBroadcaster> broadcaster_;
@@ -492,10 +452,9 @@ TEST_F(DetectionNodeTest, CamerasAreBuiltFromTheirFilesBeforeAnyFrameIsTaken) {
       << cam.grab_pose_estimate_->camera_extrinsic_;
 
   Spin();
-  for (int i = 0; i < 2000 && !cam.is_detect_done_; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(cam.is_detect_done_) << "the executor took no frame";
+  EXPECT_TRUE(
+      moorwick_test::WaitFor([&] { return cam.is_detect_done_.load(); }, std::chrono::seconds(20)))
+      << "the executor took no frame";
 }
 
 // Two calls at once are answered one after the other: each call's lines

@@ -3,10 +3,12 @@
 // the configuration copied into a scratch prefix (process.hpp).
 #pragma once
 
+#include <gtest/gtest.h>
 #include <spdlog/sinks/base_sink.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -18,6 +20,7 @@
 
 #include "moorwick_arm_trash_detect/logging/logger.hpp"
 #include "moorwick_test/process.hpp"
+#include "rclcpp/rclcpp.hpp"
 
 namespace moorwick_test {
 
@@ -90,5 +93,32 @@ inline std::string EditConfig(const std::filesystem::path& config, const std::st
   std::ofstream(path) << root;
   return path;
 }
+
+// A camera-node suite: rclcpp started once, the captured log cleared per test.
+class NodeSuiteTest : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    if (!rclcpp::ok()) {
+      rclcpp::init(0, nullptr);
+    }
+  }
+  void SetUp() override {
+    log_ = InstallCaptureSink();
+    log_->Clear();
+  }
+  // A scratch prefix that AMENT_PREFIX_PATH points at, with the demo
+  // estimator file written as `estimator`, its debug folder in the prefix.
+  void MakeShare(const std::string& tag, const std::string& estimator) {
+    share_ = std::make_unique<ScratchPrefix>(tag, MOORWICK_SOURCE_CONFIG_DIR);
+    ::setenv("AMENT_PREFIX_PATH", share_->prefix().c_str(), 1);
+    EditConfig(share_->config(), "demo/demo_pose_estimate_config.yaml", estimator,
+               [&](YAML::Node& e) {
+                 e["debug_choice"]["folder_path"] = (share_->root() / "data/").string();
+               });
+  }
+
+  std::shared_ptr<CaptureSink> log_;
+  std::unique_ptr<ScratchPrefix> share_;
+};
 
 }  // namespace moorwick_test
