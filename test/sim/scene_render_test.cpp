@@ -154,15 +154,6 @@ TEST(RenderScene, TransparentPieceKeepsColourAndMaskButLosesMostDepth) {
   EXPECT_EQ(frame.rgb.at<cv::Vec3b>(23, 31), cv::Vec3b(250, 120, 10));
 }
 
-TEST(RenderScene, RejectsACameraWithoutResolution) {
-  SceneDescription scene = BoxUnderCamera();
-  scene.camera.width = 0;
-  EXPECT_THROW(RenderScene(scene, {}), std::invalid_argument);
-  scene = BoxUnderCamera();
-  scene.camera.fx = 0.0;
-  EXPECT_THROW(RenderScene(scene, {}), std::invalid_argument);
-}
-
 struct AxisCase {
   const char* name;
   Shape shape;
