@@ -214,13 +214,13 @@ TEST_F(DetectServiceTest, AnswersWithTheChosenRecordOrTheError) {
     EXPECT_EQ(answer.error_msg, messages.at(code));
     EXPECT_TRUE(SameRecord(answer.trash_info, chosen)) << int(answer.trash_info.class_id);
     for (const std::string& text : c.once) {
-      EXPECT_EQ(log_->Count(text), 1U) << text;
+      EXPECT_EQ(log_->Containing(text), 1U) << text;
     }
     for (const auto& [text, count] : c.counted) {
       if (count == kSome) {
-        EXPECT_GE(log_->Count(text), 1U) << text;
+        EXPECT_GE(log_->Containing(text), 1U) << text;
       } else {
-        EXPECT_EQ(log_->Count(text), count) << text;
+        EXPECT_EQ(log_->Containing(text), count) << text;
       }
     }
     for (std::size_t i = 0; i < c.cams.size(); ++i) {
@@ -240,7 +240,7 @@ TEST_F(DetectServiceTest, StaleResultOfATimedOutFrameIsNotTakenByTheNextCall) {
   cam->is_start_detect_ = false;
   const DetectAnswer answer = Run();
   EXPECT_EQ(answer.error_code, 0);
-  EXPECT_EQ(log_->Count("trash pose detect process timeout"), 2U);
+  EXPECT_EQ(log_->Containing("trash pose detect process timeout"), 2U);
 }
 
 // Real-time cameras rewrite their list on every frame while the service reads
@@ -408,7 +408,7 @@ TEST_F(DetectionNodeTest, CamerasAreBuiltFromTheirFilesBeforeAnyFrameIsTaken) {
   Build();
   ASSERT_EQ(node_->cam_num_, 2U);
   // Frames arrived during construction; none was taken before the executor ran.
-  EXPECT_EQ(log_->Count("model->detect cost"), 0U);
+  EXPECT_EQ(log_->Containing("model->detect cost"), 0U);
   const CameraDetectionNode& cam = *node_->cam_detect_nodes_[0];
   EXPECT_FALSE(cam.is_detect_done_);
 
@@ -480,9 +480,9 @@ TEST_F(DetectionNodeTest, ServiceCallsNeverOverlap) {
   ASSERT_TRUE(answered);
   std::string order;
   for (const auto& line : log_->Lines()) {
-    order += line.find("Start detect") != std::string::npos         ? "S"
-             : line.find("detect completed !") != std::string::npos ? "E"
-                                                                    : "";
+    order += line.text.find("Start detect") != std::string::npos         ? "S"
+             : line.text.find("detect completed !") != std::string::npos ? "E"
+                                                                         : "";
   }
   EXPECT_EQ(order, "SESE");
 }
