@@ -75,17 +75,4 @@ TEST_F(Tf2RosTest, LookupGivesUpAfterTheTimeout) {
                tf2::ExtrapolationException);
 }
 
-TEST_F(Tf2RosTest, WaitingWithoutADedicatedThreadIsRefused) {
-  tf2_ros::Buffer buffer(std::make_shared<rclcpp::Clock>());
-  ASSERT_TRUE(buffer.setTransform(Link("map", "base", 1, 1, 0, 0), "test"));
-  std::string error;
-  EXPECT_FALSE(
-      buffer.canTransform("map", "base", tf2::TimePointZero, tf2::durationFromSec(5.0), &error));
-  EXPECT_NE(error.find("setUsingDedicatedThread"), std::string::npos) << error;
-  // A transform that is there is still answered.
-  EXPECT_NEAR(buffer.lookupTransform("map", "base", tf2::TimePointZero, tf2::durationFromSec(5.0))
-                  .transform.translation.x,
-              1.0, 1e-9);
-}
-
 }  // namespace
