@@ -37,11 +37,6 @@ TrashInfo PieceAtMap(std::uint8_t class_id, double x, double y, double z) {
   return {class_id, 0, 0, 0, {x, y, z, 0, 0, 0, 1}, {5.0, 0, 0, 0, 0, 0, 1}, {}, {0.0, 0.0, 0.0}};
 }
 
-// Every field, through the message (the record has padding after its four bytes).
-bool SameRecord(const TrashInfo& a, const TrashInfo& b) {
-  return ToMsg(a) == ToMsg(b);
-}
-
 // Plays one camera's image callback: waits until the service arms the camera,
 // then hands over its records as a processed frame would.
 class Responder {
@@ -212,7 +207,8 @@ TEST_F(DetectServiceTest, AnswersWithTheChosenRecordOrTheError) {
     responders.clear();
     EXPECT_EQ(answer.error_code, code);
     EXPECT_EQ(answer.error_msg, messages.at(code));
-    EXPECT_TRUE(SameRecord(answer.trash_info, chosen)) << int(answer.trash_info.class_id);
+    // Every field, through the message (the record has padding after its four bytes).
+    EXPECT_TRUE(ToMsg(answer.trash_info) == ToMsg(chosen)) << int(answer.trash_info.class_id);
     for (const std::string& text : c.once) {
       EXPECT_EQ(log_->Containing(text), 1U) << text;
     }

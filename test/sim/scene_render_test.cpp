@@ -116,10 +116,7 @@ TEST(RenderScene, NearerPieceHidesThePieceBehindIt) {
 
 TEST(RenderScene, SeededNoiseIsRepeatableAndOfTheAskedSize) {
   const SceneDescription scene = BoxUnderCamera();
-  RenderOptions noisy;
-  noisy.seed = 42;
-  noisy.depth_sigma_m = 0.004;
-  noisy.color_noise = 6;
+  const RenderOptions noisy{42, 0.004, 6};  // seed, depth sigma (m), colour noise
   const RenderedFrame a = RenderScene(scene, noisy);
   const RenderedFrame b = RenderScene(scene, noisy);
   EXPECT_EQ(cv::countNonZero(a.depth != b.depth), 0);
@@ -140,9 +137,7 @@ TEST(RenderScene, SeededNoiseIsRepeatableAndOfTheAskedSize) {
 TEST(RenderScene, TransparentPieceKeepsColourAndMaskButLosesMostDepth) {
   SceneDescription scene = BoxUnderCamera();
   scene.pieces[0].transparent = true;
-  RenderOptions options;
-  options.transparent_return_fraction = 0.2;
-  const RenderedFrame frame = RenderScene(scene, options);
+  const RenderedFrame frame = RenderScene(scene, {1, 0.0, 0, 0.2});  // 20 % of depth returns
   const PieceTruth& t = frame.truth[0];
   EXPECT_TRUE(t.transparent);
   EXPECT_EQ(t.visible_pixels, 22 * 34);

@@ -26,9 +26,7 @@ class TrashCloudTest : public ::testing::Test {
 protected:
   // A detection box whose mask is set on `filled` only.
   static SegObject Piece(float x, float y, float w, float h, const cv::Rect& filled = {}) {
-    SegObject obj;
-    obj.rect = cv::Rect_<float>(x, y, w, h);
-    obj.mask = cv::Mat::zeros(static_cast<int>(kHeight), static_cast<int>(kWidth), CV_8UC1);
+    SegObject obj{{x, y, w, h}, 0, 0.0F, cv::Mat::zeros(kHeight, kWidth, CV_8UC1)};
     obj.mask(filled).setTo(255);
     return obj;
   }

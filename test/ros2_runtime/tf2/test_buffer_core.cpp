@@ -14,9 +14,7 @@ namespace {
 constexpr double kEps = 1e-9;
 const double kS45 = std::sqrt(0.5);  // sin 45 = cos 45
 
-tf2::TimePoint Sec(double s) {
-  return tf2::timeFromSec(s);
-}
+const auto Sec = tf2::timeFromSec;
 
 // A link sample; rotation given as a quaternion (x, y, z, w).
 geometry_msgs::msg::TransformStamped Link(const std::string& parent, const std::string& child,

@@ -39,12 +39,8 @@ inline moorwick::DepthImageView DepthViewOf(const cv::Mat& depth) {
 inline ai_moor::model::SegObject TruthDetection(const moorwick_sim::RenderedFrame& frame,
                                                 int piece) {
   const auto i = static_cast<std::size_t>(piece);
-  ai_moor::model::SegObject obj;
-  obj.label = frame.truth[i].class_index;
-  obj.prob = 1.0F;
-  obj.rect = cv::Rect_<float>(frame.truth[i].bbox);
-  obj.mask = frame.masks[i].clone();
-  return obj;
+  return {cv::Rect_<float>(frame.truth[i].bbox), frame.truth[i].class_index, 1.0F,
+          frame.masks[i].clone()};
 }
 
 struct PieceEstimate {
