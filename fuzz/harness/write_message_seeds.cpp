@@ -40,10 +40,7 @@ std::vector<unsigned char> envelope(const T& msg) {
 }
 
 std_msgs::msg::Header header(const char* frame) {
-  std_msgs::msg::Header h;
-  h.stamp.sec = 1733560000;
-  h.frame_id = frame;
-  return h;
+  return {{1733560000, 0}, frame};
 }
 
 sensor_msgs::msg::PointCloud2 xyz_cloud(const char* frame, int points) {
@@ -63,12 +60,7 @@ sensor_msgs::msg::PointCloud2 xyz_cloud(const char* frame, int points) {
 }
 
 geometry_msgs::msg::Pose pose(double x, double y, double z) {
-  geometry_msgs::msg::Pose p;
-  p.position.x = x;
-  p.position.y = y;
-  p.position.z = z;
-  p.orientation.y = 1.0;
-  return p;
+  return {{x, y, z}, {0.0, 1.0, 0.0, 1.0}};
 }
 
 }  // namespace
@@ -81,22 +73,17 @@ int main(int argc, char** argv) {
   g_dir = argv[1];
   namespace cdr = ros2_runtime::cdr;
 
-  sensor_msgs::msg::Image rgb;
-  rgb.header = header("camera_color_optical_frame");
-  rgb.height = 6;
-  rgb.width = 8;
-  rgb.encoding = "rgb8";
-  rgb.step = 24;
-  rgb.data.assign(144, 128);
-  save("image_rgb8", 0, cdr::serialize(rgb));
-  sensor_msgs::msg::Image depth = rgb;
-  depth.encoding = "16UC1";
-  depth.step = 16;
-  depth.data.assign(96, 0x02);  // 514 mm everywhere
-  save("image_16uc1", 0, cdr::serialize(depth));
+  const auto optical = header("camera_color_optical_frame");
+  save("image_rgb8", 0,
+       cdr::serialize(
+           sensor_msgs::msg::Image{optical, 6, 8, "rgb8", 0, 24, std::vector<uint8_t>(144, 128)}));
+  // 514 mm everywhere.
+  save("image_16uc1", 0,
+       cdr::serialize(
+           sensor_msgs::msg::Image{optical, 6, 8, "16UC1", 0, 16, std::vector<uint8_t>(96, 0x02)}));
 
   sensor_msgs::msg::CameraInfo info;
-  info.header = header("camera_color_optical_frame");
+  info.header = optical;
   info.height = 360;
   info.width = 640;
   info.distortion_model = "plumb_bob";
@@ -104,16 +91,11 @@ int main(int argc, char** argv) {
   info.k = {326.9, 0.0, 319.4, 0.0, 326.9, 181.7, 0.0, 0.0, 1.0};
   save("camera_info", 1, cdr::serialize(info));
 
-  tf2_msgs::msg::TFMessage tf;
-  geometry_msgs::msg::TransformStamped t;
-  t.header = header("map");
-  t.child_frame_id = "arm_base_link";
-  t.transform.translation.z = 0.176;
-  tf.transforms.push_back(t);
-  t.header.frame_id = "arm_base_link";
-  t.child_frame_id = "camera_color_optical_frame";
-  tf.transforms.push_back(t);
-  save("tf", 2, cdr::serialize(tf));
+  const geometry_msgs::msg::Transform up{{0.0, 0.0, 0.176}, {0.0, 0.0, 0.0, 1.0}};
+  save("tf", 2,
+       cdr::serialize(tf2_msgs::msg::TFMessage{
+           {{header("map"), "arm_base_link", up},
+            {header("arm_base_link"), "camera_color_optical_frame", up}}}));
 
   moorwick_protocol::srv::ArmTrashPose::Request req;
   req.cmd = 1;
@@ -130,17 +112,12 @@ int main(int argc, char** argv) {
   res.error_msg = "NONE: \xe6\x97\xa0\xe9\x94\x99\xe8\xaf\xaf";
   save("arm_trash_pose_response", 4, envelope(res));
 
-  moorwick_protocol::msg::GrabTrashCloud grab;
-  grab.cam_id = 2;
-  grab.cam_frame_id = "rear_camera_color_optical_frame";
-  grab.header = header("arm_base_link");
-  moorwick_protocol::msg::TrashCloud piece;
-  piece.class_id = 5;
-  piece.obb_size = {0.2, 0.07, 0.07};
-  piece.within_size_range = true;
-  piece.cloud = xyz_cloud("arm_base_link", 12);
-  grab.trashes.push_back(piece);
-  save("grab_trash_cloud", 5, cdr::serialize(grab));
+  save("grab_trash_cloud", 5,
+       cdr::serialize(moorwick_protocol::msg::GrabTrashCloud{
+           2,
+           "rear_camera_color_optical_frame",
+           header("arm_base_link"),
+           {{5, {0.2, 0.07, 0.07}, true, xyz_cloud("arm_base_link", 12)}}}));
 
   save("point_cloud2", 6, cdr::serialize(xyz_cloud("arm_base_link", 40)));
 

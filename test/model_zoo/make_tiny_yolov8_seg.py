@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """Writes a tiny YOLOv8-seg-shaped ONNX model for the model_zoo tests.
 
-A stand-in backbone (strided averaging convolutions, plus a side branch of a
-real export's other layer types that adds zero) feeds a head laid out as an
-ultralytics export lays out `model.22` (Segment), so the cutting tool walks it
-as on a real export. Weights make the answer workable by hand (64x64 RGB in
+A stand-in backbone (strided averaging convolutions) feeds a head laid out as
+an ultralytics export lays out `model.22` (Segment), so the cutting tool walks
+it as on a real export (the real backbone's layer types run in
+network_equality_test, on the demo export). Weights make the answer workable by hand (64x64 RGB in
 0..1, two classes, 32 prototypes): stride 8 class 0 logit = 30 * (R - G - B) - 10
 per cell, stride 16 class 1 = 30 * (G - R - B) - 10, all else -20; box bins 0
 and 1 at 20 on every side, so every box is exactly its cell; mask coefficient
@@ -88,30 +88,8 @@ def build():
     pw[0, :, 0, 0] = [20, 20, -20]
     pb = np.zeros(NM, np.float32)
     pb[0] = -10
-    protos = g.op("Conv", [p2, g.const("model.22.proto.cv3.weight", pw), g.const("model.22.proto.cv3.bias", pb)],
-                  "/model.22/proto/cv3/Conv", kernel_shape=[1, 1])
-    # Layer types of a real backbone and prototype branch (SiLU, C2f's Split,
-    # SPPF's MaxPool, the neck's nearest Resize, Proto's ConvTranspose), on a
-    # side branch that a zero 1x1 convolution adds to the prototypes: they
-    # must import and run, the answer stays the one worked out above.
-    c = g.op("Conv", [feats[8], g.const("model.side.cv.weight", np.full((4, 3, 1, 1), 0.1, np.float32))],
-             "/model.side/cv/Conv", kernel_shape=[1, 1])
-    silu = g.op("Mul", [c, g.op("Sigmoid", [c], "/model.side/act/Sigmoid")], "/model.side/act/Mul")
-    a, b = g.op("Split", [silu, g.const("side_split", np.array([2, 2], np.int64))], "/model.side/Split",
-                ["/model.side/Split_output_0", "/model.side/Split_output_1"], axis=1)
-    cat = g.op("Concat", [a, b, silu], "/model.side/Concat", axis=1)
-    pool = g.op("MaxPool", [cat], "/model.side/m/MaxPool", kernel_shape=[5, 5], strides=[1, 1], pads=[2, 2, 2, 2])
-    up = g.op("Resize", [pool, g.const("side_roi", np.zeros(0, np.float32)),
-                         g.const("side_scales", np.array([1, 1, 2, 2], np.float32))],
-              "/model.side/upsample/Resize", mode="nearest")
-    ct = g.op("ConvTranspose", [pool, g.const("model.side.upsample.weight", np.full((8, 8, 2, 2), 0.05, np.float32)),
-                                g.const("model.side.upsample.bias", np.zeros(8, np.float32))],
-              "/model.side/ConvTranspose", kernel_shape=[2, 2], strides=[2, 2])
-    side = g.op("Conv", [g.op("Add", [up, ct], "/model.side/Add"),
-                         g.const("model.side.out.weight", np.zeros((NM, 8, 1, 1), np.float32)),
-                         g.const("model.side.out.bias", np.zeros(NM, np.float32))],
-                "/model.side/out/Conv", kernel_shape=[1, 1])
-    g.op("Add", [protos, side], "output1")
+    g.op("Conv", [p2, g.const("model.22.proto.cv3.weight", pw), g.const("model.22.proto.cv3.bias", pb)],
+         "/model.22/proto/cv3/Conv", ["output1"], kernel_shape=[1, 1])
 
     mc_all = g.op("Concat", level_mc, "/model.22/Concat_mc", axis=2)
 

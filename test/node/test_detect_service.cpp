@@ -29,29 +29,12 @@ namespace moorwick {
 namespace {
 
 TrashInfo PieceAtArm(std::uint8_t class_id, double x, double y, double z) {
-  TrashInfo info;
-  info.class_id = class_id;
-  info.arm_pose.px = x;
-  info.arm_pose.py = y;
-  info.arm_pose.pz = z;
-  info.obb_size[0] = 0.01 * class_id;
-  return info;
+  return {class_id, 0, 0, 0, {}, {x, y, z, 0, 0, 0, 1}, {}, {0.01 * class_id, 0.0, 0.0}};
 }
 
+// Far from the arm base (x = 5): an aim choice must not depend on arm_pose.
 TrashInfo PieceAtMap(std::uint8_t class_id, double x, double y, double z) {
-  TrashInfo info;
-  info.class_id = class_id;
-  info.map_pose.px = x;
-  info.map_pose.py = y;
-  info.map_pose.pz = z;
-  // Far from the arm base: an aim choice must not depend on arm_pose.
-  info.arm_pose.px = 5.0;
-  return info;
-}
-
-// Every field, through the message (the record has padding after its four bytes).
-bool SameRecord(const TrashInfo& a, const TrashInfo& b) {
-  return ToMsg(a) == ToMsg(b);
+  return {class_id, 0, 0, 0, {x, y, z, 0, 0, 0, 1}, {5.0, 0, 0, 0, 0, 0, 1}, {}, {0.0, 0.0, 0.0}};
 }
 
 // Plays one camera's image callback: waits until the service arms the camera,
@@ -84,19 +67,8 @@ private:
   std::thread thread_;
 };
 
-class DetectServiceTest : public ::testing::Test {
+class DetectServiceTest : public moorwick_test::NodeSuiteTest {
 protected:
-  static void SetUpTestSuite() {
-    if (!rclcpp::ok()) {
-      rclcpp::init(0, nullptr);
-    }
-  }
-
-  void SetUp() override {
-    log_ = moorwick_test::InstallCaptureSink();
-    log_->Clear();
-  }
-
   std::shared_ptr<CameraDetectionNode> Camera(int cam_id, bool aim = false) {
     const std::string name =
         "detect_service_test_cam" + std::to_string(cam_id) + "_" + std::to_string(counter_++);
@@ -117,7 +89,6 @@ protected:
 
   DetectSettings settings_{1.0F, 0.05F, 150};
   std::vector<std::shared_ptr<CameraDetectionNode>> cameras_;
-  std::shared_ptr<moorwick_test::CaptureSink> log_;
   static inline int counter_ = 0;
 };
 
@@ -236,15 +207,16 @@ TEST_F(DetectServiceTest, AnswersWithTheChosenRecordOrTheError) {
     responders.clear();
     EXPECT_EQ(answer.error_code, code);
     EXPECT_EQ(answer.error_msg, messages.at(code));
-    EXPECT_TRUE(SameRecord(answer.trash_info, chosen)) << int(answer.trash_info.class_id);
+    // Every field, through the message (the record has padding after its four bytes).
+    EXPECT_TRUE(ToMsg(answer.trash_info) == ToMsg(chosen)) << int(answer.trash_info.class_id);
     for (const std::string& text : c.once) {
-      EXPECT_EQ(log_->Count(text), 1U) << text;
+      EXPECT_EQ(log_->Containing(text), 1U) << text;
     }
     for (const auto& [text, count] : c.counted) {
       if (count == kSome) {
-        EXPECT_GE(log_->Count(text), 1U) << text;
+        EXPECT_GE(log_->Containing(text), 1U) << text;
       } else {
-        EXPECT_EQ(log_->Count(text), count) << text;
+        EXPECT_EQ(log_->Containing(text), count) << text;
       }
     }
     for (std::size_t i = 0; i < c.cams.size(); ++i) {
@@ -264,7 +236,7 @@ TEST_F(DetectServiceTest, StaleResultOfATimedOutFrameIsNotTakenByTheNextCall) {
   cam->is_start_detect_ = false;
   const DetectAnswer answer = Run();
   EXPECT_EQ(answer.error_code, 0);
-  EXPECT_EQ(log_->Count("trash pose detect process timeout"), 2U);
+  EXPECT_EQ(log_->Containing("trash pose detect process timeout"), 2U);
 }
 
 // Real-time cameras rewrite their list on every frame while the service reads
@@ -326,22 +298,13 @@ constexpr char kCameraFile[] = R"(camera_detection_params: {
   rgb_topic: /detection_node_test/color, depth_topic: /detection_node_test/depth,
   model_type: seg, trash_class_ids: [1, 5, 14, 18], class_txt: trash_classes.txt})";
 
-class DetectionNodeTest : public ::testing::Test {
+class DetectionNodeTest : public moorwick_test::NodeSuiteTest {
 protected:
   using ImageMsg = sensor_msgs::msg::Image;
 
-  static void SetUpTestSuite() {
-    if (!rclcpp::ok()) {
-      rclcpp::init(0, nullptr);
-    }
-  }
-
   void SetUp() override {
-    log_ = moorwick_test::InstallCaptureSink();
-    log_->Clear();
-    share_ = std::make_unique<moorwick_test::ScratchPrefix>("detection_node",
-                                                            MOORWICK_SOURCE_CONFIG_DIR);
-    ::setenv("AMENT_PREFIX_PATH", share_->prefix().c_str(), 1);
+    NodeSuiteTest::SetUp();
+    MakeShare("detection_node", "dn_pose_estimate_config.yaml");
     const auto config = share_->config();
     config_ =
         moorwick_test::EditConfig(config, "trash_pose_detect_config.yaml",
@@ -351,11 +314,6 @@ protected:
                                         std::vector<std::string>{"dn_camera_a", "dn_camera_b"};
                                     m["moorwick_arm_trash_detect"]["detect_service"] = kService;
                                   });
-    moorwick_test::EditConfig(config, "demo/demo_pose_estimate_config.yaml",
-                              "dn_pose_estimate_config.yaml", [&](YAML::Node& e) {
-                                e["debug_choice"]["folder_path"] =
-                                    (share_->root() / "data/").string();
-                              });
     // The second camera in the list is camera 8, with its own camera_info.
     for (const int cam_id : {7, 8}) {
       moorwick_test::EditConfig(
@@ -431,8 +389,6 @@ protected:
     spinner_ = std::thread([this] { node_->ExecutorThread(); });
   }
 
-  std::shared_ptr<moorwick_test::CaptureSink> log_;
-  std::unique_ptr<moorwick_test::ScratchPrefix> share_;
   std::string config_;
   rclcpp::Node::SharedPtr driver_node_;
   std::shared_ptr<tf2_ros::StaticTransformBroadcaster> broadcaster_;
@@ -448,7 +404,7 @@ TEST_F(DetectionNodeTest, CamerasAreBuiltFromTheirFilesBeforeAnyFrameIsTaken) {
   Build();
   ASSERT_EQ(node_->cam_num_, 2U);
   // Frames arrived during construction; none was taken before the executor ran.
-  EXPECT_EQ(log_->Count("model->detect cost"), 0U);
+  EXPECT_EQ(log_->Containing("model->detect cost"), 0U);
   const CameraDetectionNode& cam = *node_->cam_detect_nodes_[0];
   EXPECT_FALSE(cam.is_detect_done_);
 
@@ -492,10 +448,9 @@ TEST_F(DetectionNodeTest, CamerasAreBuiltFromTheirFilesBeforeAnyFrameIsTaken) {
       << cam.grab_pose_estimate_->camera_extrinsic_;
 
   Spin();
-  for (int i = 0; i < 2000 && !cam.is_detect_done_; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(cam.is_detect_done_) << "the executor took no frame";
+  EXPECT_TRUE(
+      moorwick_test::WaitFor([&] { return cam.is_detect_done_.load(); }, std::chrono::seconds(20)))
+      << "the executor took no frame";
 }
 
 // Two calls at once are answered one after the other: each call's lines
@@ -521,9 +476,9 @@ TEST_F(DetectionNodeTest, ServiceCallsNeverOverlap) {
   ASSERT_TRUE(answered);
   std::string order;
   for (const auto& line : log_->Lines()) {
-    order += line.find("Start detect") != std::string::npos         ? "S"
-             : line.find("detect completed !") != std::string::npos ? "E"
-                                                                    : "";
+    order += line.text.find("Start detect") != std::string::npos         ? "S"
+             : line.text.find("detect completed !") != std::string::npos ? "E"
+                                                                         : "";
   }
   EXPECT_EQ(order, "SESE");
 }

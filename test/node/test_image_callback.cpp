@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -26,6 +27,7 @@
 #include "moorwick_sim/scene_file.hpp"
 #include "moorwick_sim/scene_render.hpp"
 #include "moorwick_test/node_support.hpp"
+#include "moorwick_test/scene_pipeline.hpp"
 
 namespace moorwick {
 namespace {
@@ -56,26 +58,13 @@ public:
 const std::string kModelCfg =
     std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/demo/model_color_key.yaml";
 
-class ImageCallbackTest : public ::testing::Test {
+class ImageCallbackTest : public moorwick_test::NodeSuiteTest {
 protected:
-  static void SetUpTestSuite() {
-    if (!rclcpp::ok()) {
-      rclcpp::init(0, nullptr);
-    }
-  }
-
   void SetUp() override {
-    log_ = moorwick_test::InstallCaptureSink();
-    share_ = std::make_unique<moorwick_test::ScratchPrefix>("image_callback",
-                                                            MOORWICK_SOURCE_CONFIG_DIR);
-    ::setenv("AMENT_PREFIX_PATH", share_->prefix().c_str(), 1);
+    NodeSuiteTest::SetUp();
+    MakeShare("image_callback", "icb_pose_estimate_config.yaml");
     scene_ =
         moorwick_sim::LoadSceneFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/demo/scene.yaml");
-    moorwick_test::EditConfig(share_->config(), "demo/demo_pose_estimate_config.yaml",
-                              "icb_pose_estimate_config.yaml", [&](YAML::Node& e) {
-                                e["debug_choice"]["folder_path"] =
-                                    (share_->root() / "data/").string();
-                              });
     camera_path_ = moorwick_test::EditConfig(
         share_->config(), "cam1_detect_config.yaml", "cam1_detect_config.yaml", [&](YAML::Node& c) {
           YAML::Node p = c["camera_detection_params"];
@@ -105,23 +94,9 @@ protected:
   void Build() {
     camera_ = MakeCameraDetectionNode(node_, camera_path_);
     // Without a camera_info topic the intrinsics are the scene camera's.
-    const auto& c = scene_.scene.camera;
-    camera_->camera_params_ = {static_cast<float>(c.fx),
-                               static_cast<float>(c.fy),
-                               static_cast<float>(c.cx),
-                               static_cast<float>(c.cy),
-                               static_cast<std::uint32_t>(c.width),
-                               static_cast<std::uint32_t>(c.height)};
+    camera_->camera_params_ = moorwick_test::IntrinsicsOf(scene_.scene.camera);
   }
   void Render() { frame_ = moorwick_sim::RenderScene(scene_.scene, scene_.render); }
-  moorwick_sim::ScenePiece& Piece(const std::string& name_start) {
-    for (auto& p : scene_.scene.pieces) {
-      if (p.name.rfind(name_start, 0) == 0) {
-        return p;
-      }
-    }
-    throw std::runtime_error("no piece " + name_start);
-  }
 
   ImageMsg::ConstSharedPtr Rgb(const cv::Mat& rgb, const std::string& encoding = "rgb8") const {
     return cv_bridge::CvImage(std_msgs::msg::Header(), encoding, rgb).toImageMsg();
@@ -166,9 +141,8 @@ protected:
                                                  }
                                                });
     // The in-process subscription must match the publisher before the frame.
-    for (int i = 0; i < 500 && pub.get_subscription_count() == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    moorwick_test::WaitFor([&] { return pub.get_subscription_count() > 0; },
+                           std::chrono::seconds(5));
     trigger();
     rclcpp::executors::SingleThreadedExecutor executor;
     executor.add_node(node_);
@@ -178,8 +152,6 @@ protected:
     return received;
   }
 
-  std::shared_ptr<moorwick_test::CaptureSink> log_;
-  std::unique_ptr<moorwick_test::ScratchPrefix> share_;
   std::string camera_path_;
   moorwick_sim::SceneFile scene_;
   moorwick_sim::RenderedFrame frame_;
@@ -196,7 +168,8 @@ void Lift(moorwick_sim::SceneDescription& s, int piece, double dz) {
   s.pieces[piece].shape.base_from_local.translation().z() += dz;
 }
 
-// Which pieces reach the list: the ones the arm can take; a piece lifted to
+// Which pieces reach the list: the ones the arm can take, each grabbed within
+// 10 mm of its centre with the axis type of its pose; a piece lifted to
 // furniture height fails the position check, an oversize one the size check.
 TEST_F(ImageCallbackTest, OnlyGraspablePiecesBecomeRecords) {
   struct SceneCase {
@@ -227,8 +200,15 @@ TEST_F(ImageCallbackTest, OnlyGraspablePiecesBecomeRecords) {
     Render();
     log_->Clear();
     EXPECT_EQ(Frame(), c.classes);
-    EXPECT_EQ(log_->Count(c.skip_line), 1U);
-    EXPECT_EQ(log_->Count("cam_1: ImageCallback cost"), 1U);
+    for (const TrashInfo& r : camera_->CopyTrashInfos()) {
+      const auto t = std::find_if(frame_.truth.begin(), frame_.truth.end(),
+                                  [&](const auto& p) { return p.class_index == r.class_id; });
+      ASSERT_NE(t, frame_.truth.end());
+      EXPECT_TRUE(moorwick_sim::CompareGrab(*t, Position(r.arm_pose)).ok) << t->name;
+      EXPECT_EQ(r.main_axis_type, t->main_axis_type) << t->name;
+    }
+    EXPECT_EQ(log_->Containing(c.skip_line), 1U);
+    EXPECT_EQ(log_->Containing("cam_1: ImageCallback cost"), 1U);
   }
 }
 
@@ -239,21 +219,21 @@ TEST_F(ImageCallbackTest, PointCountThresholdIsInclusive) {
   const std::string count_prefix = "cam_1: 垃圾序号[0]原始点云数量： ";
   std::size_t points = 0;
   for (const auto& line : log_->Lines()) {
-    const auto at = line.find(count_prefix);
+    const auto at = line.text.find(count_prefix);
     if (at != std::string::npos) {
-      points = std::stoul(line.substr(at + count_prefix.size()));
+      points = std::stoul(line.text.substr(at + count_prefix.size()));
     }
   }
   ASSERT_GT(points, 0U);
   camera_->min_trash_cloud_size_treshold = static_cast<std::uint32_t>(points);
   log_->Clear();
   Frame();
-  EXPECT_EQ(log_->Count("cam_1: 垃圾序号[0]原始点云数量少于"), 0U);
+  EXPECT_EQ(log_->Containing("cam_1: 垃圾序号[0]原始点云数量少于"), 0U);
   camera_->min_trash_cloud_size_treshold = static_cast<std::uint32_t>(points + 1);
   log_->Clear();
   Frame();
-  EXPECT_EQ(log_->Count("cam_1: 垃圾序号[0]原始点云数量少于" + std::to_string(points + 1) +
-                        "，请重新检测！"),
+  EXPECT_EQ(log_->Containing("cam_1: 垃圾序号[0]原始点云数量少于" + std::to_string(points + 1) +
+                             "，请重新检测！"),
             1U);
 }
 
@@ -261,12 +241,14 @@ TEST_F(ImageCallbackTest, PointCountThresholdIsInclusive) {
 // it; a transparent grab above 0.1 m is replaced by the ordinary estimate,
 // made from the points as they were before the transparent conditioning.
 TEST_F(ImageCallbackTest, TransparentPieceChoosesItsGrab) {
-  Piece("bottle").transparent = true;
+  for (auto& p : scene_.scene.pieces) {
+    p.transparent = p.name.rfind("bottle", 0) == 0;
+  }
   Render();
   const int bottle = ClassOf("bottle");
   ASSERT_EQ(Frame().count(bottle), 1U);
   const TrashInfo ordinary = *Record(bottle);
-  ASSERT_EQ(log_->Count("is_transparent: true"), 1U);
+  ASSERT_EQ(log_->Containing("is_transparent: true"), 1U);
 
   camera_->is_enable_transparent = true;
   ASSERT_EQ(Frame().count(bottle), 1U);
@@ -345,7 +327,7 @@ TEST_F(ImageCallbackTest, BrokenFramesEndWithAnEmptyList) {
     camera_->ImageCallback(c.rgb(), c.depth());
     EXPECT_TRUE(camera_->is_detect_done_);
     EXPECT_TRUE(camera_->CopyTrashInfos().empty());
-    EXPECT_EQ(log_->Count(c.line), c.count);
+    EXPECT_EQ(log_->Containing(c.line), c.count);
     camera_->camera_params_ = intrinsics;
     camera_->model_ = model;
     EXPECT_EQ(Frame().size(), 3U);
@@ -377,8 +359,8 @@ TEST_F(ImageCallbackTest, MapLookupFailingOnALaterPieceKeepsTheEarlierRecords) {
   EXPECT_NEAR(
       std::abs(Orientation(r.map_pose).normalized().dot(q * Orientation(r.arm_pose).normalized())),
       1.0, 1e-7);
-  EXPECT_EQ(log_->Count("Transform from arm_base_link to map failed:"), 1U);
-  EXPECT_EQ(log_->Count("ImageCallback cost"), 0U);
+  EXPECT_EQ(log_->Containing("Transform from arm_base_link to map failed:"), 1U);
+  EXPECT_EQ(log_->Containing("ImageCallback cost"), 0U);
 }
 
 TEST_F(ImageCallbackTest, DebugModeWritesTheCaptureFiles) {
@@ -391,7 +373,7 @@ TEST_F(ImageCallbackTest, DebugModeWritesTheCaptureFiles) {
   }
   // Two images of the frame; two masks and three clouds per piece.
   EXPECT_EQ(files, 2 + 5 * frame_.truth.size());
-  EXPECT_EQ(log_->Count("cam_1: detected image succeed to save"), 1U);
+  EXPECT_EQ(log_->Containing("cam_1: detected image succeed to save"), 1U);
 }
 
 // The real-time callback measures every piece on the floor, reachable or not,
@@ -422,10 +404,10 @@ TEST_F(ImageCallbackTest, RealTimeFrameReportsThePiecesOnTheFloor) {
   std::multiset<int> without_carton = all;
   without_carton.erase(ClassOf("carton_box"));
   EXPECT_EQ(classes_of([&] { Lift(scene_.scene, 0, 0.10); }), without_carton);
-  EXPECT_EQ(log_->Count("不在白名单位置处，忽略"), 1U);
+  EXPECT_EQ(log_->Containing("不在白名单位置处，忽略"), 1U);
   EXPECT_EQ(classes_of([&] { camera_->min_trash_cloud_size_treshold = 1000000; }),
             std::multiset<int>{});
-  EXPECT_EQ(log_->Count("原始点云数量太少, CONTINUE"), frame_.truth.size());
+  EXPECT_EQ(log_->Containing("原始点云数量太少, CONTINUE"), frame_.truth.size());
   // This callback takes no part in the detect hand-shake.
   EXPECT_FALSE(camera_->is_detect_done_);
   EXPECT_FALSE(camera_->is_start_detect_);
@@ -488,12 +470,18 @@ TEST_F(ImageCallbackTest, ColourReachesTheModelAsRgbAndStaysUntouched) {
   }
 }
 
-sensor_msgs::msg::CameraInfo Info(const moorwick_sim::PinholeCamera& c, double scale) {
+sensor_msgs::msg::CameraInfo Info(double fx, double fy, double cx, double cy, std::uint32_t width,
+                                  std::uint32_t height) {
   sensor_msgs::msg::CameraInfo info;
-  info.width = static_cast<std::uint32_t>(c.width * scale);
-  info.height = static_cast<std::uint32_t>(c.height * scale);
-  info.k = {scale * c.fx, 0.0, scale * c.cx, 0.0, scale * c.fy, scale * c.cy, 0.0, 0.0, 1.0};
+  info.width = width;
+  info.height = height;
+  info.k = {fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0};
   return info;
+}
+
+sensor_msgs::msg::CameraInfo Info(const moorwick_sim::PinholeCamera& c, double s) {
+  return Info(s * c.fx, s * c.fy, s * c.cx, s * c.cy, static_cast<std::uint32_t>(c.width * s),
+              static_cast<std::uint32_t>(c.height * s));
 }
 
 // A camera_info of another resolution does not fit the frame until a matching
@@ -502,17 +490,17 @@ sensor_msgs::msg::CameraInfo Info(const moorwick_sim::PinholeCamera& c, double s
 TEST_F(ImageCallbackTest, CameraInfoAtRunTimeIsTakenOnlyWhenUsable) {
   camera_->OnCameraInfo(Info(scene_.scene.camera, 2.0));
   EXPECT_TRUE(Frame().empty());
-  EXPECT_EQ(log_->Count("does not match camera_info"), 1U);
+  EXPECT_EQ(log_->Containing("does not match camera_info"), 1U);
   camera_->OnCameraInfo(Info(scene_.scene.camera, 1.0));
   camera_->OnCameraInfo(Info(scene_.scene.camera, 1.0));  // unchanged: not logged again
-  EXPECT_EQ(log_->Count("width=" + std::to_string(scene_.scene.camera.width)), 1U);
+  EXPECT_EQ(log_->Containing("width=" + std::to_string(scene_.scene.camera.width)), 1U);
   EXPECT_EQ(Frame().size(), 3U);
   auto unusable = Info(scene_.scene.camera, 1.0);
   unusable.k[0] = 0.0;
   for (int i = 0; i < 3; ++i) {
     camera_->OnCameraInfo(unusable);
   }
-  EXPECT_EQ(log_->Count("rejected, focal length is not a positive finite number"), 1U);
+  EXPECT_EQ(log_->Containing("rejected, focal length is not a positive finite number"), 1U);
   EXPECT_EQ(Frame().size(), 3U);
 }
 
@@ -529,44 +517,33 @@ TEST_F(ImageCallbackTest, MountingFromTfIsTakenWhenItArrives) {
   camera_->OnCameraInfo(Info(scene_.scene.camera, 1.0));
   EXPECT_EQ(Frame().size(), 3U);
   Frame();
-  EXPECT_EQ(log_->Count("cam_1: still no transform from " + scene_.camera_frame_id), 1U);
+  EXPECT_EQ(log_->Containing("cam_1: still no transform from " + scene_.camera_frame_id), 1U);
   EXPECT_EQ(camera_->grab_pose_estimate_->camera_extrinsic_, configured);
   ASSERT_TRUE(camera_->tf_buffer_->setTransform(t, "test", true));
   Frame();
   EXPECT_TRUE(camera_->grab_pose_estimate_->camera_extrinsic_.isApprox(
       tf_mounting.matrix().cast<float>(), 1e-6F))
       << camera_->grab_pose_estimate_->camera_extrinsic_;
-  EXPECT_EQ(log_->Count("arrived; it replaces the configured camera mounting"), 1U);
+  EXPECT_EQ(log_->Containing("arrived; it replaces the configured camera mounting"), 1U);
 }
 
 TEST(CameraInfoFault, NamesWhatMakesTheIntrinsicsUnusable) {
-  struct Case {
-    std::array<double, 4> fx_fy_cx_cy;
-    std::uint32_t width, height;
-    std::string fault;
-  };
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::string focal = "focal length is not a positive finite number";
   const std::string centre = "principal point is not finite";
-  const std::vector<Case> cases = {
-      {{326.9, 326.9, 319.4, 181.7}, 640, 360, ""},
-      {{0.0, 326.9, 319.4, 181.7}, 640, 360, focal},
-      {{326.9, -326.9, 319.4, 181.7}, 640, 360, focal},
-      {{326.9, nan, 319.4, 181.7}, 640, 360, focal},
-      {{1e39, 326.9, 319.4, 181.7}, 640, 360, focal},
-      {{326.9, 1e-50, 319.4, 181.7}, 640, 360, focal},
-      {{326.9, 326.9, -1e39, 181.7}, 640, 360, centre},
-      {{326.9, 326.9, 319.4, -std::numeric_limits<double>::infinity()}, 640, 360, centre},
-      {{326.9, 326.9, 319.4, 181.7}, 0, 360, "image size is zero"},
+  const std::vector<std::pair<sensor_msgs::msg::CameraInfo, std::string>> cases = {
+      {Info(326.9, 326.9, 319.4, 181.7, 640, 360), ""},
+      {Info(0.0, 326.9, 319.4, 181.7, 640, 360), focal},
+      {Info(326.9, -326.9, 319.4, 181.7, 640, 360), focal},
+      {Info(326.9, nan, 319.4, 181.7, 640, 360), focal},
+      {Info(1e39, 326.9, 319.4, 181.7, 640, 360), focal},
+      {Info(326.9, 1e-50, 319.4, 181.7, 640, 360), focal},
+      {Info(326.9, 326.9, -1e39, 181.7, 640, 360), centre},
+      {Info(326.9, 326.9, 319.4, -std::numeric_limits<double>::infinity(), 640, 360), centre},
+      {Info(326.9, 326.9, 319.4, 181.7, 0, 360), "image size is zero"},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    const Case& c = cases[i];
-    sensor_msgs::msg::CameraInfo info;
-    const auto& v = c.fx_fy_cx_cy;
-    info.k = {v[0], 0.0, v[2], 0.0, v[1], v[3], 0.0, 0.0, 1.0};
-    info.width = c.width;
-    info.height = c.height;
-    EXPECT_EQ(CameraInfoFault(info), c.fault) << "case " << i;
+    EXPECT_EQ(CameraInfoFault(cases[i].first), cases[i].second) << "case " << i;
   }
 }
 

@@ -4,16 +4,13 @@
 // counts, ran for many seconds); now the file is refused, naming the key (a
 // row of the configuration error table), and the counts kept run to an answer.
 // Finite points near the float limit made FLANN's kd-tree split assertion
-// abort the process; now points beyond reach are dropped first. A neighbour
-// whose squared distance overflows to infinity was left out of the fast
-// outlier filter's mean distance (0 where PCL gives infinity).
+// abort the process; now points beyond reach are dropped first.
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <string>
 
 #include "estimator_fixture.hpp"
-#include "moorwick_arm_trash_detect/core/grid_neighbour_search.hpp"
 
 namespace moorwick_test {
 namespace {
@@ -72,20 +69,6 @@ TEST_F(FarPoints, FarFinitePointsLeaveTheEstimateOfThePieceUnchanged) {
       EXPECT_TRUE(est->grab_pose_.position.isApprox(clean->grab_pose_.position, 1e-5F));
     }
   }
-}
-
-TEST(FastOutlierFilterFinding, NeighbourBeyondFloatRangeGivesAnInfiniteMean) {
-  // Three points on a line, one at the float limit: its nearest neighbour's
-  // squared distance overflows.
-  Cloud cloud;
-  cloud.push_back(pcl::PointXYZ(-0.5F, -1e6F, -0.1F));
-  cloud.push_back(pcl::PointXYZ(-0.5F, std::numeric_limits<float>::max(), -0.1F));
-  cloud.push_back(pcl::PointXYZ(-0.5F, 1e6F, -0.1F));
-  const auto distances = moorwick::KnnMeanDistances(cloud, 1, 2);
-  ASSERT_EQ(distances.size(), 3U);
-  EXPECT_FLOAT_EQ(distances[0], 2e6F);
-  EXPECT_EQ(distances[1], std::numeric_limits<float>::infinity());
-  EXPECT_FLOAT_EQ(distances[2], 2e6F);
 }
 
 }  // namespace

@@ -91,15 +91,9 @@ const std::vector<cv::Size> kResolutions = {{640, 360}, {848, 480}, {1280, 720}}
 // The demo camera (pose and 640x360 intrinsics) at another resolution: the
 // same field of view, focal lengths and centre scaled with the width.
 PinholeCamera CameraAt(const PinholeCamera& base, const cv::Size& r) {
-  PinholeCamera cam = base;
   const double s = static_cast<double>(r.width) / static_cast<double>(base.width);
-  cam.width = r.width;
-  cam.height = r.height;
-  cam.fx = base.fx * s;
-  cam.fy = base.fy * s;
-  cam.cx = (base.cx + 0.5) * s - 0.5;
-  cam.cy = (base.cy + 0.5) * s - 0.5;
-  return cam;
+  return {base.fx * s, base.fy * s, (base.cx + 0.5) * s - 0.5, (base.cy + 0.5) * s - 0.5,
+          r.width,     r.height,    base.base_from_camera};
 }
 
 moorwick_sim::ScenePiece MakePiece(const PieceSpec& row, double floor_z) {

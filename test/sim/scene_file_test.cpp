@@ -123,6 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"zero_axis", "axis: [0, 0, 2]", "axis: [0, 0, 0]", "'axis'"},
         BadCase{"colour_range", "color: [30, 80, 220]", "color: [30, 80, 256]", "'color'"},
         BadCase{"missing_fx", "fx: 300.0", "fz: 300.0", "'fx'"},
+        BadCase{"zero_fx", "fx: 300.0", "fx: 0.0", "'fx' must be positive"},
         BadCase{"zero_width", "width: 320", "width: 0", "width and height"},
         BadCase{"text_for_number", "fy: 310.0", "fy: fast", "'fy'"},
         BadCase{"missing_pose", "pose_in_arm_base", "pose_in_base", "pose_in_arm_base"},

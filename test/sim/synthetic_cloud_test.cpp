@@ -81,24 +81,5 @@ TEST_F(PieceCloudTest, PointsLieOnVisibleSurfacesOrFloorBandInTheAskedNumber) {
   }
 }
 
-TEST_F(PieceCloudTest, SeededNoiseAndOutliersAreReproducible) {
-  options_.noise_sigma = 0.002;
-  options_.outliers = 25;
-  options_.seed = 7;
-  const auto a = MakePieceCloud(box_, options_);
-  const auto b = MakePieceCloud(box_, options_);
-  ASSERT_EQ(a->size(), b->size());
-  for (std::size_t i = 0; i < a->size(); ++i) {
-    ASSERT_EQ(a->points[i].getVector3fMap(), b->points[i].getVector3fMap());
-  }
-  // Noise moves points off the surfaces: some must lie inside the box or below the floor.
-  std::size_t off_surface = 0;
-  for (const auto& p : a->points) {
-    const Eigen::Vector3d q(p.x, p.y, p.z);
-    off_surface += (q.z() < kFloor - 1e-4 || box_.Contains(q, -1e-4)) ? 1 : 0;
-  }
-  EXPECT_GT(off_surface, 10u);
-}
-
 }  // namespace
 }  // namespace moorwick_test

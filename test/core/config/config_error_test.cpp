@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -19,44 +20,19 @@ namespace {
 namespace fs = boost::filesystem;
 
 using moorwick_test::ReadFile;
+using moorwick_test::WriteFile;
 
 // A package share folder holding a copy of the shipped configuration, with the
 // estimator's debug folders moved under it.
-class ShareDir {
+class ShareDir : public moorwick_test::ScratchPrefix {
 public:
-  ShareDir() : root_(fs::temp_directory_path() / fs::unique_path("moorwick_cfg_%%%%-%%%%")) {
-    fs::create_directories(root_ / "config");
-    for (const char* name : {"cam1_pose_estimate_config.yaml", "cam1_detect_config.yaml",
-                             "trash_pose_detect_config.yaml", "class_conf.yaml",
-                             "class_height_conf.yaml", "class_size_range.yaml"}) {
-      std::string text = ReadFile(std::string(MOORWICK_SOURCE_CONFIG_DIR) + "/" + name);
-      const std::string folder = "/opt/moorwick/trash_pose_detect_data/";
-      if (const auto pos = text.find(folder); pos != std::string::npos) {
-        text.replace(pos, folder.size(), (root_ / "data").string() + "/");
-      }
-      Write(name, text);
-    }
+  ShareDir() : ScratchPrefix("config_error", MOORWICK_SOURCE_CONFIG_DIR) {
+    const std::string est = File("cam1_pose_estimate_config.yaml");
+    WriteFile(est, moorwick_test::Replace(ReadFile(est), "/opt/moorwick/trash_pose_detect_data/",
+                                          (root() / "data").string() + "/"));
   }
-  ~ShareDir() {
-    boost::system::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-  ShareDir(const ShareDir&) = delete;
-  ShareDir& operator=(const ShareDir&) = delete;
-
-  std::string share() const { return root_.string(); }
-  std::string File(const std::string& name) const { return (root_ / "config" / name).string(); }
-  void Write(const std::string& name, const std::string& text) const {
-    std::ofstream(File(name)) << text;
-  }
-  static void Replace(std::string& text, const std::string& from, const std::string& to) {
-    const auto pos = text.find(from);
-    ASSERT_NE(pos, std::string::npos) << from;
-    text.replace(pos, from.size(), to);
-  }
-
-private:
-  fs::path root_;
+  std::string share() const { return config().parent_path().string(); }
+  std::string File(const std::string& name) const { return (config() / name).string(); }
 };
 
 using Loader = std::function<void(const ShareDir&)>;
@@ -107,8 +83,9 @@ TEST_P(ConfigErrorTest, NamesFileKeyAndProblem) {
     fs::remove(dir.File(c.file));
   } else {
     std::string text = ReadFile(dir.File(c.file));
-    ShareDir::Replace(text, c.from, c.to);
-    dir.Write(c.file, text);
+    const auto at = text.find(c.from);
+    ASSERT_NE(at, std::string::npos) << c.from;
+    WriteFile(dir.File(c.file), text.replace(at, std::strlen(c.from), c.to));
   }
   try {
     c.load(dir);

@@ -20,12 +20,7 @@ constexpr int kChair = 9;   // model index of "chair"
 constexpr int kWaiting = 10;
 
 SegObject Detection(int label, float x, float y, float w, float h, float prob = 0.9F) {
-  SegObject obj;
-  obj.rect = cv::Rect_<float>(x, y, w, h);
-  obj.label = label;
-  obj.prob = prob;
-  obj.mask = cv::Mat::zeros(480, 640, CV_8UC1);
-  return obj;
+  return {{x, y, w, h}, label, prob, cv::Mat::zeros(480, 640, CV_8UC1)};
 }
 
 class DetectionFilterTest : public ::testing::Test {

@@ -81,7 +81,13 @@ INSTANTIATE_TEST_SUITE_P(
         ErosionCase{"y 10.0 is not beyond 10", 20.0F, 10.0F, 5, 1, 505, false},
         ErosionCase{"y 10.5", 20.0F, 10.5F, 5, 1, 23 * 18, true},
         // Size 2: a 5 x 5 element takes two pixels off each side.
-        ErosionCase{"erosion size 2", 20.0F, 12.0F, 3, 2, 21 * 16, true}));
+        ErosionCase{"erosion size 2", 20.0F, 12.0F, 3, 2, 21 * 16, true},
+        // Sizes whose element (2 * size + 1) overflowed int, a fuzz finding:
+        // they erode like any element wider than the block.
+        ErosionCase{"erosion size 100000", 20.0F, 12.0F, 3, 100000, 0, true},
+        ErosionCase{"erosion size 2^30", 20.0F, 12.0F, 3, 1 << 30, 0, true},
+        ErosionCase{"erosion size INT_MAX", 20.0F, 12.0F, 3, std::numeric_limits<int>::max(), 0,
+                    true}));
 
 TEST(GetMaskPoints, CountsOnlyPixelsInsideTheBoxButErodesTheWholeMask) {
   cv::Mat mask = EmptyMask();

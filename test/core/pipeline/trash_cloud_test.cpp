@@ -26,9 +26,7 @@ class TrashCloudTest : public ::testing::Test {
 protected:
   // A detection box whose mask is set on `filled` only.
   static SegObject Piece(float x, float y, float w, float h, const cv::Rect& filled = {}) {
-    SegObject obj;
-    obj.rect = cv::Rect_<float>(x, y, w, h);
-    obj.mask = cv::Mat::zeros(static_cast<int>(kHeight), static_cast<int>(kWidth), CV_8UC1);
+    SegObject obj{{x, y, w, h}, 0, 0.0F, cv::Mat::zeros(kHeight, kWidth, CV_8UC1)};
     obj.mask(filled).setTo(255);
     return obj;
   }
@@ -72,19 +70,24 @@ TEST_F(TrashCloudTest, SixteenBitMillimetresBecomeMetresAndZeroIsMissing) {
   EXPECT_NEAR(cloud_->points[1].y, 7 * 2.0 / 400.0, 1e-7);
 }
 
-TEST_F(TrashCloudTest, FloatMetresKeepPositiveDepthOnly) {
-  SegObject obj = Piece(30.0F, 20.0F, 4.0F, 1.0F);
-  const float samples[] = {0.75F, std::numeric_limits<float>::quiet_NaN(), -1.0F, 0.0F};
-  for (int c = 0; c < 4; ++c) {
+// Also what the fuzz harness found: infinite depths, and finite ones so large
+// that x overflows (fx 0.5 here), made non-finite points.
+TEST_F(TrashCloudTest, FloatMetresKeepPositiveDepthWithFinitePointsOnly) {
+  using Limits = std::numeric_limits<float>;
+  SegObject obj = Piece(30.0F, 20.0F, 7.0F, 1.0F);
+  const float samples[] = {0.75F, Limits::max(),      Limits::quiet_NaN(), -1.0F,
+                           0.0F,  Limits::infinity(), -Limits::infinity()};
+  for (int c = 0; c < 7; ++c) {
     obj.mask.at<std::uint8_t>(20, 30 + c) = 255;
   }
   const auto depth = DepthImage::Metres32(kWidth, kHeight, [&](int u, int v) {
-    return v == 20 && u >= 30 && u < 34 ? samples[u - 30] : 1.0F;
+    return v == 20 && u >= 30 && u < 37 ? samples[u - 30] : 1.0F;
   });
+  intrinsics_.fx = 0.5F;
   ASSERT_EQ(Run(depth, obj), TrashCloudStatus::kOk);
   ASSERT_EQ(cloud_->size(), 1U);
   EXPECT_EQ(cloud_->points[0].z, 0.75F);
-  EXPECT_NEAR(cloud_->points[0].x, (30 - 32) * 0.75 / 500.0, 1e-7);
+  EXPECT_NEAR(cloud_->points[0].x, (30 - 32) * 0.75 / 0.5, 1e-6);
 }
 
 TEST_F(TrashCloudTest, TransparencyNeedsBothRatiosStrictlyAbove) {

@@ -11,15 +11,7 @@ namespace {
 
 sensor_msgs::msg::Image MakeImage(const std::string& encoding, std::uint32_t w, std::uint32_t h,
                                   std::uint32_t step, std::vector<std::uint8_t> data) {
-  sensor_msgs::msg::Image m;
-  m.header.frame_id = "cam";
-  m.header.stamp.sec = 7;
-  m.height = h;
-  m.width = w;
-  m.encoding = encoding;
-  m.step = step;
-  m.data = std::move(data);
-  return m;
+  return {{{7, 0}, "cam"}, h, w, encoding, 0, step, std::move(data)};
 }
 
 // 2x1 image: a red pixel and a (10, 20, 30) pixel, in the channel order of `encoding`.

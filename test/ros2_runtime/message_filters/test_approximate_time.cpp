@@ -25,11 +25,9 @@ struct Depth {
 
 using Policy = ApproximateTime<Image, Depth>;
 
+// An offset of 1000 s so that no stamp is zero.
 builtin_interfaces::msg::Time Stamp(int ms) {
-  builtin_interfaces::msg::Time t;
-  t.sec = 1000 + ms / 1000;  // an offset so that no stamp is zero
-  t.nanosec = static_cast<std::uint32_t>((ms % 1000) * 1000000);
-  return t;
+  return {1000 + ms / 1000, static_cast<std::uint32_t>((ms % 1000) * 1000000)};
 }
 
 int Ms(const builtin_interfaces::msg::Time& t) {

@@ -41,15 +41,7 @@ struct Collector {
 };
 
 Image Frame(const char* encoding, std::uint32_t ms) {
-  Image m;
-  m.header.stamp.sec = 100;
-  m.header.stamp.nanosec = ms * 1000000;
-  m.encoding = encoding;
-  m.height = 1;
-  m.width = 1;
-  m.step = 1;
-  m.data = {static_cast<std::uint8_t>(ms)};
-  return m;
+  return {{{100, ms * 1000000}, ""}, 1, 1, encoding, 0, 1, {static_cast<std::uint8_t>(ms)}};
 }
 
 TEST(MessageFiltersDds, SynchronisedPairsArriveOnTheExecutor) {

@@ -26,9 +26,7 @@ TEST(PclConversions, ToRosMsgUsesPclLayoutAndStamps) {
 
   sensor_msgs::msg::PointCloud2 msg;
   pcl::toROSMsg(cloud, msg);
-  EXPECT_EQ(msg.header.frame_id, "arm_base_link");
-  EXPECT_EQ(msg.header.stamp.sec, 1234567890);
-  EXPECT_EQ(msg.header.stamp.nanosec, 123456000u);
+  EXPECT_EQ(msg.header, (std_msgs::msg::Header{{1234567890, 123456000u}, "arm_base_link"}));
   EXPECT_EQ(msg.height, 1u);
   EXPECT_EQ(msg.width, 3u);
   EXPECT_EQ(msg.point_step, 16u);
@@ -36,14 +34,9 @@ TEST(PclConversions, ToRosMsgUsesPclLayoutAndStamps) {
   EXPECT_EQ(msg.data.size(), 48u);
   EXPECT_FALSE(msg.is_dense);
   EXPECT_FALSE(msg.is_bigendian);
-  ASSERT_EQ(msg.fields.size(), 3u);
-  const char* names[3] = {"x", "y", "z"};
-  for (int k = 0; k < 3; ++k) {
-    EXPECT_EQ(msg.fields[k].name, names[k]);
-    EXPECT_EQ(msg.fields[k].offset, 4u * k);
-    EXPECT_EQ(msg.fields[k].datatype, sensor_msgs::msg::PointField::FLOAT32);
-    EXPECT_EQ(msg.fields[k].count, 1u);
-  }
+  const std::uint8_t f32 = sensor_msgs::msg::PointField::FLOAT32;
+  EXPECT_EQ(msg.fields, (std::vector<sensor_msgs::msg::PointField>{
+                            {"x", 0, f32, 1}, {"y", 4, f32, 1}, {"z", 8, f32, 1}}));
   // Point i starts at byte 16 i, its x, y, z 4 bytes apart; 4 bytes of padding follow.
   for (std::size_t i = 0; i < 3; ++i) {
     for (std::size_t k = 0; k < 3; ++k) {

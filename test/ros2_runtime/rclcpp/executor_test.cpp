@@ -132,27 +132,6 @@ TEST_F(RuntimeTest, ShutdownEndsSpinAndEveryWait) {
   EXPECT_FALSE(rclcpp::ok());
 }
 
-// Humble's form with a subscription of the caller's: the message is taken
-// from that subscription, and its callback does not run.
-TEST_F(RuntimeTest, WaitForMessageTakesFromTheCallersSubscription) {
-  auto node = rclcpp::Node::make_shared("waiter");
-  std::atomic<int> callbacks{0};
-  auto sub = node->create_subscription<std_msgs::msg::Header>(
-      "/wait_here", rclcpp::QoS(5).transient_local(),
-      [&](std_msgs::msg::Header::SharedPtr) { ++callbacks; });
-  auto pub =
-      node->create_publisher<std_msgs::msg::Header>("/wait_here", rclcpp::QoS(5).transient_local());
-  std_msgs::msg::Header h;
-  h.frame_id = "first";
-  pub->publish(h);
-  std_msgs::msg::Header out;
-  ASSERT_TRUE(rclcpp::wait_for_message(out, sub, node->get_node_options().context(), 30s));
-  EXPECT_EQ(out.frame_id, "first");
-  EXPECT_EQ(callbacks.load(), 0);
-  // Nothing more queued: a short wait times out.
-  EXPECT_FALSE(rclcpp::wait_for_message(out, sub, node->get_node_options().context(), 200ms));
-}
-
 // A best-effort writer cannot serve a reliable reader: both sides say so in
 // rclcpp's words, on the node's logger; a compatible pair says nothing.
 TEST_F(RuntimeTest, IncompatibleQosIsReportedOnBothSides) {

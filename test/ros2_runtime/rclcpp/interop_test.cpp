@@ -221,128 +221,91 @@ void io(Io& d, visualization_msgs_msg_dds__MarkerArray_& c,
 // ---------------------------------------------------------------- samples
 
 std_msgs::msg::Header header(const char* frame, int32_t sec) {
-  std_msgs::msg::Header h;
-  h.frame_id = frame;
-  h.stamp.sec = sec;
-  h.stamp.nanosec = 123456789u;
-  return h;
+  return {{sec, 123456789u}, frame};
+}
+
+std::vector<uint8_t> bytes(size_t n, int mul, int add) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) {
+    v[i] = static_cast<uint8_t>(static_cast<int>(i) * mul + add);
+  }
+  return v;
 }
 
 sensor_msgs::msg::Image sample_image() {
-  sensor_msgs::msg::Image m;
-  m.header = header("camera_color_optical_frame", 11);
-  m.height = 48;
-  m.width = 64;
-  m.encoding = "bgr8";
-  m.is_bigendian = 0;
-  m.step = 64 * 3;
-  m.data.resize(48 * 64 * 3);
-  for (size_t i = 0; i < m.data.size(); ++i) {
-    m.data[i] = static_cast<uint8_t>(i * 7 + 3);
-  }
-  return m;
+  return {header("camera_color_optical_frame", 11),
+          48,
+          64,
+          "bgr8",
+          0,
+          64 * 3,
+          bytes(48 * 64 * 3, 7, 3)};
 }
 
 sensor_msgs::msg::CameraInfo sample_camera_info() {
-  sensor_msgs::msg::CameraInfo m;
-  m.header = header("camera_color_optical_frame", 12);
-  m.height = 720;
-  m.width = 1280;
-  m.distortion_model = "plumb_bob";
-  m.d = {0.11, -0.25, 0.001, -0.002, 0.09};
-  m.k = {910.5, 0, 640.25, 0, 909.75, 360.5, 0, 0, 1};
-  m.r = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-  m.p = {910.5, 0, 640.25, 0, 0, 909.75, 360.5, 0, 0, 0, 1, 0};
-  m.binning_x = 1;
-  m.binning_y = 2;
-  m.roi.x_offset = 4;
-  m.roi.width = 100;
-  m.roi.do_rectify = true;
-  return m;
+  return {header("camera_color_optical_frame", 12),
+          720,
+          1280,
+          "plumb_bob",
+          {0.11, -0.25, 0.001, -0.002, 0.09},
+          {910.5, 0, 640.25, 0, 909.75, 360.5, 0, 0, 1},
+          {1, 0, 0, 0, 1, 0, 0, 0, 1},
+          {910.5, 0, 640.25, 0, 0, 909.75, 360.5, 0, 0, 0, 1, 0},
+          1,
+          2,
+          {4, 0, 0, 100, true}};
 }
 
 sensor_msgs::msg::PointCloud2 sample_cloud() {
-  sensor_msgs::msg::PointCloud2 m;
-  m.header = header("arm_base_link", 13);
-  m.height = 1;
-  m.width = 5;
-  const char* names[] = {"x", "y", "z"};
-  for (uint32_t i = 0; i < 3; ++i) {
-    sensor_msgs::msg::PointField f;
-    f.name = names[i];
-    f.offset = 4 * i;
-    f.datatype = sensor_msgs::msg::PointField::FLOAT32;
-    f.count = 1;
-    m.fields.push_back(f);
-  }
-  m.is_bigendian = false;
-  m.point_step = 12;
-  m.row_step = 60;
-  m.data.resize(60);
-  for (size_t i = 0; i < m.data.size(); ++i) {
-    m.data[i] = static_cast<uint8_t>(255 - i);
-  }
-  m.is_dense = true;
-  return m;
+  const uint8_t f32 = sensor_msgs::msg::PointField::FLOAT32;
+  return {header("arm_base_link", 13),
+          1,
+          5,
+          {{"x", 0, f32, 1}, {"y", 4, f32, 1}, {"z", 8, f32, 1}},
+          false,
+          12,
+          60,
+          bytes(60, -1, 255),
+          true};
 }
 
 tf2_msgs::msg::TFMessage sample_tf() {
   tf2_msgs::msg::TFMessage m;
   for (int i = 0; i < 2; ++i) {
-    geometry_msgs::msg::TransformStamped t;
-    t.header = header("arm_base_link", 14 + i);
-    t.child_frame_id = i == 0 ? "camera_link" : "camera_color_optical_frame";
-    t.transform.translation.x = 0.1 + i;
-    t.transform.translation.z = -0.35;
-    t.transform.rotation.x = 0.5;
-    t.transform.rotation.y = -0.5;
-    t.transform.rotation.z = 0.5;
-    t.transform.rotation.w = -0.5;
-    m.transforms.push_back(t);
+    m.transforms.push_back({header("arm_base_link", 14 + i),
+                            i == 0 ? "camera_link" : "camera_color_optical_frame",
+                            {{0.1 + i, 0.0, -0.35}, {0.5, -0.5, 0.5, -0.5}}});
   }
   return m;
 }
 
 visualization_msgs::msg::MarkerArray sample_markers() {
+  using visualization_msgs::msg::Marker;
   visualization_msgs::msg::MarkerArray a;
   for (int i = 0; i < 2; ++i) {
-    visualization_msgs::msg::Marker m;
-    m.header = header("arm_base_link", 20 + i);
-    m.ns = "trash_obb";
-    m.id = i;
-    m.type =
-        i == 0 ? visualization_msgs::msg::Marker::CUBE : visualization_msgs::msg::Marker::ARROW;
-    m.action = visualization_msgs::msg::Marker::ADD;
-    m.pose.position.x = 0.4;
-    m.pose.orientation.w = 0.8;
-    m.pose.orientation.z = 0.6;
-    m.scale.x = 0.05;
-    m.scale.y = 0.02;
-    m.color.g = 1.0F;
-    m.color.a = 0.7F;
-    m.lifetime.sec = 1;
-    m.frame_locked = i == 1;
+    Marker m{header("arm_base_link", 20 + i),
+             "trash_obb",
+             i,
+             i == 0 ? Marker::CUBE : Marker::ARROW,
+             Marker::ADD,
+             {{0.4, 0.0, 0.0}, {0.0, 0.0, 0.6, 0.8}},
+             {0.05, 0.02, 0.0},
+             {0.0F, 1.0F, 0.0F, 0.7F},
+             {1, 0},
+             i == 1,
+             {},
+             {},
+             i == 1 ? "file:///tex.png" : "",
+             {{}, "png", {9, 8, 7}},
+             {{0.5F, 0.25F}},
+             "class 3",
+             "package://x/m.dae",
+             {"m.dae", {1, 2}},
+             i == 0};
     for (int k = 0; k < i + 1; ++k) {
-      geometry_msgs::msg::Point p;
-      p.x = k;
-      p.y = -k;
-      m.points.push_back(p);
-      std_msgs::msg::ColorRGBA c;
-      c.b = 0.25F * static_cast<float>(k);
-      m.colors.push_back(c);
+      m.points.push_back({static_cast<double>(k), static_cast<double>(-k), 0.0});
+      m.colors.push_back({0.0F, 0.0F, 0.25F * static_cast<float>(k), 0.0F});
     }
-    m.texture_resource = i == 1 ? "file:///tex.png" : "";
-    m.texture.format = "png";
-    m.texture.data = {9, 8, 7};
-    visualization_msgs::msg::UVCoordinate uv;
-    uv.u = 0.5F;
-    uv.v = 0.25F;
-    m.uv_coordinates.push_back(uv);
-    m.text = "class 3";
-    m.mesh_resource = "package://x/m.dae";
-    m.mesh_file.filename = "m.dae";
-    m.mesh_file.data = {1, 2};
-    m.mesh_use_embedded_materials = i == 0;
     a.markers.push_back(m);
   }
   return a;

@@ -22,9 +22,7 @@ int latched_pub() {
   auto pub = node->create_publisher<std_msgs::msg::Header>(
       "/latched", rclcpp::QoS(1).reliable().transient_local());
   for (int i = 1; i <= 3; ++i) {
-    std_msgs::msg::Header h;
-    h.frame_id = "sample_" + std::to_string(i);
-    pub->publish(h);
+    pub->publish(std_msgs::msg::Header{{}, "sample_" + std::to_string(i)});
   }
   say("published");
   while (rclcpp::ok()) {

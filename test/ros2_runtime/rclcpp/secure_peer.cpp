@@ -34,13 +34,7 @@ void say(const std::string& what) {
 // Image rows are a 16-byte marker repeated, so a capture can look for it.
 sensor_msgs::msg::Image marked_image(const std::string& frame_id, int i) {
   static const char kMarker[] = "MOORWICK-PIXELS!";
-  sensor_msgs::msg::Image m;
-  m.header.frame_id = frame_id;
-  m.header.stamp.sec = 100 + i;
-  m.width = 64;
-  m.height = 48;
-  m.encoding = "rgb8";
-  m.step = 64 * 3;
+  sensor_msgs::msg::Image m{{{100 + i, 0}, frame_id}, 48, 64, "rgb8", 0, 64 * 3, {}};
   m.data.resize(static_cast<std::size_t>(m.step) * m.height);
   for (std::size_t k = 0; k < m.data.size(); ++k) {
     m.data[k] = static_cast<std::uint8_t>(kMarker[k % 16]);
@@ -92,13 +86,8 @@ int inject(const std::string& tag, int n) {
   rclcpp::WallRate rate(20.0);
   for (int i = 0; i < n && rclcpp::ok(); ++i) {
     images->publish(marked_image(tag, i));
-    tf2_msgs::msg::TFMessage t;
-    t.transforms.resize(1);
-    t.transforms[0].header.frame_id = "world";
-    t.transforms[0].header.stamp.sec = 100 + i;
-    t.transforms[0].child_frame_id = tag + "_frame";
-    t.transforms[0].transform.rotation.w = 1.0;
-    tf->publish(t);
+    tf->publish(tf2_msgs::msg::TFMessage{
+        {{{{100 + i, 0}, "world"}, tag + "_frame", {{0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 1.0}}}}});
     rate.sleep();
   }
   say("published matched=" +

@@ -14,28 +14,18 @@ namespace {
 constexpr double kEps = 1e-9;
 const double kS45 = std::sqrt(0.5);  // sin 45 = cos 45
 
-tf2::TimePoint Sec(double s) {
-  return tf2::timeFromSec(s);
-}
+const auto Sec = tf2::timeFromSec;
 
 // A link sample; rotation given as a quaternion (x, y, z, w).
 geometry_msgs::msg::TransformStamped Link(const std::string& parent, const std::string& child,
                                           double t_sec, double x, double y, double z, double qx = 0,
                                           double qy = 0, double qz = 0, double qw = 1) {
-  geometry_msgs::msg::TransformStamped m;
   const auto ns = tf2::durationFromSec(t_sec).count();
-  m.header.stamp.sec = static_cast<std::int32_t>(ns / 1000000000);
-  m.header.stamp.nanosec = static_cast<std::uint32_t>(ns % 1000000000);
-  m.header.frame_id = parent;
-  m.child_frame_id = child;
-  m.transform.translation.x = x;
-  m.transform.translation.y = y;
-  m.transform.translation.z = z;
-  m.transform.rotation.x = qx;
-  m.transform.rotation.y = qy;
-  m.transform.rotation.z = qz;
-  m.transform.rotation.w = qw;
-  return m;
+  return {
+      {{static_cast<std::int32_t>(ns / 1000000000), static_cast<std::uint32_t>(ns % 1000000000)},
+       parent},
+      child,
+      {{x, y, z}, {qx, qy, qz, qw}}};
 }
 
 // Yaw about z as a quaternion.
@@ -51,9 +41,9 @@ double StampSec(const geometry_msgs::msg::TransformStamped& m) {
 
 void ExpectTranslation(const geometry_msgs::msg::TransformStamped& m, double x, double y,
                        double z) {
-  EXPECT_NEAR(m.transform.translation.x, x, kEps);
-  EXPECT_NEAR(m.transform.translation.y, y, kEps);
-  EXPECT_NEAR(m.transform.translation.z, z, kEps);
+  const auto& t = m.transform.translation;
+  EXPECT_LT((Eigen::Vector3d(t.x, t.y, t.z) - Eigen::Vector3d(x, y, z)).norm(), kEps)
+      << "got (" << t.x << ", " << t.y << ", " << t.z << ")";
 }
 
 // Quaternions q and -q are the same rotation.

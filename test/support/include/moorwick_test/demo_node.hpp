@@ -43,7 +43,6 @@ protected:
         MOORWICK_SOURCE_DIR "/config");
     prefix_->UseDemo();
     config_ = prefix_->config();
-    cam1_ = ReadFile(config_ / "cam1_detect_config.yaml");
     main_ = ReadFile(config_ / "trash_pose_detect_config.yaml");
     scene_ = moorwick_sim::LoadSceneFile((config_ / "scene.yaml").string());
     node_ = std::make_shared<rclcpp::Node>("process_test_probe");
@@ -76,9 +75,8 @@ protected:
     return *sims_.back();
   }
 
-  // Writes the edited main and camera files and starts the node.
+  // Writes the edited main file and starts the node.
   void StartNode() {
-    WriteFile(config_ / "cam1_detect_config.yaml", cam1_);
     WriteFile(config_ / "trash_pose_detect_config.yaml", main_);
     node_proc_ = std::make_unique<Process>(
         std::vector<std::string>{NODE_EXE}, prefix_->root() / "node.log",
@@ -89,9 +87,7 @@ protected:
   static std::shared_ptr<ArmTrashPose::Request> Request(const Eigen::Vector3d& aim) {
     auto request = std::make_shared<ArmTrashPose::Request>();
     request->cmd = 1;
-    request->aim_trash_info.map_pose.position.x = aim.x();
-    request->aim_trash_info.map_pose.position.y = aim.y();
-    request->aim_trash_info.map_pose.position.z = aim.z();
+    request->aim_trash_info.map_pose.position = {aim.x(), aim.y(), aim.z()};
     return request;
   }
 
@@ -128,7 +124,7 @@ protected:
 
   std::unique_ptr<ScratchPrefix> prefix_;
   fs::path config_;
-  std::string cam1_, main_;
+  std::string main_;
   moorwick_sim::SceneFile scene_;
   rclcpp::Node::SharedPtr node_;
   rclcpp::Client<ArmTrashPose>::SharedPtr client_;

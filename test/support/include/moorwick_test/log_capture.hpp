@@ -1,10 +1,14 @@
-// Routes the process-wide logger into memory for the duration of a test, at
-// debug level, so tests can check the exact lines a function emits.
+// The logger's lines in memory, so tests can check the lines a function
+// emits: LogCapture routes the logger into it for one test, at debug level;
+// InstallCaptureSink adds it to the logger once per process (in-process
+// nodes), with a hook that acts on a line as it is logged.
 #pragma once
 
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,6 +32,25 @@ public:
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
   }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+    hooks_.clear();
+  }
+  // Lines whose body equals `text`, or with `part`, contains it.
+  std::size_t Count(const std::string& text, bool part = false) {
+    const auto lines = Lines();
+    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
+      return part ? l.text.find(text) != std::string::npos : l.text == text;
+    }));
+  }
+  std::size_t Containing(const std::string& text) { return Count(text, true); }
+  // Runs `action` on the logging thread when the `nth` line (from 1) containing
+  // `text` is logged: a test's way into the middle of a frame.
+  void OnLine(std::string text, int nth, std::function<void()> action) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hooks_.push_back({std::move(text), nth, std::move(action)});
+  }
 
 protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
@@ -38,11 +61,22 @@ protected:
     const auto text = [](const char* s) { return s == nullptr ? std::string() : std::string(s); };
     lines_.push_back({msg.level, std::move(body), text(msg.source.funcname),
                       text(msg.source.filename), msg.source.line});
+    for (auto& hook : hooks_) {
+      if (lines_.back().text.find(hook.text) != std::string::npos && --hook.nth == 0) {
+        hook.action();
+      }
+    }
   }
   void flush_() override {}
 
 private:
+  struct Hook {
+    std::string text;
+    int nth;
+    std::function<void()> action;
+  };
   std::vector<LogLine> lines_;
+  std::vector<Hook> hooks_;
 };
 
 class LogCapture {
@@ -66,18 +100,25 @@ public:
   std::vector<LogLine> Lines() const { return sink_->Lines(); }
 
   // Number of lines whose body equals `text` exactly.
-  std::size_t Count(const std::string& text) const {
-    std::size_t count = 0;
-    for (const auto& line : sink_->Lines()) {
-      count += line.text == text ? 1 : 0;
-    }
-    return count;
-  }
+  std::size_t Count(const std::string& text) const { return sink_->Count(text); }
 
 private:
   std::shared_ptr<LogLineSink> sink_;
   std::shared_ptr<spdlog::logger> saved_logger_;
   int saved_level_{2};
 };
+
+// Adds one sink to the logger (once per process) and returns it.
+inline std::shared_ptr<LogLineSink> InstallCaptureSink() {
+  static std::shared_ptr<LogLineSink> sink = [] {
+    auto s = std::make_shared<LogLineSink>();
+    auto& logger = moorwick::Logger::Instance();
+    if (logger.logger_) {
+      logger.logger_->sinks().push_back(s);
+    }
+    return s;
+  }();
+  return sink;
+}
 
 }  // namespace moorwick_test

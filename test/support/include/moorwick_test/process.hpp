@@ -90,13 +90,9 @@ public:
     for (const auto& entry : env) {
       merged[entry.substr(0, entry.find('='))] = entry;
     }
-    std::vector<std::string> env_store;
-    for (auto& [key, entry] : merged) {
-      env_store.push_back(entry);
-    }
     std::vector<char*> envp;
-    for (auto& e : env_store) {
-      envp.push_back(e.data());
+    for (auto& [key, entry] : merged) {
+      envp.push_back(entry.data());
     }
     envp.push_back(nullptr);
     std::vector<char*> args;
@@ -126,8 +122,6 @@ public:
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  bool started() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
   bool killed() const { return killed_; }
   std::string log() const { return ReadFile(log_); }
   std::string log_since(std::size_t offset) const {

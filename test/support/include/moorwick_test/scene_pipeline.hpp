@@ -27,26 +27,20 @@ inline moorwick::CameraParams IntrinsicsOf(const moorwick_sim::PinholeCamera& ca
 
 // A 16UC1 depth image as the node's message would carry it.
 inline moorwick::DepthImageView DepthViewOf(const cv::Mat& depth) {
-  moorwick::DepthImageView view;
-  view.data = depth.ptr<std::uint8_t>(0);
-  view.size_bytes = depth.total() * depth.elemSize();
-  view.width = static_cast<std::uint32_t>(depth.cols);
-  view.height = static_cast<std::uint32_t>(depth.rows);
-  view.step = static_cast<std::uint32_t>(depth.step);
-  view.encoding = "16UC1";
-  return view;
+  return {depth.ptr<std::uint8_t>(0),
+          depth.total() * depth.elemSize(),
+          static_cast<std::uint32_t>(depth.cols),
+          static_cast<std::uint32_t>(depth.rows),
+          static_cast<std::uint32_t>(depth.step),
+          "16UC1"};
 }
 
 // What a perfect model reports for a rendered piece: its class, box and mask (0/1).
 inline ai_moor::model::SegObject TruthDetection(const moorwick_sim::RenderedFrame& frame,
                                                 int piece) {
   const auto i = static_cast<std::size_t>(piece);
-  ai_moor::model::SegObject obj;
-  obj.label = frame.truth[i].class_index;
-  obj.prob = 1.0F;
-  obj.rect = cv::Rect_<float>(frame.truth[i].bbox);
-  obj.mask = frame.masks[i].clone();
-  return obj;
+  return {cv::Rect_<float>(frame.truth[i].bbox), frame.truth[i].class_index, 1.0F,
+          frame.masks[i].clone()};
 }
 
 struct PieceEstimate {
