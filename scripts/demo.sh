@@ -3,12 +3,12 @@
 # virtual floor with litter, the installed node serves the detect service, and
 # each answer is printed beside the scene's ground truth.
 #
-#   scripts/demo.sh [--onnx]   (after: cmake --install build --prefix install)
+#   scripts/demo.sh [--color-key]   (after: cmake --install build --prefix install)
 #
-# The camera's model is the colour-key backend (config/demo/model_color_key.yaml);
-# --onnx (or MOORWICK_DEMO_MODEL=onnx) runs the trained YOLOv8-seg network through
-# the onnx backend instead (config/demo/model_onnx_demo.yaml; still too weakly
-# trained to find every piece, see docs/model.md).
+# The camera's model is the YOLOv8-seg network trained on rendered scenes, through
+# the onnx backend (config/demo/model_onnx_demo.yaml, docs/model.md); --color-key
+# (or MOORWICK_DEMO_MODEL=color_key) keys the simulated colours instead
+# (config/demo/model_color_key.yaml).
 #
 # Environment: MOORWICK_INSTALL_PREFIX (default ./install), MOORWICK_DEMO_OUT
 # (default ./build/demo_output), MOORWICK_DEMO_DOMAIN (ROS_DOMAIN_ID, default 87),
@@ -25,7 +25,8 @@ NODE=$BIN/moorwick_arm_trash_detect_node
 SIM=$BIN/sim_camera
 CLIENT=$BIN/detect_client
 INSTALLED_CONFIG=$PREFIX/share/$PKG/config
-MODEL=${MOORWICK_DEMO_MODEL:-color_key}
+MODEL=${MOORWICK_DEMO_MODEL:-onnx}
+[[ ${1:-} == --color-key ]] && MODEL=color_key
 [[ ${1:-} == --onnx ]] && MODEL=onnx
 case $MODEL in
   onnx) MODEL_CFG=model_onnx_demo.yaml ;;
