@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -65,7 +66,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     double v = 0.0;
     if (a == "--help" || a == "-h") {
       PrintUsage();
-      std::exit(0);
+      std::exit(0);  // NOLINT(concurrency-mt-unsafe): before any thread
     } else if (a == "--service" && need(1)) {
       o.service = argv[++i];
     } else if (a == "--cmd" && need(1) && ParseDouble(argv[i + 1], v)) {
@@ -159,7 +160,7 @@ int main(int argc, char** argv) {
     image_sub = node->create_subscription<sensor_msgs::msg::Image>(
         options.image_topic, rclcpp::QoS(1), [&](sensor_msgs::msg::Image::SharedPtr msg) {
           std::lock_guard<std::mutex> lock(image_mutex);
-          last_image = msg;
+          last_image = std::move(msg);
         });
   }
 

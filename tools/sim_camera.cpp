@@ -64,7 +64,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     double v = 0.0;
     if (a == "--help" || a == "-h") {
       PrintUsage();
-      std::exit(0);
+      std::exit(0);  // NOLINT(concurrency-mt-unsafe): before any thread
     } else if (a == "--rate") {
       if (!number(i, v) || !(v > 0.0) || v > 100.0)
         return false;

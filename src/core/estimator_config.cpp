@@ -34,8 +34,8 @@ Eigen::Vector3f Triple(const YAML::Node& map, const char* key, const std::string
 Eigen::Matrix4f RowMajor16(const YAML::Node& map, const char* key, const std::string& path) {
   const std::vector<float> v = ReadConfigSequence<float>(map, key, 16, path, "camera_extrinsic");
   Eigen::Matrix4f m;
-  for (int r = 0; r < 4; ++r) {
-    for (int c = 0; c < 4; ++c) {
+  for (Eigen::Index r = 0; r < 4; ++r) {
+    for (Eigen::Index c = 0; c < 4; ++c) {
       m(r, c) = v[static_cast<std::size_t>(4 * r + c)];
     }
   }

@@ -15,7 +15,7 @@ namespace {
 
 // Unset: nullptr; otherwise the value.
 const char* Env(const char* name) {
-  return std::getenv(name);
+  return std::getenv(name);  // NOLINT(concurrency-mt-unsafe): read once, at start-up
 }
 
 bool LevelFromName(std::string_view text, int& level) {

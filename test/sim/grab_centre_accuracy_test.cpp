@@ -193,7 +193,7 @@ TEST_F(GrabCentreAccuracy, FittedCentreWithinFiveMillimetresAtEveryResolution) {
         << "\nworst horizontal spread over the resolutions (mm): visible " << worst_spread[0]
         << ", fitted " << worst_spread[1] << "\n";
   std::cout << table.str();
-  const char* out = std::getenv("MOORWICK_ACCURACY_TABLE");
+  const char* out = std::getenv("MOORWICK_ACCURACY_TABLE");  // NOLINT(concurrency-mt-unsafe)
   std::ofstream(out != nullptr ? out : "grab_centre_accuracy.md") << table.str();
 }
 
