@@ -15,12 +15,15 @@ namespace moorwick_bench {
 // Log lines stay formatted (their cost is part of the figures) but are not
 // printed; DDS stays on the loopback interface and its own domain. Values the
 // caller set in the environment win.
+// Called first in main, before any thread.
 inline void QuietRosEnvironment() {
+  // NOLINTBEGIN(concurrency-mt-unsafe)
   ::setenv("SPDLOG_STDOUT", "false", 0);
   ::setenv("SPDLOG_SYSTEMD", "false", 0);
   ::setenv("SPDLOG_LEVEL", "info", 0);
   ::setenv("ROS_DOMAIN_ID", "68", 0);
   ::setenv("CYCLONEDDS_URI", "file://" MOORWICK_LOOPBACK_CONFIG, 0);
+  // NOLINTEND(concurrency-mt-unsafe)
 }
 
 // Console output as usual, plus the counters of every run by run name.

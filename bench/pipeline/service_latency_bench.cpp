@@ -122,7 +122,7 @@ void BM_FlagToAnswer(benchmark::State& state) {
   auto camera = MakeCamera();
   FrameThread frames(camera);
   std::vector<double> latencies_ms;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     camera->ArmDetect();
     const bool done = mode == Wait::kWake ? moorwick::WaitForCamera(*camera, kTimeoutMs)
                                           : PollForCamera(*camera, kTimeoutMs);
@@ -161,7 +161,7 @@ void BM_RunDetectFlagToAnswer(benchmark::State& state) {
   const std::vector<std::shared_ptr<CameraDetectionNode>> cameras{camera};
   const moorwick::DetectSettings settings{1.0F, 0.05F, kTimeoutMs};
   std::vector<double> latencies_ms;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     moorwick::DetectAnswer answer;
     moorwick::RunDetect(cameras, settings, 0, 0, TrashInfo{}, answer);
     const auto answered = Clock::now();

@@ -25,7 +25,7 @@ ProbeResult RunProbe(const Env& env, const std::vector<std::string>& args) {
   std::vector<std::string> argv{"/usr/bin/env",   "-u", "SPDLOG_STDOUT", "-u",
                                 "SPDLOG_SYSTEMD", "-u", "SPDLOG_LEVEL"};
   for (const auto& [key, value] : env) {
-    argv.push_back(key + "=" + value);
+    argv.push_back(std::string(key).append("=").append(value));
   }
   argv.push_back(LOGGER_PROBE_PATH);
   argv.insert(argv.end(), args.begin(), args.end());
@@ -117,10 +117,11 @@ TEST(LoggerNumbering, WrapsAfter127AndSurvivesAWrongFormatText) {
 
 class LoggerInProcess : public ::testing::Test {
 protected:
+  // Before any logger of the test exists; nothing else reads the environment then.
   void SetUp() override {
-    setenv("SPDLOG_STDOUT", "false", 1);
-    setenv("SPDLOG_SYSTEMD", "false", 1);
-    setenv("SPDLOG_LEVEL", "info", 1);
+    setenv("SPDLOG_STDOUT", "false", 1);   // NOLINT(concurrency-mt-unsafe)
+    setenv("SPDLOG_SYSTEMD", "false", 1);  // NOLINT(concurrency-mt-unsafe)
+    setenv("SPDLOG_LEVEL", "info", 1);     // NOLINT(concurrency-mt-unsafe)
   }
 };
 
@@ -152,7 +153,7 @@ TEST_F(LoggerInProcess, ConcurrentStatementsCountEveryLine) {
   moorwick::Logger logger("test");
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&logger] {
+    threads.emplace_back([&logger] {  // NOLINT(performance-inefficient-vector-operation)
       for (int i = 0; i < 100; ++i) {
         logger.Log(spdlog::level::info, spdlog::source_loc{__FILE__, __LINE__, "f"}, "{}", i);
       }

@@ -67,7 +67,7 @@ TEST_P(CallbackGroupTest, ExclusiveGroupsNeverOverlap) {
   OverlapProbe probe;
   std::vector<rclcpp::TimerBase::SharedPtr> timers;
   for (int i = 0; i < 3; ++i) {
-    timers.push_back(node->create_wall_timer(
+    timers.push_back(node->create_wall_timer(  // NOLINT(performance-inefficient-vector-operation)
         5ms, [&] { probe.run(); }, group));
   }
   rclcpp::executors::MultiThreadedExecutor exec(rclcpp::ExecutorOptions(), 4);
@@ -215,9 +215,9 @@ TEST_F(RuntimeTest, DiscoveryInfoListsNodesAndTheirEndpoints) {
   auto node = std::make_shared<rclcpp::Node>("graph_node", "/g");
   auto pub = node->create_publisher<std_msgs::msg::Header>("out", 1);
   auto sub = node->create_subscription<std_msgs::msg::Header>(
-      "in", 1, [](std_msgs::msg::Header::ConstSharedPtr) {});
+      "in", 1, [](const std_msgs::msg::Header::ConstSharedPtr&) {});
   auto srv = node->create_service<Srv>(
-      "svc", [](const std::shared_ptr<Srv::Request>, std::shared_ptr<Srv::Response>) {});
+      "svc", [](const std::shared_ptr<Srv::Request>&, const std::shared_ptr<Srv::Response>&) {});
   const auto participant_gid = ros2_runtime::entity_gid(ctx->participant());
   const auto pub_gid = pub->gid();
 

@@ -319,7 +319,7 @@ protected:
     rclcpp::init(0, nullptr);
     node_ = rclcpp::Node::make_shared("interop");
     // A participant of its own, as a foreign application would have.
-    const char* env = std::getenv("ROS_DOMAIN_ID");
+    const char* env = std::getenv("ROS_DOMAIN_ID");  // NOLINT(concurrency-mt-unsafe)
     raw_pp_ = dds_create_participant(env ? std::atoi(env) : 0, nullptr, nullptr);
     ASSERT_GT(raw_pp_, 0);
     qos_ = dds_create_qos();
@@ -468,8 +468,8 @@ struct RawEndpoints {
 
 TEST_F(InteropTest, OurServiceEchoesTheRequestHeaderToAForeignClient) {
   auto srv = node_->create_service<ArmTrashPose>(
-      "/interop/detect", [](const std::shared_ptr<ArmTrashPose::Request> req,
-                            std::shared_ptr<ArmTrashPose::Response> res) {
+      "/interop/detect", [](const std::shared_ptr<ArmTrashPose::Request>& req,
+                            const std::shared_ptr<ArmTrashPose::Response>& res) {
         res->trash_info = req->aim_trash_info;
         res->error_code = 102200000 + req->cmd;
         res->error_msg = "NONE";

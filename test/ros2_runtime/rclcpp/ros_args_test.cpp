@@ -43,8 +43,8 @@ TEST_F(RosArgsTest, CommandLineRulesRemapNodesTopicsAndServices) {
   auto pub = talker->create_publisher<std_msgs::msg::Header>("image", 1);
   EXPECT_STREQ(pub->get_topic_name(), "/cam/rgb");
   auto srv = talker->create_service<moorwick_protocol::srv::ArmTrashPose>(
-      "detect", [](const std::shared_ptr<moorwick_protocol::srv::ArmTrashPose::Request>,
-                   std::shared_ptr<moorwick_protocol::srv::ArmTrashPose::Response>) {});
+      "detect", [](const std::shared_ptr<moorwick_protocol::srv::ArmTrashPose::Request>&,
+                   const std::shared_ptr<moorwick_protocol::srv::ArmTrashPose::Response>&) {});
   EXPECT_STREQ(srv->get_service_name(), "/arm/detect");
 
   // The node's own rules come first; the __node rule named "talker" only.

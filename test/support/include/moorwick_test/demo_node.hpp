@@ -31,8 +31,10 @@ template <int kDomainBase>
 class DemoNodeTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
+    // NOLINTBEGIN(concurrency-mt-unsafe): before rclcpp::init, no DDS thread yet
     setenv("ROS_DOMAIN_ID", std::to_string(kDomainBase + ::getpid() % 20).c_str(), 1);
     setenv("CYCLONEDDS_URI", "file://" MOORWICK_SOURCE_DIR "/config/cyclonedds_loopback.xml", 1);
+    // NOLINTEND(concurrency-mt-unsafe)
     rclcpp::init(0, nullptr);
   }
   static void TearDownTestSuite() { rclcpp::shutdown(); }

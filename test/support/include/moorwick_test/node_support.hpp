@@ -31,7 +31,7 @@ inline std::string EditConfig(const std::filesystem::path& config, const std::st
                               const std::string& to, const std::function<void(YAML::Node&)>& edit) {
   YAML::Node root = YAML::LoadFile((config / from).string());
   edit(root);
-  const std::string path = (config / to).string();
+  std::string path = (config / to).string();
   std::ofstream(path) << root;
   return path;
 }
@@ -52,7 +52,8 @@ protected:
   // estimator file written as `estimator`, its debug folder in the prefix.
   void MakeShare(const std::string& tag, const std::string& estimator) {
     share_ = std::make_unique<ScratchPrefix>(tag, MOORWICK_SOURCE_CONFIG_DIR);
-    ::setenv("AMENT_PREFIX_PATH", share_->prefix().c_str(), 1);
+    // Set before the node under test exists; its threads read it later.
+    ::setenv("AMENT_PREFIX_PATH", share_->prefix().c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
     EditConfig(share_->config(), "demo/demo_pose_estimate_config.yaml", estimator,
                [&](YAML::Node& e) {
                  e["debug_choice"]["folder_path"] = (share_->root() / "data/").string();

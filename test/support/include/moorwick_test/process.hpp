@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -90,16 +91,12 @@ public:
     for (const auto& entry : env) {
       merged[entry.substr(0, entry.find('='))] = entry;
     }
-    std::vector<char*> envp;
-    for (auto& [key, entry] : merged) {
-      envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<char*> args;
-    for (auto& a : argv) {
-      args.push_back(a.data());
-    }
-    args.push_back(nullptr);
+    // Both lists end with the nullptr the vectors start with.
+    std::vector<char*> envp(merged.size() + 1, nullptr);
+    std::transform(merged.begin(), merged.end(), envp.begin(),
+                   [](auto& kv) { return kv.second.data(); });
+    std::vector<char*> args(argv.size() + 1, nullptr);
+    std::transform(argv.begin(), argv.end(), args.begin(), [](std::string& a) { return a.data(); });
     fs::create_directories(log_.parent_path());
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
