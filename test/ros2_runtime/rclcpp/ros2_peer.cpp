@@ -34,7 +34,7 @@ int latched_pub() {
 int spin_forever() {
   auto node = rclcpp::Node::make_shared("spinner");
   auto sub = node->create_subscription<std_msgs::msg::Header>(
-      "/nothing", 10, [](std_msgs::msg::Header::ConstSharedPtr) {});
+      "/nothing", 10, [](const std_msgs::msg::Header::ConstSharedPtr&) {});
   auto timer = node->create_wall_timer(50ms, [] {});
   rclcpp::executors::MultiThreadedExecutor exec(rclcpp::ExecutorOptions(), 3);
   exec.add_node(node);
