@@ -4,10 +4,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
 #include <yaml-cpp/yaml.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
