@@ -24,6 +24,14 @@ elseif(NOT MOORWICK_SANITIZER STREQUAL "")
   message(FATAL_ERROR "MOORWICK_SANITIZER must be empty, 'asan' or 'tsan', not '${MOORWICK_SANITIZER}'")
 endif()
 
+# lld links our executables (static libraries with debug information) about
+# six times faster than ld.bfd; a machine without it links with its default.
+include(CheckLinkerFlag)
+check_linker_flag(CXX -fuse-ld=lld MOORWICK_HAVE_LLD)
+if(MOORWICK_HAVE_LLD)
+  add_link_options(-fuse-ld=lld)
+endif()
+
 # What every test needs at run time under a sanitizer, set here only. Debian's
 # PCL frees some of its own buffers with a mismatched operator
 # (MomentOfInertiaEstimation), and its libraries (Cyclone, OpenCV, PCL) are not
@@ -54,6 +62,9 @@ function(moorwick_add_gtest name)
   add_executable(${name} ${ARG_SOURCES})
   moorwick_target_settings(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  # Line tables are what a failing test's backtrace needs; full debug
+  # information costs a quarter of the compile time of the test sources.
+  target_compile_options(${name} PRIVATE -g1)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()

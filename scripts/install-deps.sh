@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config lld
   libpcl-dev libopencv-dev libeigen3-dev libyaml-cpp-dev
   libspdlog-dev libfmt-dev libboost-filesystem-dev libsystemd-dev
   cyclonedds-dev cyclonedds-tools

@@ -7,7 +7,8 @@
 //   inject TAG N    N images on /camera/image_raw and N transforms on /tf,
 //                   frame ids TAG; "refused" when a writer cannot be created,
 //                   else "published matched=<readers the writers matched>"
-//   sink            counts images on /camera/image_raw; "ready", "received N"
+//   sink            counts images on /camera/image_raw, also reads /tf so an
+//                   injector finds both its writers matched; "ready", "received N"
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -104,6 +105,8 @@ int sink() {
   std::atomic<int> received{0};
   auto sub = node->create_subscription<sensor_msgs::msg::Image>(
       "/camera/image_raw", 10, [&](const sensor_msgs::msg::Image::ConstSharedPtr&) { ++received; });
+  auto tf = node->create_subscription<tf2_msgs::msg::TFMessage>(
+      "/tf", 100, [](const tf2_msgs::msg::TFMessage::ConstSharedPtr&) {});
   rclcpp::executors::SingleThreadedExecutor exec;
   exec.add_node(node);
   std::thread spin([&] { exec.spin(); });

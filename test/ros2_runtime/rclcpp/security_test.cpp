@@ -148,27 +148,23 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
-// What a peer reported on stdout once a line starting with `last` came; a
-// caller ends by itself, an injector is stopped with SIGINT.
+// What a peer reported on stdout once a line starting with `last` came or it
+// ended; a caller ends by itself, an injector is stopped with SIGINT.
 struct PeerResult {
   int exit;
   std::vector<std::string> lines;
 };
 
-PeerResult run_peer(const Env& env, const std::vector<std::string>& args, const std::string& last) {
-  Process p(peer(env, args), {}, {}, /*merge_stderr=*/false);
-  WaitFor(
-      [&] {
-        const auto lines = Lines(p.log());
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::string& l) { return l.rfind(last, 0) == 0; });
-      },
-      60s);
-  int exit = p.wait_exit(2s);
-  if (exit == -1) {
-    exit = p.stop(30s);
-  }
-  return {exit, Lines(p.log())};
+std::unique_ptr<Process> start_peer(const Env& env, const std::vector<std::string>& args) {
+  return std::make_unique<Process>(peer(env, args), std::filesystem::path{}, Env{},
+                                   /*merge_stderr=*/false);
+}
+
+PeerResult finish_peer(Process& p, const std::string& last) {
+  WaitFor([&] { return !p.running() || ("\n" + p.log()).find("\n" + last) != std::string::npos; },
+          60s);
+  const int exit = p.wait_exit(2s);
+  return {exit == -1 ? p.stop(30s) : exit, Lines(p.log())};
 }
 
 // UDP datagrams on lo to one domain's RTPS ports (7400 + 250 * domain + 0..249),
@@ -314,7 +310,7 @@ NodeUnderTest* SecureDomainTest::n_ = nullptr;
 
 TEST_F(SecureDomainTest, AuthenticatedCallerGetsAnswers) {
   const int before = n_->calls.load();
-  const auto r = run_peer(real("/caller"), {"call", "/secure/detect"}, "answered");
+  const auto r = finish_peer(*start_peer(real("/caller"), {"call", "/secure/detect"}), "answered");
   EXPECT_EQ(r.lines, (std::vector<std::string>{"service seen", "answered"}));
   EXPECT_EQ(r.exit, 0);
   EXPECT_EQ(n_->calls.load(), before + 1);
@@ -327,42 +323,48 @@ struct Intruder {
   std::string inject_line;
 };
 
-class IntruderTest : public SecureDomainTest, public ::testing::WithParamInterface<Intruder> {};
+const Intruder kIntruders[] = {
+    // (b) no credentials at all: the secured participants ignore it.
+    {"unauthenticated",
+     [] { return plain(kDomain); },
+     {"service not seen", "no answer"},
+     "published matched=0"},
+    // (c) a valid identity whose permissions name other topics: its own
+    // access control refuses the writers.
+    {"other_topics", [] { return real("/other"); }, {"refused"}, "refused"},
+    // (c) the same identity with permissions it signed itself: writers
+    // exist, but the node's access control rejects the participant.
+    {"forged_permissions",
+     [] { return enforce(keystores().forged, "/other"); },
+     {"service not seen", "no answer"},
+     "published matched=0"},
+};
 
-// The trusted camera row of the next test is the control: there the same
-// injection does arrive.
-TEST_P(IntruderTest, NeitherCallsTheServiceNorReachesTheNode) {
-  const Intruder& in = GetParam();
+// The trusted camera of the next test is the control: there the same
+// injection does arrive. Every intruder runs at once, as each waits out its
+// discovery time.
+TEST_F(SecureDomainTest, IntrudersNeitherCallTheServiceNorReachTheNode) {
   const int calls_before = n_->calls.load();
-  const auto call = run_peer(in.env(), {"call", "/secure/detect"}, "no answer");
-  EXPECT_EQ(call.lines, in.call_lines);
-  const auto inj = run_peer(in.env(), {"inject", in.name, "20"}, in.inject_line);
-  EXPECT_EQ(inj.lines, std::vector<std::string>{in.inject_line});
+  std::vector<std::pair<std::unique_ptr<Process>, std::unique_ptr<Process>>> peers;
+  for (const Intruder& in : kIntruders) {
+    peers.emplace_back(start_peer(in.env(), {"call", "/secure/detect"}),
+                       start_peer(in.env(), {"inject", in.name, "20"}));
+  }
+  for (std::size_t i = 0; i < peers.size(); ++i) {
+    const Intruder& in = kIntruders[i];
+    EXPECT_EQ(finish_peer(*peers[i].first, "no answer").lines, in.call_lines) << in.name;
+    EXPECT_EQ(finish_peer(*peers[i].second, in.inject_line).lines,
+              std::vector<std::string>{in.inject_line})
+        << in.name;
+  }
   // Frames written at 20/s for a second; a trusted camera's arrive within that.
   std::this_thread::sleep_for(2s);
-  EXPECT_EQ(n_->frames_from(in.name), 0);
-  EXPECT_FALSE(n_->tf->_frameExists(std::string(in.name) + "_frame"));
+  for (const Intruder& in : kIntruders) {
+    EXPECT_EQ(n_->frames_from(in.name), 0) << in.name;
+    EXPECT_FALSE(n_->tf->_frameExists(std::string(in.name) + "_frame")) << in.name;
+  }
   EXPECT_EQ(n_->calls.load(), calls_before);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Enforce, IntruderTest,
-    ::testing::Values(
-        // (b) no credentials at all: the secured participants ignore it.
-        Intruder{"unauthenticated",
-                 [] { return plain(kDomain); },
-                 {"service not seen", "no answer"},
-                 "published matched=0"},
-        // (c) a valid identity whose permissions name other topics: its own
-        // access control refuses the writers.
-        Intruder{"other_topics", [] { return real("/other"); }, {"refused"}, "refused"},
-        // (c) the same identity with permissions it signed itself: writers
-        // exist, but the node's access control rejects the participant.
-        Intruder{"forged_permissions",
-                 [] { return enforce(keystores().forged, "/other"); },
-                 {"service not seen", "no answer"},
-                 "published matched=0"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // (d) A trusted camera's frames and transforms reach the node, yet its image
 // rows never cross lo in clear. The unsecured run of the same peers on another
@@ -373,15 +375,17 @@ TEST_F(SecureDomainTest, TrustedCameraReachesTheNodeButNeverInClear) {
     LoopbackCapture capture(kPlainDomain);
     Process sink(peer(plain(kPlainDomain), {"sink"}), {}, {}, /*merge_stderr=*/false);
     ASSERT_TRUE(sink.wait_for_line("ready", 60s));
-    const auto pub = run_peer(plain(kPlainDomain), {"inject", "plain", "10"}, "published");
-    ASSERT_EQ(pub.lines, std::vector<std::string>{"published matched=1"});
+    const auto pub =
+        finish_peer(*start_peer(plain(kPlainDomain), {"inject", "plain", "10"}), "published");
+    ASSERT_EQ(pub.lines, std::vector<std::string>{"published matched=2"});
     sink.signal(SIGINT);
     EXPECT_TRUE(sink.wait_for_line("received 10", 30s)) << sink.log();
     capture.stop();
     EXPECT_GT(capture.marked(), 0u) << capture.bytes() << " bytes captured, none with the marker";
   }
   LoopbackCapture secured(kDomain);
-  const auto pub = run_peer(real("/camera"), {"inject", "camera", "10"}, "published");
+  const auto pub =
+      finish_peer(*start_peer(real("/camera"), {"inject", "camera", "10"}), "published");
   ASSERT_EQ(pub.lines, std::vector<std::string>{"published matched=2"});
   EXPECT_TRUE(WaitFor([] { return n_->frames_from("camera") == 10; }, 30s))
       << n_->frames_from("camera") << " of 10 frames";
