@@ -44,13 +44,13 @@ void TransformListener::init(bool spin_thread, const rclcpp::QoS& qos,
   }
   message_subscription_tf_ = node_->create_subscription<tf2_msgs::msg::TFMessage>(
       "/tf", qos,
-      [this](std::shared_ptr<const tf2_msgs::msg::TFMessage> msg) {
+      [this](const std::shared_ptr<const tf2_msgs::msg::TFMessage>& msg) {
         subscription_callback(msg, false);
       },
       options);
   message_subscription_tf_static_ = node_->create_subscription<tf2_msgs::msg::TFMessage>(
       "/tf_static", static_qos,
-      [this](std::shared_ptr<const tf2_msgs::msg::TFMessage> msg) {
+      [this](const std::shared_ptr<const tf2_msgs::msg::TFMessage>& msg) {
         subscription_callback(msg, true);
       },
       options);
