@@ -63,8 +63,9 @@ function(moorwick_add_gtest name)
   moorwick_target_settings(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   # Line tables are what a failing test's backtrace needs; full debug
-  # information costs a quarter of the compile time of the test sources.
-  target_compile_options(${name} PRIVATE -g1)
+  # information costs a quarter of the compile time of the test sources. A
+  # Debug build keeps it all.
+  target_compile_options(${name} PRIVATE $<$<CONFIG:RelWithDebInfo>:-g1>)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
